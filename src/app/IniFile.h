@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A configuration file with classic private-profile semantics: section and
+// key names compare case-insensitively, every read goes to the file (so two
+// objects on one file see each other's writes at once), and every write
+// replaces the file atomically (temporary file + rename), so a crash or a
+// full disk never leaves half a file. Key order, comments and unknown lines
+// survive a rewrite; a new key goes to the end of its section.
+class TIniFile {
+public:
+    explicit TIniFile(std::string fileName);
+
+    const std::string& FileName() const { return m_fileName; }
+
+    std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+    // Decimal, or hexadecimal with a leading "0x"; def when missing or not a number.
+    int ReadInteger(const std::string& section, const std::string& key, int def) const;
+    // An integer read: any value but 0 is true; def when missing or not a number.
+    bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+
+    // Writes raise Exception when the file cannot be replaced.
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    void WriteInteger(const std::string& section, const std::string& key, int value);
+    void WriteBool(const std::string& section, const std::string& key, bool value); // "1" / "0"
+
+    void EraseSection(const std::string& section);
+    void DeleteKey(const std::string& section, const std::string& key);
+    bool SectionExists(const std::string& section) const;
+    bool ValueExists(const std::string& section, const std::string& key) const;
+    std::vector<std::string> ReadSections() const;
+    std::vector<std::string> ReadSection(const std::string& section) const; // key names
+
+private:
+    std::string m_fileName;
+};

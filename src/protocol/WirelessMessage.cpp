@@ -1,0 +1,90 @@
+#include "protocol/WirelessMessage.h"
+
+#include <cstring>
+
+#include "app/Zel_EventLogger.h"
+#include "protocol/Exception.h"
+#include "protocol/Zel_Lib.h"
+
+TZelWirelessMessage::TZelWirelessMessage() { Clear(); }
+
+void TZelWirelessMessage::Clear() {
+    HeaderId = "ZW";
+    OutOfBand = false;
+    MessageType.clear();
+    DataLength = 0;
+    Header.Resize(ZEL_HEADER_SIZE);
+    Header.Position = 0;
+    PayloadCount = 0;
+    Payload.Position = 0;
+    BytesRead = 0;
+    HeaderComplete = false;
+}
+
+std::string TZelWirelessMessage::Describe() const {
+    return "hi[" + HeaderId + "] oob[" + BoolToYN(OutOfBand) + "] mt[" + MessageType + "] dl[" +
+           std::to_string(DataLength) + "] buf[" + PrintableText(Header.Data(), ZEL_HEADER_SIZE) + "]";
+}
+
+void TZelWirelessMessageRead::ParseHeader() {
+    int position = 0;
+    const char* bytes = Header.Data();
+    HeaderId = ReadFieldStr(bytes, position, 2);
+    OutOfBand = TextToBool(ReadFieldStr(bytes, position, 1));
+    MessageType = ReadFieldStr(bytes, position, 9);
+    const std::string lengthText = GetFieldStr(bytes, position, 5);
+    DataLength = ReadFieldInt(bytes, position, 5);
+    if (HeaderId != "ZW") {
+        std::string message = "Invalid HeaderId [" + HeaderId + "]";
+        if (GetVerbose())
+            message += " in [" + Describe() + "]";
+        throw Exception(message);
+    }
+    // A negative length could never complete: refuse it like a bad identifier.
+    if (DataLength < 0) {
+        std::string message = "Invalid DataLength [" + lengthText + "]";
+        if (GetVerbose())
+            message += " in [" + Describe() + "]";
+        throw Exception(message);
+    }
+    HeaderComplete = true;
+}
+
+void TZelWirelessMessageSend::AppendText(const std::string& text, int width) {
+    if (width <= 0)
+        return;
+    const int needed = Payload.Position + width;
+    if (Payload.Size() < needed)
+        Payload.Resize(needed);
+    char* field = Payload.Data() + Payload.Position;
+    // An over-long text keeps width - 1 characters so that the field ends in a NUL.
+    const size_t copied = text.size() > static_cast<size_t>(width) ? static_cast<size_t>(width - 1) : text.size();
+    std::memcpy(field, text.data(), copied);
+    std::memset(field + copied, 0, static_cast<size_t>(width) - copied);
+    Payload.Position += width;
+    PayloadCount += width;
+}
+
+void TZelWirelessMessageSend::AppendInt(int number, int width) { AppendText(ZeroPadInt(number, width), width); }
+
+void TZelWirelessMessageSend::AppendBytes(const char* bytes, int count) {
+    if (count <= 0)
+        return;
+    const int needed = Payload.Position + count;
+    if (Payload.Size() < needed)
+        Payload.Resize(needed);
+    std::memcpy(Payload.Data() + Payload.Position, bytes, static_cast<size_t>(count));
+    Payload.Position += count;
+    PayloadCount += count;
+}
+
+void TZelWirelessMessageSend::BuildHeader() {
+    if (DataLength > ZEL_MAX_PAYLOAD || DataLength < 0)
+        throw Exception("Payload of " + std::to_string(DataLength) + " bytes is too long for a frame (at most " +
+                        std::to_string(ZEL_MAX_PAYLOAD) + ")");
+    char* bytes = Header.Data();
+    PutFieldStr(bytes, 0, 2, "ZW");
+    PutFieldStr(bytes, 2, 1, BoolToYN(OutOfBand));
+    PutFieldStr(bytes, 3, 9, MessageType);
+    PutFieldInt(bytes, 12, 5, DataLength);
+}

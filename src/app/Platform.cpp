@@ -40,7 +40,9 @@ void ShowMessage(const std::string& text) {
     std::fflush(stderr);
 }
 
-void SetMessageHook(MessageHook hook) { MessageHookSlot() = std::move(hook); }
+void SetMessageHook(MessageHook hook) {
+    MessageHookSlot() = std::move(hook);
+}
 
 void RequestQuit() {
     if (QuitHookSlot()) {
@@ -52,7 +54,9 @@ void RequestQuit() {
         QTimer::singleShot(0, QCoreApplication::instance(), [] { QCoreApplication::exit(1); });
 }
 
-void SetQuitHook(QuitHook hook) { QuitHookSlot() = std::move(hook); }
+void SetQuitHook(QuitHook hook) {
+    QuitHookSlot() = std::move(hook);
+}
 
 std::string ExecutablePath() {
     char path[4096];
@@ -63,8 +67,12 @@ std::string ExecutablePath() {
     return QFileInfo(QString::fromLocal8Bit(path)).canonicalFilePath().toStdString();
 }
 
-std::string UserConfigDir() { return ConfigHome() + "/ZelWireless"; }
+std::string UserConfigDir() {
+    return ConfigHome() + "/ZelWireless";
+}
 
-std::string AutostartDir() { return ConfigHome() + "/autostart"; }
+std::string AutostartDir() {
+    return ConfigHome() + "/autostart";
+}
 
 } // namespace Platform

@@ -21,7 +21,9 @@ void Scramble(const std::vector<uint8_t>& key, int32_t keyLength, int32_t& pos, 
 
 } // namespace
 
-void TZelWirelessEncoder::SeedGenerator(uint32_t seed) { Generator().seed(seed); }
+void TZelWirelessEncoder::SeedGenerator(uint32_t seed) {
+    Generator().seed(seed);
+}
 
 void TZelWirelessEncoder::SetKeyLength(int n) {
     Key.clear();

@@ -6,7 +6,9 @@
 #include "protocol/Exception.h"
 #include "protocol/Zel_Lib.h"
 
-TZelWirelessMessage::TZelWirelessMessage() { Clear(); }
+TZelWirelessMessage::TZelWirelessMessage() {
+    Clear();
+}
 
 void TZelWirelessMessage::Clear() {
     HeaderId = "ZW";
@@ -58,14 +60,17 @@ void TZelWirelessMessageSend::AppendText(const std::string& text, int width) {
         Payload.Resize(needed);
     char* field = Payload.Data() + Payload.Position;
     // An over-long text keeps width - 1 characters so that the field ends in a NUL.
-    const size_t copied = text.size() > static_cast<size_t>(width) ? static_cast<size_t>(width - 1) : text.size();
+    const size_t copied =
+        text.size() > static_cast<size_t>(width) ? static_cast<size_t>(width - 1) : text.size();
     std::memcpy(field, text.data(), copied);
     std::memset(field + copied, 0, static_cast<size_t>(width) - copied);
     Payload.Position += width;
     PayloadCount += width;
 }
 
-void TZelWirelessMessageSend::AppendInt(int number, int width) { AppendText(ZeroPadInt(number, width), width); }
+void TZelWirelessMessageSend::AppendInt(int number, int width) {
+    AppendText(ZeroPadInt(number, width), width);
+}
 
 void TZelWirelessMessageSend::AppendBytes(const char* bytes, int count) {
     if (count <= 0)
@@ -80,8 +85,8 @@ void TZelWirelessMessageSend::AppendBytes(const char* bytes, int count) {
 
 void TZelWirelessMessageSend::BuildHeader() {
     if (DataLength > ZEL_MAX_PAYLOAD || DataLength < 0)
-        throw Exception("Payload of " + std::to_string(DataLength) + " bytes is too long for a frame (at most " +
-                        std::to_string(ZEL_MAX_PAYLOAD) + ")");
+        throw Exception("Payload of " + std::to_string(DataLength) +
+                        " bytes is too long for a frame (at most " + std::to_string(ZEL_MAX_PAYLOAD) + ")");
     char* bytes = Header.Data();
     PutFieldStr(bytes, 0, 2, "ZW");
     PutFieldStr(bytes, 2, 1, BoolToYN(OutOfBand));

@@ -41,7 +41,9 @@ TZel_QueryField* TZel_QueryFieldList::Add(std::unique_ptr<TZel_QueryField> field
     return m_items.back().get();
 }
 
-void TZel_QueryFieldList::Delete(int index) { m_items.erase(m_items.begin() + index); }
+void TZel_QueryFieldList::Delete(int index) {
+    m_items.erase(m_items.begin() + index);
+}
 
 TZel_QueryField* TZel_QueryFieldList::FindByNumber(int32_t number) const {
     for (const auto& item : m_items)
@@ -60,8 +62,8 @@ std::string TZel_QueryParam::LogText() const {
             where += "*";
         where += std::to_string(field->FieldNumber) + "=" + field->Value;
     }
-    return RowBounds(StartRow, EndRow) + " SF[" + JoinNumbers(SelectFields) + "] OF[" + JoinNumbers(OrderFields) +
-           "] WH[" + where + "]";
+    return RowBounds(StartRow, EndRow) + " SF[" + JoinNumbers(SelectFields) + "] OF[" +
+           JoinNumbers(OrderFields) + "] WH[" + where + "]";
 }
 
 TZel_QueryRow& TZel_QueryResult::AddRow() {

@@ -1,0 +1,279 @@
+#include "protocol/Zel_Lib.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSaveFile>
+#include <QSettings>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <memory>
+#include <set>
+#include <typeinfo>
+
+#include "app/Platform.h"
+#include "protocol/Exception.h"
+
+std::string GetFieldStr(const char* buffer, int index, int width) {
+    const char* field = buffer + index;
+    const void* nul = std::memchr(field, '\0', static_cast<size_t>(width));
+    const size_t length =
+        nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : static_cast<size_t>(width);
+    return std::string(field, length);
+}
+
+int GetFieldInt(const char* buffer, int index, int width) {
+    return TextToInt(GetFieldStr(buffer, index, width));
+}
+
+std::string ReadFieldStr(const char* buffer, int& position, int width) {
+    std::string text = GetFieldStr(buffer, position, width);
+    position += width;
+    return text;
+}
+
+int ReadFieldInt(const char* buffer, int& position, int width) {
+    const int value = GetFieldInt(buffer, position, width);
+    position += width;
+    return value;
+}
+
+void PutFieldStr(char* buffer, int index, int width, const std::string& text) {
+    const size_t copied = std::min(text.size(), static_cast<size_t>(width));
+    std::memcpy(buffer + index, text.data(), copied);
+    std::memset(buffer + index + copied, 0, static_cast<size_t>(width) - copied);
+}
+
+void PutFieldInt(char* buffer, int index, int width, int number) {
+    PutFieldStr(buffer, index, width, ZeroPadInt(number, width));
+}
+
+std::string ZeroPadInt(int number, int width) {
+    std::string text = std::to_string(number);
+    if (static_cast<int>(text.size()) < width)
+        text.insert(0, static_cast<size_t>(width) - text.size(), '0');
+    return text;
+}
+
+bool TryTextToInt(const std::string& text, int& value) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    size_t digits = i;
+    if (digits < text.size() && (text[digits] == '-' || text[digits] == '+'))
+        ++digits;
+    if (digits >= text.size())
+        return false;
+    for (size_t j = digits; j < text.size(); ++j)
+        if (text[j] < '0' || text[j] > '9')
+            return false;
+    errno = 0;
+    const long long parsed = std::strtoll(text.c_str() + i, nullptr, 10);
+    if (errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+int TextToInt(const std::string& text) {
+    int value = 0;
+    return TryTextToInt(text, value) ? value : 0;
+}
+
+std::string PrintableText(const char* buffer, int count) {
+    std::string text(static_cast<size_t>(std::max(count, 0)), '.');
+    for (int i = 0; i < count; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(buffer[i]);
+        if (byte == 0)
+            text[static_cast<size_t>(i)] = '*';
+        else if (byte >= 32 && byte <= 126)
+            text[static_cast<size_t>(i)] = static_cast<char>(byte);
+    }
+    return text;
+}
+
+bool TextToBool(const std::string& text) {
+    return text == "Y" || text == "1" || text == "True" || text == "TRUE";
+}
+
+std::string BoolToYN(bool flag) {
+    return flag ? "Y" : "N";
+}
+
+std::string ExceptionClassName(const std::exception& e) {
+    if (const auto* own = dynamic_cast<const Exception*>(&e))
+        return own->ClassName();
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> name(
+        abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), std::free);
+    return status == 0 && name ? std::string(name.get()) : std::string(typeid(e).name());
+}
+
+std::string ExceptionText(const std::exception& e) {
+    const std::string className = ExceptionClassName(e);
+    if (className == "Exception")
+        return e.what();
+    return className + ": " + e.what();
+}
+
+std::string ExceptionText() {
+    const std::exception_ptr current = std::current_exception();
+    if (!current)
+        return "no exception";
+    try {
+        std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+        return ExceptionText(e);
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
+std::string AddTrailingSlash(const std::string& path) {
+    if (path.empty() || path.back() == '/' || path.back() == '\\')
+        return path;
+    return path + "\\";
+}
+
+std::string FormatLogTime(const QDateTime& time) {
+    const QString month = QLocale::system().monthName(time.date().month(), QLocale::ShortFormat);
+    return (month + time.toString(QStringLiteral("-dd hh:mm:ss"))).toStdString();
+}
+
+std::string FormatLogTimeNow() {
+    return FormatLogTime(QDateTime::currentDateTime());
+}
+
+namespace {
+
+// Files whose failure has been shown and not yet cleared by a good append.
+std::set<std::string>& FailedAppendFiles() {
+    static std::set<std::string> files;
+    return files;
+}
+
+} // namespace
+
+void AppendToFile(const std::string& fileName, const std::string& text, bool withTimestamp) {
+    if (fileName.empty())
+        return;
+    static bool reporting = false;
+    std::string line = withTimestamp ? FormatLogTimeNow() + ": " + text : text;
+    line += "\r\n";
+    QFile file(QString::fromLocal8Bit(fileName.c_str()));
+    const bool written =
+        file.open(QIODevice::WriteOnly | QIODevice::Append) &&
+        file.write(line.data(), static_cast<qint64>(line.size())) == static_cast<qint64>(line.size()) &&
+        file.flush();
+    if (written) {
+        FailedAppendFiles().erase(fileName);
+        return;
+    }
+    // One message per failing file until it works again, and never from inside
+    // the message itself: a modal box runs a nested loop that logs more lines.
+    if (reporting || !FailedAppendFiles().insert(fileName).second)
+        return;
+    reporting = true;
+    Platform::ShowMessage("AppendToFile: Error: " + fileName + ": " + file.errorString().toStdString());
+    reporting = false;
+}
+
+std::string GetVersionInfoString(const std::string& valueName) {
+    if (valueName.empty() || valueName == "FileVersion" || valueName == "ProductVersion")
+        return ZEL_VERSION_STRING;
+    return {};
+}
+
+std::string GetInstanceMutexName() {
+    std::string name = Platform::ExecutablePath();
+    for (char& c : name)
+        if (c == '/')
+            c = ';';
+    return name;
+}
+
+namespace {
+
+const char* const kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+bool IsAutostartKey(const std::string& keyPath) {
+    std::string key = keyPath;
+    while (!key.empty() && key.front() == '\\')
+        key.erase(0, 1);
+    return QString::fromStdString(key).compare(QString::fromLatin1(kRunKey + 1), Qt::CaseInsensitive) == 0;
+}
+
+QString AutostartFile() {
+    return QString::fromStdString(Platform::AutostartDir() + "/zel-wireless-server.desktop");
+}
+
+std::unique_ptr<QSettings> UserStore() {
+    return std::make_unique<QSettings>(QString::fromStdString(Platform::UserConfigDir() + "/registry.ini"),
+                                       QSettings::IniFormat);
+}
+
+QString StoreKey(const std::string& keyPath, const std::string& valueName) {
+    QString key = QString::fromStdString(keyPath);
+    key.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    while (key.startsWith(QLatin1Char('/')))
+        key.remove(0, 1);
+    return key + QLatin1Char('/') + QString::fromStdString(valueName);
+}
+
+// The autostart value is the command line; it is backed by an XDG autostart
+// entry so that reading it back tells whether the desktop will really start us.
+void WriteAutostart(const std::string& command) {
+    QDir().mkpath(QString::fromStdString(Platform::AutostartDir()));
+    QSaveFile file(AutostartFile());
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    const std::string entry = "[Desktop Entry]\nType=Application\nName=Zel Wireless Server\nExec=" + command +
+                              "\nX-GNOME-Autostart-enabled=true\n";
+    file.write(entry.data(), static_cast<qint64>(entry.size()));
+    file.commit();
+}
+
+std::string ReadAutostart() {
+    QFile file(AutostartFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith("Exec="))
+            return line.mid(5).toStdString();
+    }
+    return {};
+}
+
+} // namespace
+
+void WriteUserRegString(const std::string& keyPath, const std::string& valueName, const std::string& text) {
+    try {
+        if (IsAutostartKey(keyPath) && valueName == "Zel Wireless Server") {
+            if (text.empty())
+                QFile::remove(AutostartFile());
+            else
+                WriteAutostart(text);
+            return;
+        }
+        auto store = UserStore();
+        store->setValue(StoreKey(keyPath, valueName), QString::fromStdString(text));
+        store->sync();
+    } catch (...) {
+    }
+}
+
+std::string ReadUserRegString(const std::string& keyPath, const std::string& valueName) {
+    try {
+        if (IsAutostartKey(keyPath) && valueName == "Zel Wireless Server")
+            return ReadAutostart();
+        return UserStore()->value(StoreKey(keyPath, valueName)).toString().toStdString();
+    } catch (...) {
+        return {};
+    }
+}

@@ -1,0 +1,388 @@
+#include "app/IniFile.h"
+
+#include "protocol/Exception.h"
+
+#include <QFile>
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// One line of the file as found, with its meaning. Raw text is what a
+// rewrite puts back, so lines we do not understand survive unchanged.
+struct TIniLine {
+    enum class Kind { Other, Section, Key };
+    std::string raw;
+    Kind kind = Kind::Other;
+    std::string name;  // section or key name, trimmed
+    std::string value; // key value, trimmed
+    int section = -1;  // index of the section header this line belongs to
+};
+
+struct TIniDocument {
+    std::vector<TIniLine> lines;
+};
+
+std::string Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+void Classify(TIniLine& line, int currentSection, bool firstLine) {
+    std::string_view text = line.raw;
+    if (firstLine && text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3); // a UTF-8 byte order mark is not part of the first line's meaning
+    const std::string trimmed = Trim(text);
+    line.section = currentSection;
+    if (trimmed.empty() || trimmed[0] == ';')
+        return;
+    if (trimmed[0] == '[') {
+        const auto close = trimmed.find(']');
+        if (close != std::string::npos) {
+            line.kind = TIniLine::Kind::Section;
+            line.name = Trim(std::string_view(trimmed).substr(1, close - 1));
+        }
+        return;
+    }
+    const auto equals = trimmed.find('=');
+    if (equals == std::string::npos || currentSection < 0)
+        return; // stray text, or a key before the first section: kept, never read
+    line.kind = TIniLine::Kind::Key;
+    line.name = Trim(std::string_view(trimmed).substr(0, equals));
+    line.value = Trim(std::string_view(trimmed).substr(equals + 1));
+}
+
+TIniDocument Parse(const std::string& content) {
+    TIniDocument doc;
+    int currentSection = -1;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        const size_t next = end == std::string::npos ? content.size() : end + 1;
+        if (end == std::string::npos)
+            end = content.size();
+        if (end > start && content[end - 1] == '\r')
+            --end;
+        TIniLine line;
+        line.raw = content.substr(start, end - start);
+        Classify(line, currentSection, doc.lines.empty());
+        if (line.kind == TIniLine::Kind::Section)
+            line.section = currentSection = int(doc.lines.size());
+        doc.lines.push_back(std::move(line));
+        start = next;
+    }
+    return doc;
+}
+
+QString QtName(const std::string& fileName) {
+    return QFile::decodeName(QByteArray::fromStdString(fileName));
+}
+
+// The document on disk; an empty one when the file does not exist, nothing
+// when it exists but cannot be read.
+std::optional<TIniDocument> Load(const std::string& fileName) {
+    QFile file(QtName(fileName));
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists())
+            return TIniDocument{};
+        return std::nullopt;
+    }
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return Parse(content.toStdString());
+}
+
+bool InSection(const TIniLine& line, const TIniDocument& doc, const std::string& section) {
+    return line.section >= 0 && SameName(doc.lines[size_t(line.section)].name, section);
+}
+
+// Several sections of one name read as one: the first key of a name wins.
+int FindKey(const TIniDocument& doc, const std::string& section, const std::string& key) {
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        const TIniLine& line = doc.lines[i];
+        if (line.kind == TIniLine::Kind::Key && SameName(line.name, key) && InSection(line, doc, section))
+            return int(i);
+    }
+    return -1;
+}
+
+int FindSection(const TIniDocument& doc, const std::string& section) {
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        if (doc.lines[i].kind == TIniLine::Kind::Section && SameName(doc.lines[i].name, section))
+            return int(i);
+    }
+    return -1;
+}
+
+// After the last line of the section that is neither blank nor a comment, so
+// that blank lines and comments in front of the next section stay there.
+size_t InsertPosition(const TIniDocument& doc, int header) {
+    size_t position = size_t(header) + 1;
+    for (size_t i = position; i < doc.lines.size() && doc.lines[i].section == header; ++i) {
+        const std::string trimmed = Trim(doc.lines[i].raw);
+        if (!trimmed.empty() && trimmed[0] != ';')
+            position = i + 1;
+    }
+    return position;
+}
+
+std::optional<int> ParseInteger(const std::string& text) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        // Hexadecimal is a 32-bit pattern: 0xFFFFFFFF is -1.
+        uint32_t bits = 0;
+        const auto [ptr, ec] = std::from_chars(begin + 2, end, bits, 16);
+        if (ec != std::errc() || ptr != end)
+            return std::nullopt;
+        return int32_t(bits);
+    }
+    if (begin != end && *begin == '+')
+        ++begin;
+    int value = 0;
+    const auto [ptr, ec] = std::from_chars(begin, end, value, 10);
+    if (begin == end || ec != std::errc() || ptr != end)
+        return std::nullopt;
+    return value;
+}
+
+void CheckSectionName(const std::string& section) {
+    if (Trim(section).empty() || section.find_first_of("]\r\n") != std::string::npos)
+        throw Exception("TIniFile: invalid section name [" + section + "]");
+}
+
+void CheckKeyName(const std::string& key) {
+    if (Trim(key).empty() || Trim(key)[0] == '[' || Trim(key)[0] == ';' ||
+        key.find_first_of("=\r\n") != std::string::npos)
+        throw Exception("TIniFile: invalid key name [" + key + "]");
+}
+
+// A file that exists but cannot be read must not be replaced by one that
+// holds only the new key: that would lose every session in it.
+TIniDocument LoadForUpdate(const std::string& fileName) {
+    auto doc = Load(fileName);
+    if (!doc)
+        throw Exception("TIniFile: cannot read file [" + fileName + "] before writing it");
+    return std::move(*doc);
+}
+
+// Permissions for a new file: what creating it with 0666 under the process's umask gives.
+mode_t NewFileMode() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("Umask:"))
+            return 0666 & ~mode_t(std::strtoul(line.c_str() + 6, nullptr, 8));
+    }
+    return 0644;
+}
+
+// The file a write replaces: the target of a symbolic link, so that the link survives.
+std::string WriteTarget(const std::string& fileName) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(fileName, error))
+        return fileName;
+    const auto target = std::filesystem::weakly_canonical(fileName, error);
+    return error ? fileName : target.string();
+}
+
+// Writes a temporary file beside the target, syncs it and renames it over the
+// target, checking every step: on any failure the old file stays whole and the
+// temporary file is removed.
+void Save(const std::string& fileName, const TIniDocument& doc) {
+    std::string content;
+    for (const TIniLine& line : doc.lines) {
+        content += line.raw;
+        content += "\r\n";
+    }
+    const std::string target = WriteTarget(fileName);
+    struct stat old {};
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    const std::filesystem::path path(target);
+    std::string tempName = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    const auto fail = [&](int error) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(tempName.c_str());
+        }
+        throw Exception("TIniFile: cannot write file [" + fileName + "]: " + std::strerror(error));
+    };
+    if (fd < 0)
+        fail(errno);
+    for (size_t written = 0; written < content.size();) {
+        const ssize_t count = ::write(fd, content.data() + written, content.size() - written);
+        if (count < 0 && errno != EINTR)
+            fail(errno);
+        if (count > 0)
+            written += size_t(count);
+    }
+    if (exists && ::geteuid() == 0 && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        fail(errno);
+    if (::fchmod(fd, exists ? (old.st_mode & 07777) : NewFileMode()) != 0 || ::fsync(fd) != 0)
+        fail(errno);
+    const int closed = ::close(fd);
+    if (closed != 0 || ::rename(tempName.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        fd = -1;
+        ::unlink(tempName.c_str());
+        throw Exception("TIniFile: cannot write file [" + fileName + "]: " + std::strerror(error));
+    }
+}
+
+// Rewrites the file without the lines that drop() selects; no rewrite when none is.
+template <typename Pred> void SaveWithout(const std::string& fileName, const TIniDocument& doc, Pred drop) {
+    TIniDocument kept;
+    for (const TIniLine& line : doc.lines) {
+        if (!drop(line))
+            kept.lines.push_back(line);
+    }
+    if (kept.lines.size() != doc.lines.size())
+        Save(fileName, kept);
+}
+
+} // namespace
+
+TIniFile::TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& key,
+                                 const std::string& def) const {
+    const auto doc = Load(m_fileName);
+    if (!doc)
+        return def;
+    const int index = FindKey(*doc, section, key);
+    return index < 0 ? def : doc->lines[size_t(index)].value;
+}
+
+int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
+    const auto doc = Load(m_fileName);
+    if (!doc)
+        return def;
+    const int index = FindKey(*doc, section, key);
+    if (index < 0)
+        return def;
+    return ParseInteger(doc->lines[size_t(index)].value).value_or(def);
+}
+
+bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    CheckSectionName(section);
+    CheckKeyName(key);
+    if (value.find_first_of("\r\n") != std::string::npos)
+        throw Exception("TIniFile: a value cannot hold a line break [" + key + "]");
+    TIniDocument doc = LoadForUpdate(m_fileName);
+    TIniLine line;
+    line.raw = Trim(key) + "=" + value;
+    line.kind = TIniLine::Kind::Key;
+    const int index = FindKey(doc, section, key);
+    if (index >= 0) {
+        TIniLine& old = doc.lines[size_t(index)];
+        if (old.name == key && old.value == Trim(value))
+            return;
+        line.section = old.section;
+        old = std::move(line);
+    } else {
+        int header = FindSection(doc, section);
+        if (header < 0) {
+            header = int(doc.lines.size());
+            TIniLine headerLine;
+            headerLine.raw = "[" + section + "]";
+            headerLine.kind = TIniLine::Kind::Section;
+            headerLine.name = section;
+            headerLine.section = header;
+            doc.lines.push_back(std::move(headerLine));
+        }
+        line.section = header;
+        doc.lines.insert(doc.lines.begin() + std::ptrdiff_t(InsertPosition(doc, header)), std::move(line));
+    }
+    Save(m_fileName, doc);
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+    WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniFile::EraseSection(const std::string& section) {
+    const TIniDocument doc = LoadForUpdate(m_fileName);
+    SaveWithout(m_fileName, doc, [&](const TIniLine& line) {
+        return (line.kind == TIniLine::Kind::Section && SameName(line.name, section)) ||
+               InSection(line, doc, section);
+    });
+}
+
+void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
+    const TIniDocument doc = LoadForUpdate(m_fileName);
+    SaveWithout(m_fileName, doc, [&](const TIniLine& line) {
+        return line.kind == TIniLine::Kind::Key && SameName(line.name, key) && InSection(line, doc, section);
+    });
+}
+
+bool TIniFile::SectionExists(const std::string& section) const {
+    const auto doc = Load(m_fileName);
+    return doc && FindSection(*doc, section) >= 0;
+}
+
+bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
+    const auto doc = Load(m_fileName);
+    return doc && FindKey(*doc, section, key) >= 0;
+}
+
+std::vector<std::string> TIniFile::ReadSections() const {
+    std::vector<std::string> names;
+    const auto doc = Load(m_fileName);
+    if (!doc)
+        return names;
+    for (const TIniLine& line : doc->lines) {
+        if (line.kind == TIniLine::Kind::Section &&
+            std::none_of(names.begin(), names.end(), [&](const auto& n) { return SameName(n, line.name); }))
+            names.push_back(line.name);
+    }
+    return names;
+}
+
+std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
+    std::vector<std::string> keys;
+    const auto doc = Load(m_fileName);
+    if (!doc)
+        return keys;
+    for (const TIniLine& line : doc->lines) {
+        if (line.kind == TIniLine::Kind::Key && InSection(line, *doc, section) &&
+            std::none_of(keys.begin(), keys.end(), [&](const auto& k) { return SameName(k, line.name); }))
+            keys.push_back(line.name);
+    }
+    return keys;
+}

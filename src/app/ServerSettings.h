@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The settings of the wireless server that the preferences read and write.
+// The server derives from it, so the preferences need not know the server.
+class TServerSettings {
+public:
+    virtual ~TServerSettings() = default;
+
+    int32_t Port = 0;
+    std::string IPAddress;
+    std::string ServerName = "Zel Wireless Server";
+    std::string DisabledMessage = "Wireless server is not currently enabled.";
+};

@@ -1,0 +1,146 @@
+#include "app/WirelessPrefsMgr.h"
+
+#include "app/Platform.h"
+#include "app/Zel_EventLogger.h"
+#include "protocol/Exception.h"
+#include "protocol/Zel_Lib.h"
+
+#include <filesystem>
+
+TZel_WirelessPrefsMgr* g_PrefsMgr = nullptr;
+
+namespace {
+
+// The keys of the preferences, in the order they are written, with their defaults.
+const char* const kSettings = "Settings";
+const char* const kApplicationState = "ApplicationState";
+const char* const kLogfilename = "Logfilename";
+const char* const kVerbose = "Verbose";
+const char* const kServerPort = "ServerPort";
+const char* const kServerName = "ServerName";
+const char* const kServerIPAddress = "Server IP Address";
+const char* const kDisabledMessage = "DisabledMessage";
+const char* const kLastDataViewSessionNumber = "LastDataViewSessionNumber";
+
+const char* const kDefaultVerbose = "N";
+const int kDefaultServerPort = 4402;
+const char* const kDefaultServerName = "Zel Wireless Server";
+const char* const kDefaultDisabledMessage = "Wireless server is not currently enabled.";
+
+bool FileExists(const std::string& fileName) {
+    std::error_code error;
+    return !fileName.empty() && std::filesystem::exists(fileName, error);
+}
+
+// A port the server cannot listen on reads as the default, like a port that is no number.
+int ReadServerPort(const TIniFile& ini) {
+    const int port = ini.ReadInteger(kSettings, kServerPort, kDefaultServerPort);
+    return (port < 0 || port > 65535) ? kDefaultServerPort : port;
+}
+
+} // namespace
+
+TZel_WirelessPrefsMgr::TZel_WirelessPrefsMgr(const TAppPaths& paths)
+    : Diagnostics(FileExists(paths.DiagMarker)), m_paths(paths) {}
+
+TZel_WirelessPrefsMgr::TZel_WirelessPrefsMgr()
+    : TZel_WirelessPrefsMgr(MakeAppPaths(Platform::ExecutablePath())) {}
+
+TZel_WirelessPrefsMgr::~TZel_WirelessPrefsMgr() = default;
+
+// The first line of a new file is a time stamp, which readers ignore.
+void TZel_WirelessPrefsMgr::CreateConfigFile() {
+    AppendToFile(IniFilename, "", true);
+    LogInfo("Initializing config file [" + IniFilename + "]");
+}
+
+void TZel_WirelessPrefsMgr::OpenIniFile() {
+    if (IniFilename.empty())
+        throw Exception("TZel_WirelessPrefsMgr.OpenIniFile: IniFilename not specified, cannot continue");
+    if (m_iniFile)
+        return;
+    std::string reason;
+    if (!FileExists(IniFilename)) {
+        try {
+            CreateConfigFile();
+        } catch (const std::exception& e) {
+            reason = ExceptionText(e);
+        }
+    }
+    if (FileExists(IniFilename)) {
+        m_iniFile = std::make_unique<TIniFile>(IniFilename);
+        return;
+    }
+    std::string message = "Cannot continue - could not write to ini file [" + IniFilename + "]";
+    if (!reason.empty())
+        message += "\n\n" + reason;
+    Platform::ShowMessage(message);
+    Platform::RequestQuit();
+}
+
+TIniFile* TZel_WirelessPrefsMgr::GetIniFile() {
+    if (!m_iniFile)
+        OpenIniFile();
+    return m_iniFile.get();
+}
+
+void TZel_WirelessPrefsMgr::ReadSettings() {
+    const bool wasVerbose = GetVerbose();
+    const std::string chosenAddress = Server ? Server->IPAddress : std::string();
+
+    if (!FileExists(IniFilename))
+        CreateConfigFile();
+    if (!FileExists(IniFilename)) {
+        // Goes on with the defaults: the application ends at the next pass of its loop.
+        Platform::ShowMessage("Cannot continue - could not write to configfile [" + IniFilename + "]");
+        Platform::RequestQuit();
+    }
+
+    try {
+        const TIniFile ini(IniFilename);
+        LogFilename = ini.ReadString(kSettings, kLogfilename, m_paths.DefaultLogFile);
+        if (LogFilename.empty())
+            LogFilename = m_paths.DefaultLogFile; // a cleared name turns file logging back on
+        SetVerbose(TextToBool(ini.ReadString(kSettings, kVerbose, kDefaultVerbose)));
+        if (Server) {
+            Server->Port = ReadServerPort(ini);
+            Server->IPAddress = ini.ReadString(kSettings, kServerIPAddress, "");
+            Server->ServerName = ini.ReadString(kSettings, kServerName, kDefaultServerName);
+            Server->DisabledMessage = ini.ReadString(kSettings, kDisabledMessage, kDefaultDisabledMessage);
+        }
+        LastDataViewSessionNumber = ini.ReadInteger(kApplicationState, kLastDataViewSessionNumber, 0);
+        if (Server && Server->IPAddress.empty())
+            Server->IPAddress = chosenAddress;
+    } catch (const std::exception& e) {
+        const std::string message =
+            "Failed reading .ini file [" + IniFilename + "]: " + ExceptionClassName(e) + ": " + e.what();
+        LogInfo(message);
+        Platform::ShowMessage(message);
+    }
+
+    WriteSettings();
+    if (GetVerbose() != wasVerbose)
+        LogInfo(GetVerbose() ? "Verbose logging enabled" : "Verbose logging disabled");
+}
+
+void TZel_WirelessPrefsMgr::WriteSettings() {
+    if (!FileExists(IniFilename))
+        return;
+    try {
+        TIniFile ini(IniFilename);
+        ini.WriteString(kSettings, kLogfilename, LogFilename);
+        ini.WriteString(kSettings, kVerbose, BoolToYN(GetVerbose()));
+        if (Server) {
+            ini.WriteInteger(kSettings, kServerPort, Server->Port);
+            ini.WriteString(kSettings, kServerName, Server->ServerName);
+            ini.WriteString(kSettings, kServerIPAddress, Server->IPAddress);
+            ini.WriteString(kSettings, kDisabledMessage, Server->DisabledMessage);
+        }
+        ini.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
+    } catch (const std::exception& e) {
+        const std::string message =
+            "Failed writing .ini file [" + IniFilename + "]: " + ExceptionClassName(e) + ": " + e.what();
+        LogInfo(message);
+        Platform::ShowMessage(message);
+    }
+}

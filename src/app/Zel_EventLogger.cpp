@@ -1,0 +1,71 @@
+#include "app/Zel_EventLogger.h"
+
+#include "protocol/Exception.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
+
+namespace {
+
+// The one instance; created by GetLogger and never freed.
+TZelLogger* g_Logger = nullptr;
+
+// "Log.txt" -> "Log-old.txt", "log" -> "log-old"; empty when the name has no file part.
+std::string OldLogName(const std::string& fileName) {
+    const std::filesystem::path path(fileName);
+    if (!path.has_filename())
+        return {};
+    const std::string stem = path.stem().string();
+    const std::string extension = path.extension().string();
+    return fileName.substr(0, fileName.size() - path.filename().string().size()) + stem + "-old" + extension;
+}
+
+} // namespace
+
+TZelLogger::TZelLogger() {
+    if (g_Logger)
+        throw Exception("TZelLogger.Create: invoked from non-singleton interface!");
+}
+
+TZelLogger* GetLogger() {
+    if (!g_Logger)
+        g_Logger = new TZelLogger();
+    return g_Logger;
+}
+
+void SetVerbose(bool verbose) {
+    GetLogger()->Verbose = verbose;
+}
+
+bool GetVerbose() {
+    return GetLogger()->Verbose;
+}
+
+void LogInfo(const std::string& text) {
+    if (GetLogger()->OnLogMessage)
+        GetLogger()->OnLogMessage(text);
+}
+
+void LogError(const std::string& text) {
+    if (GetLogger()->OnLogError)
+        GetLogger()->OnLogError(text);
+}
+
+void LogVerbose(const std::string& text) {
+    if (GetLogger()->OnLogMessage)
+        GetLogger()->OnLogMessage(" -- " + text);
+}
+
+// Keeps one generation: the current log becomes the "-old" file. Each step
+// ignores its own failure, so the current log is gone even when the rename fails.
+void ResetLogFile(const std::string& fileName) {
+    if (fileName.empty())
+        return;
+    const std::string oldName = OldLogName(fileName);
+    if (oldName.empty() || oldName == fileName)
+        return;
+    ::unlink(oldName.c_str());
+    std::rename(fileName.c_str(), oldName.c_str());
+    ::unlink(fileName.c_str());
+}

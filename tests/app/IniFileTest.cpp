@@ -1,0 +1,276 @@
+#include "app/IniFile.h"
+#include "protocol/Exception.h"
+
+#include <QTemporaryDir>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string ReadAll(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteAll(const std::string& fileName, const std::string& content) {
+    std::ofstream(fileName, std::ios::binary) << content;
+}
+
+ino_t InodeOf(const std::string& fileName) {
+    struct stat info {};
+    return ::stat(fileName.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// Drops root rights in a forked child, so that folder and file permissions apply there too.
+void BecomeUnprivileged() {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+        _exit(3);
+}
+
+// Runs write() in a forked child after prepare(); the child exits 0 when write
+// raised our Exception (its message goes to stderr for the caller's pattern).
+void RunWriteInChild(void (*prepare)(), const std::function<void()>& write) {
+    prepare();
+    try {
+        write();
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "%s", e.what());
+        _exit(0);
+    }
+    _exit(1);
+}
+
+void LimitFileSize() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64, 64};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+class IniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    std::string Path(const std::string& name) const {
+        return dir.filePath(QString::fromStdString(name)).toStdString();
+    }
+
+    QTemporaryDir dir;
+    const std::string file = Path("test.ini");
+};
+
+TEST_F(IniFileTest, TwoObjectsOnOneFileSeeEachOthersWritesAtOnce) {
+    TIniFile a(file), b(file);
+    a.WriteString("Settings", "Name", "first");
+    EXPECT_EQ(b.ReadString("Settings", "Name", "none"), "first");
+    b.WriteString("Settings", "Name", "other");
+    EXPECT_EQ(a.ReadString("Settings", "Name", "none"), "other");
+    // Quick same-size rewrites must never be mistaken for an unchanged file.
+    for (int i = 0; i < 20; ++i) {
+        (i % 2 ? a : b).WriteInteger("Settings", "Counter", i % 10);
+        ASSERT_EQ((i % 2 ? b : a).ReadInteger("Settings", "Counter", -1), i % 10);
+    }
+    b.DeleteKey("Settings", "Name");
+    EXPECT_EQ(a.ReadString("Settings", "Name", "gone"), "gone");
+}
+
+TEST_F(IniFileTest, WriteReplacesTheFileAndLeavesNoTemporaryFile) {
+    WriteAll(file, "[Settings]\r\nKey=1\r\n");
+    ::chmod(file.c_str(), 0640);
+    const ino_t before = InodeOf(file);
+    TIniFile ini(file);
+    ini.WriteString("Settings", "Key", "2");
+    EXPECT_NE(InodeOf(file), before) << "the file must be replaced, not rewritten in place";
+    EXPECT_EQ(ReadAll(file), "[Settings]\r\nKey=2\r\n");
+    EXPECT_EQ(FolderEntries(dir.path().toStdString()), std::vector<std::string>{"test.ini"});
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u) << "the permissions of the old file are kept";
+}
+
+TEST_F(IniFileTest, WriteOfAnUnchangedValueLeavesTheFileAlone) {
+    WriteAll(file, "[Settings]\r\nKey=1\r\n");
+    const ino_t before = InodeOf(file);
+    TIniFile(file).WriteString("settings", "Key", "1");
+    EXPECT_EQ(InodeOf(file), before);
+}
+
+TEST_F(IniFileTest, WriteInReadOnlyFolderRaisesAndKeepsTheOldFile) {
+    const std::string original = "stamp\r\n[Session01]\r\nDSN=Stock\r\n";
+    WriteAll(file, original);
+    ::chmod(file.c_str(), 0644);
+    ::chmod(dir.path().toLocal8Bit().constData(), 0555);
+    EXPECT_EXIT(
+        RunWriteInChild(BecomeUnprivileged, [&] { TIniFile(file).WriteString("Session01", "DSN", "Other"); }),
+        ::testing::ExitedWithCode(0), "TIniFile: cannot write file \\[.*test.ini\\]: ");
+    ::chmod(dir.path().toLocal8Bit().constData(), 0755);
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(FolderEntries(dir.path().toStdString()), std::vector<std::string>{"test.ini"});
+}
+
+TEST_F(IniFileTest, WriteOnAFullDiskRaisesAndKeepsTheOldFile) {
+    const std::string original = "[Session01]\r\nDSN=Stock\r\n";
+    WriteAll(file, original);
+    // A file-size limit makes the write of the temporary file fail part-way, as a full disk would.
+    const std::string longValue(1000, 'x');
+    EXPECT_EXIT(
+        RunWriteInChild(LimitFileSize, [&] { TIniFile(file).WriteString("Session01", "Filter", longValue); }),
+        ::testing::ExitedWithCode(0), "TIniFile: cannot write file");
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(FolderEntries(dir.path().toStdString()), std::vector<std::string>{"test.ini"});
+}
+
+TEST_F(IniFileTest, WriteOverAnUnreadableFileRaisesInsteadOfLosingIt) {
+    const std::string original = "[Session01]\r\nDSN=Stock\r\n";
+    WriteAll(file, original);
+    ::chmod(file.c_str(), 0200);
+    ::chmod(dir.path().toLocal8Bit().constData(), 0777);
+    EXPECT_EXIT(
+        RunWriteInChild(BecomeUnprivileged, [&] { TIniFile(file).WriteString("Settings", "Verbose", "Y"); }),
+        ::testing::ExitedWithCode(0), "TIniFile: cannot read file \\[.*test.ini\\] before writing it");
+    EXPECT_EQ(ReadAll(file), original);
+}
+
+TEST_F(IniFileTest, WriteInAMissingFolderRaises) {
+    TIniFile ini(Path("missing/test.ini"));
+    EXPECT_THROW(ini.WriteString("Settings", "Key", "1"), Exception);
+}
+
+TEST_F(IniFileTest, SectionAndKeyNamesIgnoreCase) {
+    TIniFile ini(file);
+    ini.WriteString("Settings", "ServerPort", "4402");
+    EXPECT_EQ(ini.ReadString("SETTINGS", "serverport", ""), "4402");
+    ini.WriteString("settings", "SERVERPORT", "5000");
+    EXPECT_EQ(ini.ReadSection("Settings"), std::vector<std::string>{"SERVERPORT"});
+    EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Settings"});
+    EXPECT_TRUE(ini.ValueExists("SeTTings", "ServerPORT"));
+    EXPECT_TRUE(ini.SectionExists("SETTINGS"));
+}
+
+TEST_F(IniFileTest, IntegersAreDecimalOrHexadecimal) {
+    struct Case {
+        const char* stored;
+        int expected;
+    };
+    const Case cases[] = {
+        {"42", 42},          {"-7", -7},
+        {"+5", 5},           {" 12 ", 12},
+        {"0x1F", 31},        {"0X10", 16},
+        {"0xFFFFFFFF", -1},  {"2147483647", INT_MAX},
+        {"12abc", 99},       {"", 99},
+        {"abc", 99},         {"0x", 99},
+        {"0x1G", 99},        {"99999999999", 99},
+        {"0x100000000", 99}, {"1.5", 99},
+        {"- 1", 99},
+    };
+    TIniFile ini(file);
+    for (const Case& c : cases) {
+        WriteAll(file, std::string("[S]\nN=") + c.stored + "\n");
+        EXPECT_EQ(ini.ReadInteger("S", "N", 99), c.expected) << "stored: '" << c.stored << "'";
+    }
+    EXPECT_EQ(ini.ReadInteger("S", "Missing", 99), 99);
+    EXPECT_EQ(ini.ReadInteger("Missing", "N", 99), 99);
+    ini.WriteInteger("S", "N", -12);
+    EXPECT_EQ(ini.ReadString("S", "N", ""), "-12");
+}
+
+TEST_F(IniFileTest, BooleansAreIntegers) {
+    TIniFile ini(file);
+    ini.WriteBool("S", "On", true);
+    ini.WriteBool("S", "Off", false);
+    EXPECT_EQ(ini.ReadString("S", "On", ""), "1");
+    EXPECT_EQ(ini.ReadString("S", "Off", ""), "0");
+    EXPECT_TRUE(ini.ReadBool("S", "On", false));
+    EXPECT_FALSE(ini.ReadBool("S", "Off", true));
+    ini.WriteString("S", "Text", "Y");
+    EXPECT_TRUE(ini.ReadBool("S", "Text", true)) << "a non-number gives the default";
+    EXPECT_FALSE(ini.ReadBool("S", "Text", false));
+    ini.WriteString("S", "Two", "2");
+    EXPECT_TRUE(ini.ReadBool("S", "Two", false));
+}
+
+TEST_F(IniFileTest, StringsAreTrimmedAndMissingOnesGiveTheDefault) {
+    WriteAll(file, "Mar-07 14:05:09: \n[S]\n  Name  =  two words  \nEmpty=\nEq=a=b\n");
+    TIniFile ini(file);
+    EXPECT_EQ(ini.ReadString("S", "Name", "def"), "two words");
+    EXPECT_EQ(ini.ReadString("S", "Empty", "def"), "") << "an empty value is a value";
+    EXPECT_EQ(ini.ReadString("S", "Eq", "def"), "a=b");
+    EXPECT_EQ(ini.ReadString("S", "Missing", "def"), "def");
+    EXPECT_EQ(ini.ReadString("Other", "Name", "def"), "def");
+    EXPECT_EQ(TIniFile(Path("nofile.ini")).ReadString("S", "Name", "def"), "def");
+}
+
+TEST_F(IniFileTest, RewritePreservesOrderCommentsAndUnknownLines) {
+    WriteAll(file, "Mar-07 14:05:09: \n"
+                   "; settings of the server\n"
+                   "[Settings]\n"
+                   "Logfilename=/tmp/log.txt\n"
+                   "ServerPort = 4402\n"
+                   "some unknown line\n"
+                   "\n"
+                   "; the first session\n"
+                   "[Session01]\n"
+                   "DSN=Stock\n");
+    TIniFile ini(file);
+    ini.WriteString("Settings", "serverport", "5000");
+    ini.WriteString("Settings", "Verbose", "Y");
+    ini.WriteString("Session01", "Table", "Items");
+    ini.WriteString("ApplicationState", "LastDataViewSessionNumber", "0");
+    EXPECT_EQ(ReadAll(file), "Mar-07 14:05:09: \r\n"
+                             "; settings of the server\r\n"
+                             "[Settings]\r\n"
+                             "Logfilename=/tmp/log.txt\r\n"
+                             "serverport=5000\r\n"
+                             "some unknown line\r\n"
+                             "Verbose=Y\r\n"
+                             "\r\n"
+                             "; the first session\r\n"
+                             "[Session01]\r\n"
+                             "DSN=Stock\r\n"
+                             "Table=Items\r\n"
+                             "[ApplicationState]\r\n"
+                             "LastDataViewSessionNumber=0\r\n");
+}
+
+TEST_F(IniFileTest, EraseSectionAndDeleteKey) {
+    WriteAll(file, "[A]\r\nx=1\r\ny=2\r\n[B]\r\nz=3\r\n[a]\r\nw=4\r\n");
+    TIniFile ini(file);
+    EXPECT_EQ(ini.ReadSection("A"), (std::vector<std::string>{"x", "y", "w"}));
+    ini.DeleteKey("A", "X");
+    EXPECT_EQ(ini.ReadSection("A"), (std::vector<std::string>{"y", "w"}));
+    ini.EraseSection("a");
+    EXPECT_FALSE(ini.SectionExists("A"));
+    EXPECT_EQ(ReadAll(file), "[B]\r\nz=3\r\n");
+
+    const std::string absent = Path("absent.ini");
+    TIniFile(absent).EraseSection("B");
+    TIniFile(absent).DeleteKey("B", "z");
+    EXPECT_FALSE(std::filesystem::exists(absent)) << "deleting from no file creates none";
+}
+
+TEST_F(IniFileTest, NamesAndValuesThatWouldBreakTheFileAreRefused) {
+    const std::string original = "[S]\r\nk=v\r\n";
+    WriteAll(file, original);
+    TIniFile ini(file);
+    EXPECT_THROW(ini.WriteString("S", "k", "line\r\n[Session01]"), Exception);
+    EXPECT_THROW(ini.WriteString("S", "a=b", "v"), Exception);
+    EXPECT_THROW(ini.WriteString("S", "", "v"), Exception);
+    EXPECT_THROW(ini.WriteString("S]", "k", "v"), Exception);
+    EXPECT_EQ(ReadAll(file), original);
+}
+
+} // namespace

@@ -29,4 +29,6 @@ TSingleInstance::TSingleInstance(const std::string& name) {
 
 TSingleInstance::~TSingleInstance() = default;
 
-bool TSingleInstance::Acquire() { return m_lock->tryLock(0); }
+bool TSingleInstance::Acquire() {
+    return m_lock->tryLock(0);
+}

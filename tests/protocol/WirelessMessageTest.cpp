@@ -6,8 +6,12 @@
 
 namespace {
 
-std::string PayloadOf(const TZelWirelessMessage& msg) { return std::string(msg.Payload.Data(), msg.PayloadCount); }
-std::string HeaderOf(const TZelWirelessMessage& msg) { return std::string(msg.Header.Data(), ZEL_HEADER_SIZE); }
+std::string PayloadOf(const TZelWirelessMessage& msg) {
+    return std::string(msg.Payload.Data(), msg.PayloadCount);
+}
+std::string HeaderOf(const TZelWirelessMessage& msg) {
+    return std::string(msg.Header.Data(), ZEL_HEADER_SIZE);
+}
 
 TZelWirelessMessageRead ReadHeader(const std::string& header) {
     TZelWirelessMessageRead msg;
@@ -104,11 +108,14 @@ TEST(ReadFrame, RefusesABadIdentifierAndANegativeLength) {
         std::string header;
         std::string message;
     } cases[] = {
-        {"XXNPDAHELO\0\00060", "Invalid HeaderId [XX]"},
-        {"ZWNPDAHELO\0\0-0001", "Invalid DataLength [-0001]"},
+        {std::string("XXNPDAHELO\0\0"
+                     "00060",
+                     17),
+         "Invalid HeaderId [XX]"},
+        {std::string("ZWNPDAHELO\0\0-0001", 17), "Invalid DataLength [-0001]"},
     };
     for (const Case& c : cases) {
-        TZelWirelessMessageRead msg = ReadHeader(std::string(c.header.c_str(), 17));
+        TZelWirelessMessageRead msg = ReadHeader(c.header);
         try {
             msg.ParseHeader();
             ADD_FAILURE() << "accepted " << c.message;

@@ -12,7 +12,9 @@
 
 namespace {
 
-std::string Bytes(std::initializer_list<char> bytes) { return std::string(bytes); }
+std::string Bytes(std::initializer_list<char> bytes) {
+    return std::string(bytes);
+}
 
 TEST(FieldCodec, ReadsUpToTheFirstNulAndAlwaysAdvancesByTheWidth) {
     const std::string buffer = Bytes({'A', 'B', '\0', 'C', 'D'});
@@ -29,8 +31,17 @@ TEST(FieldCodec, IntegerFieldsTakeOnlyWholeSignedNumbers) {
         const char* text;
         int value;
     } cases[] = {
-        {"   12", 12}, {"12   ", 0}, {"00042", 42}, {"-0005", -5}, {"+7", 7},     {"", 0},
-        {"abc", 0},   {"1x", 0},    {"-", 0},     {"99999999999", 0},          {"2147483647", 2147483647},
+        {"   12", 12},
+        {"12   ", 0},
+        {"00042", 42},
+        {"-0005", -5},
+        {"+7", 7},
+        {"", 0},
+        {"abc", 0},
+        {"1x", 0},
+        {"-", 0},
+        {"99999999999", 0},
+        {"2147483647", 2147483647},
     };
     for (const Case& c : cases) {
         const std::string text = c.text;
@@ -155,7 +166,8 @@ TEST(PlatformHelpers, InstanceNameAndVersionComeFromTheExecutable) {
     EXPECT_EQ(GetInstanceMutexName(), expected);
     EXPECT_EQ(GetVersionInfoString(""), ZEL_VERSION_STRING);
     EXPECT_EQ(GetVersionInfoString("FileVersion"), ZEL_VERSION_STRING);
-    EXPECT_EQ(std::count(GetVersionInfoString().begin(), GetVersionInfoString().end(), '.'), 3);
+    const std::string version = GetVersionInfoString();
+    EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 3) << version;
     EXPECT_EQ(GetVersionInfoString("NoSuchValue"), "");
 }
 

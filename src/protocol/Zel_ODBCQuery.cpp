@@ -74,3 +74,14 @@ TZel_QueryRow& TZel_QueryResult::AddRow() {
 std::string TZel_QueryResult::LogText() const {
     return RowBounds(StartRow, EndRow) + " RF[" + JoinNumbers(Fields) + "]";
 }
+
+int64_t TZel_QueryResult::ReplySize(const TZel_QueryRow& row) const {
+    constexpr int64_t rowHeader = 10;    // "RD" + row number
+    constexpr int64_t columnHeader = 13; // "RK"/"RF" + field number + value length
+    int64_t size = rowHeader;
+    for (int i = 0; i < Fields.Count(); ++i)
+        size += columnHeader + static_cast<int64_t>(static_cast<size_t>(i) < row.size()
+                                                        ? row[static_cast<size_t>(i)].size()
+                                                        : 0);
+    return size;
+}

@@ -52,6 +52,9 @@ public:
 
     TZel_QueryRow& AddRow();
     std::string LogText() const;
+    // Bytes the row takes in a "PCDATA" reply: "RD", row number, and per
+    // field its marker, number, length and value.
+    int64_t ReplySize(const TZel_QueryRow& row) const;
 };
 
 // One data request: what the handheld asks for and what the session returns.
@@ -59,4 +62,8 @@ class TZel_Query {
 public:
     TZel_QueryParam Param;
     TZel_QueryResult Result;
+    // Limit for the rows a select returns, in reply bytes (0: none). The
+    // session stops before the row that would cross it, but always keeps the
+    // first row, so that a row too long for any reply is reported, not skipped.
+    int64_t MaxReplyBytes = 0;
 };

@@ -1,0 +1,77 @@
+#include "server/RequestCodec.h"
+
+#include "protocol/Exception.h"
+#include "protocol/WirelessMessage.h"
+#include "protocol/Zel_Lib.h"
+
+namespace {
+
+constexpr int kRowWindowSize = 16;
+constexpr int kItemHeaderSize = 5;  // type (2) + field number (3)
+constexpr int kValueLengthSize = 8; // after "WK"/"WF" items
+
+} // namespace
+
+void ParseRowWindow(TZel_Query& query, const char* payload, int payloadCount, int& position) {
+    if (payloadCount < kRowWindowSize)
+        return;
+    query.Param.StartRow = ReadFieldInt(payload, position, 8);
+    query.Param.EndRow = ReadFieldInt(payload, position, 8);
+}
+
+void ParseFieldItems(TZel_Query& query, const char* payload, int payloadCount, int& position) {
+    TZel_QueryParam& param = query.Param;
+    while (payloadCount >= position + kItemHeaderSize) {
+        const std::string type = ReadFieldStr(payload, position, 2);
+        TZel_QueryField* field = nullptr;
+        if (type == "SF")
+            field = param.SelectFields.AddNew();
+        else if (type == "OF")
+            field = param.OrderFields.AddNew();
+        else if (type == "WK" || type == "WF")
+            field = param.WhereFields.AddNew();
+        else
+            throw Exception("unrecognized field type [" + type + "]");
+        field->IsKey = type == "WK";
+        field->FieldNumber = ReadFieldInt(payload, position, 3);
+        if (type == "SF" || type == "OF")
+            continue;
+        if (payloadCount - position < kValueLengthSize)
+            throw Exception("could not read field length for field type [" + type + "]");
+        const int length = ReadFieldInt(payload, position, kValueLengthSize);
+        if (length <= 0)
+            continue;
+        if (payloadCount - position < length)
+            throw Exception("payload data too short for specified field data [" + std::to_string(length) +
+                            "]");
+        field->Value = ReadFieldStr(payload, position, length);
+    }
+}
+
+void EncodeDataRows(TZelWirelessMessageSend& msg, const TZel_QueryResult& result) {
+    int64_t total = msg.PayloadCount;
+    for (size_t r = 0; r < result.Rows.size(); ++r) {
+        const TZel_QueryRow& row = result.Rows[r];
+        const int64_t size = result.ReplySize(row);
+        const int32_t rowNumber = result.StartRow + static_cast<int32_t>(r);
+        if (total + size > ZEL_MAX_PAYLOAD)
+            throw Exception("Row [" + std::to_string(rowNumber) + "] needs " + std::to_string(size) +
+                            " bytes and does not fit into a reply of at most " +
+                            std::to_string(ZEL_MAX_PAYLOAD) + " bytes");
+        total += size;
+        msg.AppendText("RD", 2);
+        msg.AppendInt(rowNumber, 8);
+        for (int i = 0; i < result.Fields.Count(); ++i) {
+            const TZel_QueryField* field = result.Fields.Get(i);
+            const std::string& value = row[static_cast<size_t>(i)];
+            msg.AppendText(field->IsKey ? "RK" : "RF", 2);
+            msg.AppendInt(field->FieldNumber, 3);
+            msg.AppendInt(static_cast<int>(value.size()), 8);
+            msg.AppendText(value, static_cast<int>(value.size()));
+        }
+    }
+}
+
+void EncodeCount(TZelWirelessMessageSend& msg, int32_t count) {
+    msg.AppendInt(count, 8);
+}

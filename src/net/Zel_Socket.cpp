@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -303,6 +304,11 @@ bool TZel_Socket::Write(const char* first, int32_t firstLength, const char* seco
 bool TZel_Socket::SetKeepAlive(bool on) {
     const int value = on ? 1 : 0;
     return ::setsockopt(Handle, SOL_SOCKET, SO_KEEPALIVE, &value, sizeof value) == 0;
+}
+
+bool TZel_Socket::SetNoDelay(bool on) {
+    const int value = on ? 1 : 0;
+    return ::setsockopt(Handle, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
 }
 
 void TZel_Socket::AcceptPending() {

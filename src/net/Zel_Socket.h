@@ -84,6 +84,8 @@ public:
                int32_t secondLength = 0);
     int32_t QueuedBytes() const { return static_cast<int32_t>(m_queue.size() - m_queueHead); }
     bool SetKeepAlive(bool on);
+    // Frames are written whole, so delaying small segments only adds latency.
+    bool SetNoDelay(bool on);
     // Accepts every pending connection of a listening object (run on read readiness).
     void AcceptPending();
 

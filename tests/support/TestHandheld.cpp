@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +75,8 @@ bool TTestHandheld::Connect(int port, int timeoutMs, int receiveBuffer) {
     timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     ::setsockopt(m_handle, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(m_handle, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    const int noDelay = 1;
+    ::setsockopt(m_handle, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     if (receiveBuffer > 0)
         ::setsockopt(m_handle, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};

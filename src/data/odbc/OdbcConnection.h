@@ -1,0 +1,9 @@
+#pragma once
+
+// One ODBC connection (being built).
+class TOdbcConnection {
+public:
+    TOdbcConnection();
+    ~TOdbcConnection();
+    bool IsOpen() const { return false; }
+};

@@ -1,0 +1,373 @@
+#include "server/WirelessClient.h"
+
+#include <algorithm>
+
+#include "app/WirelessPrefsMgr.h"
+#include "app/Zel_EventLogger.h"
+#include "data/Zel_ODBCSession.h"
+#include "net/Zel_Socket.h"
+#include "protocol/Exception.h"
+#include "protocol/Zel_Lib.h"
+#include "server/WirelessServer.h"
+
+namespace {
+
+struct TDispatchEntry {
+    const char* MessageType;
+    void (TZelWirelessClient::*Handler)();
+};
+
+// Message types are compared exactly and case-sensitively.
+const TDispatchEntry DISPATCH[] = {
+    {"PDAHELO", &TZelWirelessClient::HandleHello},    {"PDABYE", &TZelWirelessClient::HandleBye},
+    {"PDALOGIN", &TZelWirelessClient::HandleLogin},   {"PDASSEL", &TZelWirelessClient::HandleSessionSelect},
+    {"PDASELECT", &TZelWirelessClient::HandleSelect}, {"PDACOUNT", &TZelWirelessClient::HandleCount},
+    {"PDAPOST", &TZelWirelessClient::HandlePost},     {"PDADELETE", &TZelWirelessClient::HandleDelete},
+};
+
+constexpr int FLUSH_CHUNK = 1024;
+
+// "Invalid data packet received during <step> [<actual>] should be [<expected>]"
+Exception InvalidPacket(const std::string& step, int32_t actual, int32_t expected) {
+    return Exception("Invalid data packet received during " + step + " [" + std::to_string(actual) +
+                     "] should be [" + std::to_string(expected) + "]");
+}
+
+} // namespace
+
+TZelWirelessClient::TZelWirelessClient(TZelWirelessServer* server)
+    : Server(server), ConnectTime(QDateTime::currentDateTime()),
+      Session(std::make_unique<TZel_ODBCSession>()) {}
+
+TZelWirelessClient::~TZelWirelessClient() {
+    if (Socket) {
+        if (State != csClosed)
+            CloseConnection();
+        // Already reported: the socket's own close on destruction stays silent.
+        Socket->OnRead = nullptr;
+        Socket->OnWrite = nullptr;
+        Socket->OnDisconnect = nullptr;
+        Socket.reset();
+    }
+}
+
+void TZelWirelessClient::AttachSocket(std::unique_ptr<TZel_Socket> socket) {
+    Socket = std::move(socket);
+    Socket->OnRead = [this](TZel_Socket*) { DoReadData(); };
+    Socket->OnDisconnect = [this](TZel_Socket*) { HandleDisconnect(); };
+    Socket->OnWrite = nullptr;
+    Socket->SetKeepAlive(true);
+    Socket->SetNoDelay(true);
+}
+
+void TZelWirelessClient::CloseConnection() {
+    if (Socket)
+        Socket->Close();
+}
+
+std::string TZelWirelessClient::GetAddress() const {
+    if (!Socket)
+        return "(unknown)";
+    return Socket->PeerAddress();
+}
+
+std::string TZelWirelessClient::GetTitle() const {
+    if (!PDAInfo.UserName.empty())
+        return PDAInfo.UserName + "@" + GetAddress();
+    return GetAddress() + " (" + Description + ")";
+}
+
+std::string TZelWirelessClient::GetServerName() const {
+    return Server ? Server->ServerName : "(unknown server)";
+}
+
+void TZelWirelessClient::RaiseChange() {
+    if (OnChange)
+        OnChange(this);
+}
+
+void TZelWirelessClient::RaiseTransfer(int32_t bytesIn, int32_t bytesOut) {
+    if (OnTransfer)
+        OnTransfer(this, bytesIn, bytesOut);
+}
+
+// Reads at most one chunk of header and one of payload per notification;
+// bytes left in the socket bring another notification.
+void TZelWirelessClient::DoReadData() {
+    TDeletionGuard guard(m_watch);
+    RaiseChange();
+    if (guard.Deleted() || State == csClosed)
+        return;
+    try {
+        int32_t count = Socket->BytesWaiting();
+        if (count <= 0) {
+            if (GetVerbose())
+                LogVerbose(GetTitle() + ": WARNING - waiting on partial header - #1");
+            count = ZEL_HEADER_SIZE;
+        }
+        if (!ReadMsg.HeaderComplete) {
+            ReadChunk(ReadMsg.Header, std::min(count, ZEL_HEADER_SIZE - ReadMsg.BytesRead));
+            if (guard.Deleted() || ReadMsg.BytesRead != ZEL_HEADER_SIZE)
+                return;
+            ReadMsg.ParseHeader();
+            if (GetVerbose())
+                LogVerbose(GetTitle() + ": <<<< read header " + ReadMsg.Describe());
+        }
+        if (ReadMsg.DataLength > 0) {
+            const int32_t waiting = Socket->BytesWaiting();
+            if (waiting <= 0)
+                return;
+            const int32_t got =
+                ReadChunk(ReadMsg.Payload, std::min(waiting, ReadMsg.DataLength - ReadMsg.PayloadCount));
+            if (guard.Deleted())
+                return;
+            ReadMsg.PayloadCount += got;
+        }
+        if (ReadMsg.PayloadCount == ReadMsg.DataLength)
+            ProcessMessage();
+    } catch (const std::exception& e) {
+        if (guard.Deleted())
+            return;
+        const std::string text = ExceptionText(e);
+        LogError(GetTitle() + ": error during read: " + text);
+        if (State != csConnected) {
+            FlushInput();
+            // The refused header must not be parsed again: the next bytes start a new frame.
+            ReadMsg.Clear();
+            SendError("Read error: " + text, "in TZelWirelessClient.DoReadData");
+        } else {
+            if (GetVerbose())
+                LogVerbose(GetTitle() + ": client does not appear to support protocol");
+            CloseConnection();
+        }
+    }
+}
+
+int32_t TZelWirelessClient::ReadChunk(TZelByteBuffer& buffer, int32_t n) {
+    if (n <= 0)
+        return 0;
+    if (buffer.Size() < buffer.Position + n)
+        buffer.Resize(buffer.Position + n);
+    int32_t received = n;
+    if (!Socket->Recv(buffer.Data() + buffer.Position, received))
+        received = 0;
+    if (GetVerbose())
+        LogVerbose(GetTitle() + ": socket read " + std::to_string(received) + " bytes");
+    if (received <= 0)
+        return 0;
+    Encoder.DecodeRecv(buffer.Data() + buffer.Position, received);
+    buffer.Position += received;
+    ReadMsg.BytesRead += received;
+    BytesIn += received;
+    RaiseTransfer(received, 0);
+    return received;
+}
+
+// Discards what is waiting now, not what keeps arriving: a peer that sends
+// without pause must not hold the server here.
+void TZelWirelessClient::FlushInput() {
+    if (GetVerbose())
+        LogVerbose(GetTitle() + "begin flush input");
+    try {
+        char scratch[FLUSH_CHUNK];
+        int32_t budget = Socket ? Socket->BytesWaiting() : 0;
+        while (budget > 0) {
+            int32_t size = std::min(budget, FLUSH_CHUNK);
+            if (!Socket->Recv(scratch, size) || size <= 0)
+                break;
+            budget -= size;
+        }
+    } catch (const std::exception& e) {
+        LogError(GetTitle() + ": error during flush reset: " + ExceptionClassName(e) + ": " + e.what());
+    }
+    if (GetVerbose())
+        LogVerbose(GetTitle() + "end flush input");
+}
+
+void TZelWirelessClient::ProcessMessage() {
+    TDeletionGuard guard(m_watch);
+    MessagesIn += 1;
+    LastMessageTime = QDateTime::currentDateTime();
+    if (State == csClosed) {
+        ReadMsg.Clear();
+        CloseConnection();
+        return;
+    }
+    if (GetVerbose()) {
+        LogVerbose(GetTitle() + ": <<<< read payload:");
+        LogVerbose("[" + PrintableText(ReadMsg.Payload.Data(), ReadMsg.PayloadCount) + "]");
+    }
+    if (Server && !Server->IsEnabled()) {
+        ReadMsg.Clear();
+        SendError(Server->DisabledMessage, std::string());
+        CloseConnection();
+        return;
+    }
+    try {
+        const auto entry =
+            std::find_if(std::begin(DISPATCH), std::end(DISPATCH),
+                         [this](const TDispatchEntry& e) { return ReadMsg.MessageType == e.MessageType; });
+        if (entry == std::end(DISPATCH))
+            throw Exception("Unrecognized message type");
+        (this->*(entry->Handler))();
+    } catch (const std::exception& e) {
+        if (guard.Deleted())
+            return;
+        const std::string text = "Error processing message, " + ExceptionText(e);
+        LogInfo(GetTitle() + ": " + text);
+        SendError(text, "caller: Processing Message");
+    }
+    if (guard.Deleted())
+        return;
+    ReadMsg.Clear();
+}
+
+void TZelWirelessClient::HandleBye() {
+    if (ReadMsg.PayloadCount != 0)
+        throw InvalidPacket("client disconnect", ReadMsg.PayloadCount, 0);
+    CloseConnection();
+}
+
+void TZelWirelessClient::SendFrame() {
+    MessagesOut += 1;
+    LastMessageTime = QDateTime::currentDateTime();
+    SendMsg.DataLength = SendMsg.PayloadCount;
+    SendMsg.BuildHeader();
+    if (GetVerbose()) {
+        LogVerbose(GetTitle() + ": >>>> send header: " + SendMsg.Describe());
+        LogVerbose(GetTitle() + ": >>>> send payload:");
+        LogVerbose("[" + PrintableText(SendMsg.Payload.Data(), SendMsg.PayloadCount) + "]");
+    }
+    // Scrambled before the socket sees them, so bytes queued for later keep
+    // their key positions.
+    Encoder.EncodeSend(SendMsg.Header.Data(), ZEL_HEADER_SIZE);
+    Encoder.EncodeSend(SendMsg.Payload.Data(), SendMsg.PayloadCount);
+    if (Socket &&
+        Socket->Write(SendMsg.Header.Data(), ZEL_HEADER_SIZE, SendMsg.Payload.Data(), SendMsg.PayloadCount)) {
+        BytesOut += ZEL_HEADER_SIZE;
+        RaiseTransfer(0, ZEL_HEADER_SIZE);
+        if (SendMsg.PayloadCount > 0) {
+            BytesOut += SendMsg.PayloadCount;
+            RaiseTransfer(0, SendMsg.PayloadCount);
+        }
+        return;
+    }
+    if (Socket && Socket->IsConnected()) {
+        // The handheld has stopped reading: drop it before its replies exhaust memory.
+        LogError(GetTitle() + ": send queue over " + std::to_string(Socket->MaxQueuedBytes) +
+                 " bytes, connection closed");
+        CloseConnection();
+        return;
+    }
+    LogError(GetTitle() + ": send underrun on header, sent [0] buffer [" + std::to_string(ZEL_HEADER_SIZE) +
+             "]");
+    if (SendMsg.PayloadCount > 0)
+        LogError(GetTitle() + ": send underrun on payload, sent [0] buffer [" +
+                 std::to_string(SendMsg.PayloadCount) + "]");
+}
+
+void TZelWirelessClient::SendError(const std::string& message, const std::string& context) {
+    SendMsg.Clear();
+    SendMsg.MessageType = "PCERR";
+    SendMsg.OutOfBand = true;
+    SendMsg.AppendText("Y", 1);
+    SendMsg.AppendText(message, 250);
+    SendMsg.AppendText(context, 250);
+    SendFrame();
+    RaiseChange();
+}
+
+void TZelWirelessClient::HandleDisconnect() {
+    LogInfo("Disconnect from " + GetTitle());
+    State = csClosed;
+    RaiseChange();
+}
+
+void TZelWirelessClient::HandleHello() {
+    if (ReadMsg.PayloadCount != 60)
+        throw InvalidPacket("client connect", ReadMsg.PayloadCount, 60);
+    const char* payload = ReadMsg.Payload.Data();
+    int position = 0;
+    PDAInfo.SWVersion = ReadFieldStr(payload, position, 30);
+    PDAInfo.Software = ReadFieldStr(payload, position, 30);
+    if (GetVerbose())
+        LogVerbose("| | | | " + GetTitle() + ": PDAInfo: " + PDAInfo.LogText());
+    State = csGreeted;
+    SendMsg.Clear();
+    SendMsg.MessageType = "PCHELO";
+    SendMsg.AppendText("Y", 1);
+    SendMsg.AppendText(Server ? Server->IPAddress : std::string(), 60);
+    SendMsg.AppendText(GetServerName(), 60);
+    SendMsg.AppendText(GetVersionInfoString("FileVersion"), 20);
+    SendMsg.AppendText("Server ready", 250);
+    SendMsg.AppendBytes(reinterpret_cast<const char*>(Encoder.Key.data()), Encoder.KeyLength);
+    SendFrame();
+    Encoder.SetEnabled(true);
+    RaiseChange();
+}
+
+void TZelWirelessClient::HandleLogin() {
+    if (ReadMsg.PayloadCount != 240)
+        throw InvalidPacket("login", ReadMsg.PayloadCount, 240);
+    if (State != csGreeted)
+        throw Exception("Data packets out of sequence, client not recognized");
+    const char* payload = ReadMsg.Payload.Data();
+    int position = 0;
+    PDAInfo.UserName = ReadFieldStr(payload, position, 40);
+    position += 40; // not used by the server
+    PDAInfo.SerialNumber = ReadFieldStr(payload, position, 40);
+    PDAInfo.Model = ReadFieldStr(payload, position, 60);
+    PDAInfo.OperatingSystem = ReadFieldStr(payload, position, 60);
+    if (GetVerbose())
+        LogVerbose("| | | | " + GetTitle() + ": PDAInfo: " + PDAInfo.LogText());
+    State = csLoggedIn;
+    SendMsg.Clear();
+    SendMsg.MessageType = "PCLOGIN";
+    SendMsg.AppendText("Y", 1);
+    SendMsg.AppendText("Login accepted.", 250);
+    SendFrame();
+    if (Server)
+        Server->CleanupReconnected(this);
+    RaiseChange();
+}
+
+void TZelWirelessClient::HandleSessionSelect() {
+    if (ReadMsg.PayloadCount != 165)
+        throw InvalidPacket("session selection", ReadMsg.PayloadCount, 165);
+    if (State != csLoggedIn && State != csSessionSelected)
+        throw Exception("Data packets out of sequence, client not recognized");
+    const char* payload = ReadMsg.Payload.Data();
+    int position = 0;
+    PDASession.SessionNumber = ReadFieldInt(payload, position, 5);
+    PDASession.PluginName = ReadFieldStr(payload, position, 20);
+    PDASession.PluginVersion = ReadFieldStr(payload, position, 20);
+    position += 20; // not used by the server
+    PDASession.SessionName = ReadFieldStr(payload, position, 100);
+    if (GetVerbose())
+        LogVerbose("| | | | " + GetTitle() + ": PDASession: " + PDASession.LogText());
+    LogInfo(GetTitle() + " open " + TZel_ODBCSession::SectionNameOf(PDASession.SessionNumber) + " (" +
+            PDASession.SessionName + ")");
+    Session->SessionNumber = PDASession.SessionNumber;
+    bool selected = false;
+    std::string text;
+    try {
+        Session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
+        Session->ReadINISettings();
+        if (!Session->IsEnabled())
+            throw Exception("Session [" + Session->SessionName + "] not enabled on server");
+        Session->OpenTable();
+        Session->ValidateFields();
+        text = "Session selected: " + Session->SessionName;
+        State = csSessionSelected;
+        selected = true;
+    } catch (const std::exception& e) {
+        text = "Session not selected: " + ExceptionText(e);
+        LogError(GetTitle() + ": " + text);
+    }
+    SendMsg.Clear();
+    SendMsg.MessageType = "PCSSEL";
+    SendMsg.AppendText(BoolToYN(selected), 1);
+    SendMsg.AppendText(text, 200);
+    SendFrame();
+    RaiseChange();
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QDateTime>
+#include <QPointer>
+
+#include "app/ServerSettings.h"
+
+class QObject;
+class TZel_Socket;
+class TZelWirelessClient;
+
+// Posted to the owner whenever a client's visible data changed.
+constexpr int WM_WIRELESS_CHANGE = 1029;
+
+// The listening end and the registry of connected handhelds. A disabled
+// server keeps listening: its clients answer every request with
+// DisabledMessage and close.
+class TZelWirelessServer : public TServerSettings {
+public:
+    using Notify = std::function<void(TZelWirelessServer* sender)>;
+
+    // owner receives the WM_WIRELESS_CHANGE events; may be null.
+    explicit TZelWirelessServer(QObject* owner);
+    ~TZelWirelessServer() override;
+    TZelWirelessServer(const TZelWirelessServer&) = delete;
+    TZelWirelessServer& operator=(const TZelWirelessServer&) = delete;
+
+    QPointer<QObject> OwnerWindow;
+    std::unique_ptr<TZel_Socket> ListenSocket;
+    // In accept order. Closed clients stay until the monitor, a re-enable or
+    // the reconnect clean-up frees them.
+    std::vector<std::unique_ptr<TZelWirelessClient>> Clients;
+    bool Enabled = true;
+    Notify OnStatusChange;
+    Notify OnClientAddDrop;
+    std::string IniFilename;
+    // Port, IPAddress, ServerName and DisabledMessage come from TServerSettings.
+    int32_t BytesSent = 0;     // wraps around
+    int32_t BytesReceived = 0; // wraps around
+    QDateTime StartTime;
+
+    bool IsListening() const;
+    bool IsEnabled() const;
+    void SetEnabled(bool on);
+    // "address:port", or every active interface with the port when the
+    // address is empty or 0.0.0.0 (IPAddress then becomes the last of them).
+    std::string ListenDescription();
+    void AddTraffic(int32_t received, int32_t sent);
+    void PostChange();
+    // Frees every other client with the same non-empty serial number.
+    void CleanupReconnected(TZelWirelessClient* client);
+
+    // Removes the entry and frees its client.
+    void FreeClient(size_t index);
+    // Frees every client whose connection has ended; returns how many.
+    int RemoveClosedClients();
+
+private:
+    void SetListening(bool on);
+    std::unique_ptr<TZel_Socket> NewListenSocket();
+    void HandleAccept(TZel_Socket* listener, std::unique_ptr<TZel_Socket> connection);
+    bool ListenSettingsChanged() const;
+    void ReplaceListenSocket();
+
+    // Set while a change event is on its way, so that a burst of changes
+    // costs the owner one event.
+    std::shared_ptr<bool> m_changePending = std::make_shared<bool>(false);
+};

@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <climits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Zel_EventLogger.h"
+#include "net/WinsockUtil.h"
+#include "net/Zel_Socket.h"
+#include "server/WirelessClient.h"
+#include "server/WirelessServer.h"
+#include "support/EventLoop.h"
+#include "support/TestHandheld.h"
+#include "support/TestServer.h"
+
+namespace {
+
+const std::string DISABLED = "Wireless server is not currently enabled.";
+
+TEST(WirelessServer, CreatedNotListening) {
+    EnsureTestApp();
+    TZelWirelessServer server(nullptr);
+    EXPECT_TRUE(server.Enabled);
+    EXPECT_FALSE(server.IsListening());
+    EXPECT_FALSE(server.IsEnabled());
+    EXPECT_EQ(server.ServerName, "Zel Wireless Server");
+    EXPECT_EQ(server.DisabledMessage, DISABLED);
+    EXPECT_EQ(server.Port, 0);
+    // Nothing is posted without an owner.
+    server.PostChange();
+}
+
+TEST(WirelessServer, ListenDescription) {
+    EnsureTestApp();
+    TZelWirelessServer server(nullptr);
+    server.IPAddress = "10.1.2.3";
+    server.Port = 4402;
+    EXPECT_EQ(server.ListenDescription(), "10.1.2.3:4402");
+
+    std::vector<std::string> interfaces;
+    ASSERT_TRUE(GetNonLoopbackInterfaces(&interfaces));
+    std::string expected;
+    for (const std::string& address : interfaces)
+        expected += (expected.empty() ? "" : ", ") + address + ":4402";
+    server.IPAddress = "0.0.0.0";
+    EXPECT_EQ(server.ListenDescription(), expected);
+    EXPECT_EQ(server.IPAddress, interfaces.empty() ? "0.0.0.0" : interfaces.back());
+}
+
+TEST(WirelessServer, TrafficTotalsWrapAround) {
+    EnsureTestApp();
+    TZelWirelessServer server(nullptr);
+    server.AddTraffic(INT32_MAX, 5);
+    server.AddTraffic(2, 7);
+    EXPECT_EQ(server.BytesReceived, INT32_MIN + 1);
+    EXPECT_EQ(server.BytesSent, 12);
+}
+
+TEST(WirelessServer, PortInUse) {
+    TTestServer first;
+    TZelWirelessServer second(nullptr);
+    second.IPAddress = "127.0.0.1";
+    second.Port = first.Port();
+    int changes = 0;
+    second.OnStatusChange = [&](TZelWirelessServer*) { ++changes; };
+    second.SetEnabled(true);
+    EXPECT_FALSE(second.IsEnabled());
+    EXPECT_EQ(second.ListenSocket->LastErrorText, "BIND: WSAEADDRINUSE");
+    EXPECT_EQ(first.LogCount("ERROR: Error starting server: BIND: WSAEADDRINUSE"), 1);
+    EXPECT_EQ(changes, 1);
+}
+
+TEST(WirelessServer, ChangeEventsReachTheOwnerOnePendingAtATime) {
+    TTestServer test;
+    test.Server().PostChange();
+    test.Server().PostChange();
+    test.Server().PostChange();
+    PumpFor(20);
+    EXPECT_EQ(test.Owner.Count, 1);
+    test.Server().PostChange();
+    PumpFor(20);
+    EXPECT_EQ(test.Owner.Count, 2);
+
+    TTestHandheld handheld;
+    ASSERT_NE(test.Connect(handheld), nullptr);
+    ASSERT_TRUE(RunPumping([&] { handheld.Hello(); }));
+    PumpFor(20);
+    EXPECT_GT(test.Owner.Count, 2);
+}
+
+class WirelessServerTest : public ::testing::Test {
+protected:
+    THandheldFrame Exchange(TTestHandheld& handheld, const std::string& type, const std::string& payload) {
+        THandheldFrame reply;
+        EXPECT_TRUE(RunPumping([&] {
+            handheld.SendFrame(type, payload);
+            reply = handheld.ReadFrame();
+        }));
+        return reply;
+    }
+
+    THandheldFrame Read(TTestHandheld& handheld) {
+        THandheldFrame reply;
+        EXPECT_TRUE(RunPumping([&] { reply = handheld.ReadFrame(); }));
+        return reply;
+    }
+
+    bool Closed(TTestHandheld& handheld) {
+        bool closed = false;
+        EXPECT_TRUE(RunPumping([&] { closed = handheld.WaitClosed(); }));
+        return closed;
+    }
+
+    TZelWirelessClient* LoggedIn(TTestHandheld& handheld, const std::string& user,
+                                 const std::string& serial) {
+        TZelWirelessClient* client = test.Connect(handheld);
+        EXPECT_NE(client, nullptr);
+        THandheldFrame reply;
+        EXPECT_TRUE(RunPumping([&] {
+            handheld.Hello();
+            reply = handheld.Login(user, serial);
+        }));
+        EXPECT_EQ(reply.Type, "PCLOGIN");
+        return client;
+    }
+
+    TTestServer test;
+};
+
+TEST_F(WirelessServerTest, AcceptedClientIsListedKeyedAndAnnounced) {
+    int addDrops = 0;
+    test.Server().OnClientAddDrop = [&](TZelWirelessServer*) { ++addDrops; };
+    TTestHandheld handheld;
+    TZelWirelessClient* client = test.Connect(handheld);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(addDrops, 1);
+    EXPECT_EQ(client->State, csConnected);
+    EXPECT_EQ(client->Encoder.KeyLength, 200);
+    EXPECT_FALSE(client->Encoder.Enabled);
+    EXPECT_EQ(client->GetAddress(), "127.0.0.1");
+    EXPECT_EQ(client->GetTitle(), "127.0.0.1 ()");
+    EXPECT_EQ(test.LogCount("Connect from 127.0.0.1 ()"), 1);
+    EXPECT_TRUE(test.Server().IsListening());
+}
+
+TEST_F(WirelessServerTest, ReconnectCleanupBySerialNumber) {
+    TTestHandheld old, other, fresh;
+    LoggedIn(old, "anna", "SN-1");
+    LoggedIn(other, "bert", "SN-2");
+    TZelWirelessClient* client = LoggedIn(fresh, "anna", "SN-1");
+    ASSERT_NE(client, nullptr);
+    EXPECT_TRUE(Closed(old));
+    ASSERT_EQ(test.Server().Clients.size(), 2u);
+    EXPECT_EQ(test.Server().Clients[0]->PDAInfo.SerialNumber, "SN-2");
+    EXPECT_EQ(test.Server().Clients[1].get(), client);
+    EXPECT_EQ(test.LogCount("Disconnect from anna@"), 1);
+
+    // Devices without a serial number never clean each other up.
+    TTestHandheld blank1, blank2;
+    LoggedIn(blank1, "carl", "");
+    LoggedIn(blank2, "dora", "");
+    EXPECT_EQ(test.Server().Clients.size(), 4u);
+}
+
+TEST_F(WirelessServerTest, DisableAnswersEveryHandheldWithTheDisabledMessage) {
+    int changes = 0;
+    test.Server().OnStatusChange = [&](TZelWirelessServer*) { ++changes; };
+    TTestHandheld first, second, third;
+    LoggedIn(first, "anna", "SN-1");
+    LoggedIn(second, "bert", "SN-2");
+    test.Server().SetEnabled(false);
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(test.Server().IsEnabled());
+    EXPECT_TRUE(test.Server().IsListening());
+    for (TTestHandheld* handheld : {&first, &second}) {
+        const THandheldFrame reply = Read(*handheld);
+        EXPECT_EQ(reply.Type, "PCERR");
+        EXPECT_EQ(reply.Text(1, 250), DISABLED);
+        EXPECT_EQ(reply.Text(251, 250), "Server shutdown");
+    }
+    for (const auto& client : test.Server().Clients)
+        EXPECT_EQ(client->State, csLoggedIn) << "still connected";
+
+    // A new handheld is still taken on, and answered with the message.
+    ASSERT_NE(test.Connect(third), nullptr);
+    THandheldFrame reply = Exchange(third, "PDAHELO", HelloPayload());
+    EXPECT_EQ(reply.Type, "PCERR");
+    EXPECT_EQ(reply.Text(1, 250), DISABLED);
+    EXPECT_EQ(reply.Text(251, 250), "");
+    EXPECT_TRUE(Closed(third));
+    reply = Exchange(first, "PDASSEL", SessionPayload("1"));
+    EXPECT_EQ(reply.Text(1, 250), DISABLED);
+    EXPECT_TRUE(Closed(first));
+    EXPECT_EQ(test.Server().Clients.size(), 3u);
+
+    // Enabling drops every client, connected or not, and reports once.
+    test.Server().SetEnabled(true);
+    EXPECT_EQ(changes, 2);
+    EXPECT_TRUE(test.Server().IsEnabled());
+    EXPECT_TRUE(test.Server().Clients.empty());
+    EXPECT_TRUE(Closed(second));
+    test.Server().SetEnabled(true);
+    EXPECT_EQ(changes, 2);
+
+    TTestHandheld fourth;
+    ASSERT_NE(test.Connect(fourth), nullptr);
+    EXPECT_EQ(Exchange(fourth, "PDAHELO", HelloPayload()).Type, "PCHELO");
+}
+
+// Replies pile up while the handheld does not read; they arrive whole, in
+// order and in step with the key once it does.
+TEST_F(WirelessServerTest, RepliesToASlowReaderArriveWholeAndInOrder) {
+    TTestHandheld handheld;
+    TZelWirelessClient* client = test.Connect(handheld, 4096);
+    ASSERT_NE(client, nullptr);
+    const int sndbuf = 4096;
+    ::setsockopt(client->Socket->Handle, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    ASSERT_TRUE(RunPumping([&] { handheld.Hello(); }));
+    const int count = 400;
+    ASSERT_TRUE(RunPumping([&] {
+        for (int i = 0; i < count; ++i)
+            handheld.SendFrame(i % 2 ? "PDAHELO" : "PDAFOO", HelloPayload("v" + std::to_string(i)));
+    }));
+    ASSERT_TRUE(PumpUntil([&] { return client->MessagesIn == count + 1; }));
+    EXPECT_GT(client->Socket->QueuedBytes(), 0);
+    const std::vector<uint8_t> key = handheld.Key;
+    int good = 0;
+    ASSERT_TRUE(RunPumping([&] {
+        for (int i = 0; i < count; ++i) {
+            const THandheldFrame reply = handheld.ReadFrame();
+            if (reply.Type == (i % 2 ? "PCHELO" : "PCERR") &&
+                (i % 2 == 0 || reply.Payload.substr(391) == std::string(key.begin(), key.end())))
+                ++good;
+        }
+    }));
+    EXPECT_EQ(good, count);
+    EXPECT_EQ(client->Socket->QueuedBytes(), 0);
+    EXPECT_EQ(client->BytesOut, 608 + (count / 2) * 608 + (count / 2) * 518);
+}
+
+TEST_F(WirelessServerTest, AHandheldThatNeverReadsIsDroppedAtTheQueueBound) {
+    TTestHandheld greedy, other;
+    TZelWirelessClient* client = test.Connect(greedy, 4096);
+    ASSERT_NE(client, nullptr);
+    const int sndbuf = 4096;
+    ::setsockopt(client->Socket->Handle, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    ASSERT_TRUE(RunPumping([&] { greedy.Hello(); }));
+    std::atomic<bool> sending{true};
+    std::thread sender([&] {
+        for (int i = 0; i < 4000 && greedy.SendFrame("PDAHELO", HelloPayload()); ++i) {
+        }
+        sending = false;
+    });
+    const bool closed = PumpUntil([&] { return client->State == csClosed; }, 20000);
+    greedy.Reset();
+    while (sending)
+        PumpFor(10);
+    sender.join();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(test.LogCount("ERROR: 127.0.0.1 (): send queue over 1048576 bytes, connection closed"), 1);
+    ASSERT_NE(test.Connect(other), nullptr);
+    EXPECT_EQ(Exchange(other, "PDAHELO", HelloPayload()).Type, "PCHELO");
+}
+
+TEST_F(WirelessServerTest, FiftyHandheldsAtOnceAreAllGreeted) {
+    constexpr int count = 50;
+    std::atomic<int> greeted{0};
+    ASSERT_TRUE(RunPumping(
+        [&] {
+            std::vector<std::thread> threads;
+            for (int i = 0; i < count; ++i)
+                threads.emplace_back([&] {
+                    TTestHandheld handheld;
+                    if (handheld.Connect(test.Port(), 10000) && handheld.Hello().Type == "PCHELO")
+                        ++greeted;
+                });
+            for (std::thread& thread : threads)
+                thread.join();
+        },
+        20000));
+    EXPECT_EQ(greeted, count);
+    EXPECT_EQ(test.Server().Clients.size(), static_cast<size_t>(count));
+}
+
+TEST_F(WirelessServerTest, ResetAndHalfClosedPeersLeaveTheOthersServed) {
+    TTestHandheld resetting, halfClosing, steady;
+    TZelWirelessClient* reset = test.Connect(resetting);
+    TZelWirelessClient* half = test.Connect(halfClosing);
+    ASSERT_NE(test.Connect(steady), nullptr);
+    ASSERT_TRUE(reset && half);
+    EXPECT_EQ(Exchange(steady, "PDAHELO", HelloPayload()).Type, "PCHELO");
+
+    ASSERT_TRUE(resetting.SendBytes(BuildFrame("PDAHELO", HelloPayload()).substr(0, 30)));
+    ASSERT_TRUE(PumpUntil([&] { return reset->ReadMsg.BytesRead == 30; }));
+    resetting.Reset();
+    THandheldFrame halfReply;
+    ASSERT_TRUE(RunPumping([&] {
+        halfClosing.SendFrame("PDAHELO", HelloPayload());
+        halfClosing.HalfClose();
+        halfReply = halfClosing.ReadFrame();
+    }));
+    EXPECT_EQ(halfReply.Type, "PCHELO") << "the reply still reaches a half-closed handheld";
+    ASSERT_TRUE(PumpUntil([&] { return reset->State == csClosed && half->State == csClosed; }));
+
+    EXPECT_EQ(Exchange(steady, "PDALOGIN", LoginPayload("anna", "SN-1")).Type, "PCLOGIN");
+    TTestHandheld late;
+    ASSERT_NE(test.Connect(late), nullptr);
+    EXPECT_EQ(Exchange(late, "PDAHELO", HelloPayload()).Type, "PCHELO");
+    EXPECT_EQ(test.Server().Clients.size(), 4u);
+    EXPECT_EQ(test.Server().RemoveClosedClients(), 2);
+    EXPECT_EQ(test.Server().Clients.size(), 2u);
+}
+
+// A new port takes effect with the next connection, which the old socket
+// still accepts and serves.
+TEST_F(WirelessServerTest, ChangedPortTakesEffectAtTheNextAccept) {
+    const int oldPort = test.Port();
+    const int newPort = FreeLoopbackPort();
+    test.Server().Port = newPort;
+    TTestHandheld onOld;
+    ASSERT_NE(test.Connect(onOld), nullptr);
+    EXPECT_EQ(test.Server().ListenSocket->Port, newPort);
+    EXPECT_EQ(Exchange(onOld, "PDAHELO", HelloPayload()).Type, "PCHELO");
+    TTestHandheld refused;
+    EXPECT_FALSE(refused.Connect(oldPort));
+    TTestHandheld onNew;
+    ASSERT_TRUE(onNew.Connect(newPort));
+    ASSERT_TRUE(PumpUntil([&] { return test.Server().Clients.size() == 2; }));
+    EXPECT_EQ(Exchange(onNew, "PDAHELO", HelloPayload()).Type, "PCHELO");
+
+    // A new address on the same port cannot be bound beside the old socket
+    // (the old one is made to look different so that the server replaces it).
+    test.Server().ListenSocket->Address = "0.0.0.0";
+    test.Server().IPAddress = "127.0.0.1";
+    test.Server().Port = newPort;
+    TTestHandheld third, fourth;
+    ASSERT_TRUE(third.Connect(newPort));
+    ASSERT_TRUE(PumpUntil([&] { return test.Server().Clients.size() == 3; }));
+    EXPECT_TRUE(test.Server().IsListening());
+    EXPECT_EQ(test.Server().ListenSocket->Address, "127.0.0.1");
+    ASSERT_TRUE(fourth.Connect(newPort));
+    ASSERT_TRUE(PumpUntil([&] { return test.Server().Clients.size() == 4; }));
+    EXPECT_EQ(Exchange(fourth, "PDAHELO", HelloPayload()).Type, "PCHELO");
+}
+
+} // namespace

@@ -28,7 +28,9 @@ void NotifyService([[maybe_unused]] const std::string& state) {
 #endif
 }
 
-bool HasDisplay() { return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"); }
+bool HasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
 
 } // namespace
 
@@ -42,11 +44,12 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Serves handheld data-collection terminals over TCP (port 4402 unless configured)."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption headlessOption(QStringLiteral("headless"),
-                                            QStringLiteral("Run without windows; log to the log file and stderr."));
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"), QStringLiteral("Run without windows; log to the log file and stderr."));
     const QCommandLineOption configOption(
         QStringLiteral("config"),
-        QStringLiteral("Use FILE as the configuration file (the log file and diag.dll are then taken beside it)."),
+        QStringLiteral(
+            "Use FILE as the configuration file (the log file and diag.dll are then taken beside it)."),
         QStringLiteral("FILE"));
     parser.addOption(headlessOption);
     parser.addOption(configOption);
@@ -61,7 +64,8 @@ int main(int argc, char* argv[]) {
                      HasDisplay() ? "This build has no operator window: running headless."
                                   : "No display available: running headless.");
 
-    const TAppPaths paths = MakeAppPaths(Platform::ExecutablePath(), parser.value(configOption).toStdString());
+    const TAppPaths paths =
+        MakeAppPaths(Platform::ExecutablePath(), parser.value(configOption).toStdString());
     g_PrefsMgr = new TZel_WirelessPrefsMgr(paths);
 
     std::unique_ptr<TZelApplication> zel;
@@ -89,7 +93,7 @@ int main(int argc, char* argv[]) {
     }
     NotifyService("READY=1\nSTATUS=" + zel->StatusText());
 
-    TSignalWatcher signals([&](int) {
+    TSignalWatcher signalWatcher([&](int) {
         NotifyService("STOPPING=1");
         LogInfo("Server stopping");
         zel->Terminate();

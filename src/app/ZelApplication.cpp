@@ -24,7 +24,8 @@ std::string Formatted(const char* format, int number) {
 
 } // namespace
 
-TZelApplication::TZelApplication(QObject* owner, TZel_WirelessPrefsMgr* prefs) : m_owner(owner), m_prefs(prefs) {}
+TZelApplication::TZelApplication(QObject* owner, TZel_WirelessPrefsMgr* prefs)
+    : m_owner(owner), m_prefs(prefs) {}
 
 TZelApplication::~TZelApplication() = default;
 
@@ -47,11 +48,13 @@ void TZelApplication::Create(TZelLogger::Sink logSink) {
     UpgradeIniFile();
 }
 
-void TZelApplication::EnableServer() { m_server->SetEnabled(true); }
+void TZelApplication::EnableServer() {
+    m_server->SetEnabled(true);
+}
 
 void TZelApplication::DoWirelessStatusChange() {
-    m_statusText =
-        m_server->IsEnabled() ? "Server enabled on " + m_server->ListenDescription() : std::string("Server disabled");
+    m_statusText = m_server->IsEnabled() ? "Server enabled on " + m_server->ListenDescription()
+                                         : std::string("Server disabled");
     LogInfo(m_statusText);
     if (OnStatusChange)
         OnStatusChange();
@@ -73,13 +76,13 @@ void TZelApplication::restartServer() {
 void TZelApplication::CleanupClosedClients() {
     auto& clients = m_server->Clients;
     for (size_t i = 0; i < clients.size();) {
-        if (clients[i] && clients[i]->State != csClosed) {
+        if (clients[i]->State != csClosed) {
             ++i;
             continue;
         }
-        if (clients[i] && GetVerbose())
+        if (GetVerbose())
             LogVerbose("Cleanup: " + clients[i]->GetTitle());
-        clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+        m_server->FreeClient(i);
     }
 }
 

@@ -35,6 +35,16 @@ constexpr int DISCARD_ON_CLOSE_BYTES = 64 * 1024;
 // A queue that has shrunk to nothing gives its storage back above this size.
 constexpr size_t KEPT_QUEUE_CAPACITY = 64 * 1024;
 
+// Calls a copy: the owner may free this socket, and with it the stored
+// function, while the notification runs.
+template <typename Function, typename... Args>
+void CallNotification(const Function& function, Args&&... args) {
+    if (function) {
+        const Function call = function;
+        call(std::forward<Args>(args)...);
+    }
+}
+
 bool WouldBlock(int err) {
     return err == EAGAIN || err == EWOULDBLOCK;
 }
@@ -57,7 +67,7 @@ void TZel_Socket::RecordError(int32_t code, const char* prefix) {
 
 void TZel_Socket::Log(int level, const std::string& text) {
     if (OnLog)
-        OnLog(level, Name + ": " + text);
+        CallNotification(OnLog, level, Name + ": " + text);
 }
 
 void TZel_Socket::SetTransport(TSocketTransport kind) {
@@ -198,8 +208,7 @@ bool TZel_Socket::Recv(char* buffer, int32_t& size) {
         State = TSocketState::Closed;
         Busy = false;
         ReleaseNotifiers();
-        if (OnDisconnect)
-            OnDisconnect(this);
+        CallNotification(OnDisconnect, this);
         return false;
     }
     size = static_cast<int32_t>(received);
@@ -230,8 +239,7 @@ bool TZel_Socket::Close() {
     std::vector<char>().swap(m_queue);
     m_queueHead = 0;
     Log(4, "Disconnected from " + Address);
-    if (OnDisconnect)
-        OnDisconnect(this);
+    CallNotification(OnDisconnect, this);
     return closed;
 }
 
@@ -337,8 +345,7 @@ void TZel_Socket::AcceptPending() {
         connection->Transport = TSocketTransport::TCP;
         connection->Adopt(handle, peer);
         // Without an owner the connection is closed again at once.
-        if (OnAccept)
-            OnAccept(this, std::move(connection));
+        CallNotification(OnAccept, this, std::move(connection));
         if (guard.Deleted())
             return;
     }
@@ -425,8 +432,7 @@ void TZel_Socket::ReadReady() {
             return;
         }
     }
-    if (OnRead)
-        OnRead(this);
+    CallNotification(OnRead, this);
 }
 
 void TZel_Socket::WriteReady() {
@@ -434,8 +440,7 @@ void TZel_Socket::WriteReady() {
     RecordError(0, "");
     if (!FlushQueue() || guard.Deleted())
         return;
-    if (OnWrite)
-        OnWrite(this);
+    CallNotification(OnWrite, this);
 }
 
 // The close event: the connection has ended; the descriptor stays open until Close.
@@ -445,8 +450,7 @@ void TZel_Socket::CloseEvent(int32_t error) {
     Busy = false;
     ReleaseNotifiers();
     Log(1, "disconnected");
-    if (OnDisconnect)
-        OnDisconnect(this);
+    CallNotification(OnDisconnect, this);
 }
 
 // Writes queued bytes until the socket would block. False when a hard error

@@ -81,9 +81,12 @@ std::string TZelWirelessClient::GetServerName() const {
     return Server ? Server->ServerName : "(unknown server)";
 }
 
+// A copy is called: the owner may free this client from the notification.
 void TZelWirelessClient::RaiseChange() {
-    if (OnChange)
-        OnChange(this);
+    if (OnChange) {
+        const ChangeNotify notify = OnChange;
+        notify(this);
+    }
 }
 
 void TZelWirelessClient::RaiseTransfer(int32_t bytesIn, int32_t bytesOut) {

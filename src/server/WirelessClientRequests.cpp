@@ -1,22 +1,122 @@
+#include "app/Zel_EventLogger.h"
+#include "data/Zel_ODBCSession.h"
+#include "protocol/Exception.h"
+#include "protocol/WirelessMessage.h"
+#include "protocol/Zel_ODBCQuery.h"
+#include "server/RequestCodec.h"
 #include "server/WirelessClient.h"
 
-#include "protocol/Exception.h"
+// The data requests: check length and state, parse the payload into a query,
+// run it on the selected session and send the rows or the count.
 
-// The data requests need a selected session and a table; until they are
-// served they are answered like any unknown message.
+namespace {
+
+constexpr int kWindowedMinimum = 16; // row window
+constexpr int kItemsMinimum = 13;    // one "WK"/"WF" item with an empty value
+
+enum class RequestKind { Select, Count, Post, Delete };
+
+struct RequestRule {
+    const char* word;
+    int minimum;
+    bool rowWindow;
+};
+
+RequestRule RuleOf(RequestKind kind) {
+    switch (kind) {
+    case RequestKind::Select:
+        return {"pda select", kWindowedMinimum, true};
+    case RequestKind::Count:
+        return {"pda count", kWindowedMinimum, true};
+    case RequestKind::Post:
+        return {"pda post", kItemsMinimum, false};
+    case RequestKind::Delete:
+        break;
+    }
+    return {"delete", kItemsMinimum, false};
+}
+
+} // namespace
+
+namespace {
+
+// Parses, runs and answers one request; the query lives only for this call.
+template <typename Run, typename Reply>
+void ServeRequest(TZelWirelessClient& client, RequestKind kind, Run run, Reply reply) {
+    const RequestRule rule = RuleOf(kind);
+    const int32_t count = client.ReadMsg.PayloadCount;
+    const bool emptyDelete = kind == RequestKind::Delete && count == 0;
+    if (count < rule.minimum && !emptyDelete)
+        throw Exception("Invalid data packet received during " + std::string(rule.word) + " [" +
+                        std::to_string(count) + "] should be at least [" + std::to_string(rule.minimum) +
+                        "]");
+    if (client.State != csSessionSelected)
+        throw Exception("Invalid session selected");
+
+    TZel_Query query;
+    const char* payload = client.ReadMsg.Payload.Data();
+    int position = 0;
+    if (rule.rowWindow)
+        ParseRowWindow(query, payload, count, position);
+    if (!emptyDelete)
+        ParseFieldItems(query, payload, count, position);
+    if (GetVerbose())
+        LogVerbose(client.GetTitle() + ": QueryParam: " + query.Param.LogText());
+
+    run(*client.Session, query);
+    if (GetVerbose())
+        LogVerbose(client.GetTitle() + ": QueryResult: " + query.Result.LogText());
+
+    client.SendMsg.Clear();
+    reply(client.SendMsg, query);
+    client.SendFrame();
+    if (client.OnChange)
+        client.OnChange(&client);
+}
+
+} // namespace
 
 void TZelWirelessClient::HandleSelect() {
-    throw Exception("Unrecognized message type");
+    ServeRequest(
+        *this, RequestKind::Select,
+        [](TZel_ODBCSession& session, TZel_Query& query) {
+            // Only the rows that fit into one reply are read; the row numbers
+            // in the reply tell the handheld where to continue.
+            query.MaxReplyBytes = ZEL_MAX_PAYLOAD;
+            session.QuerySelect(query, false);
+        },
+        [](TZelWirelessMessageSend& msg, const TZel_Query& query) {
+            msg.MessageType = "PCDATA";
+            EncodeDataRows(msg, query.Result);
+        });
 }
 
 void TZelWirelessClient::HandleCount() {
-    throw Exception("Unrecognized message type");
+    ServeRequest(
+        *this, RequestKind::Count,
+        [](TZel_ODBCSession& session, TZel_Query& query) { session.QueryCount(query); },
+        [](TZelWirelessMessageSend& msg, const TZel_Query& query) {
+            msg.MessageType = "PCCOUNT";
+            EncodeCount(msg, query.Result.EndRow - query.Result.StartRow + 1);
+        });
 }
 
 void TZelWirelessClient::HandlePost() {
-    throw Exception("Unrecognized message type");
+    ServeRequest(
+        *this, RequestKind::Post,
+        [](TZel_ODBCSession& session, TZel_Query& query) { session.QueryPost(query); },
+        [](TZelWirelessMessageSend& msg, const TZel_Query& query) {
+            msg.MessageType = "PCCOUNT";
+            EncodeCount(msg, query.Result.EndRow - query.Result.StartRow + 1);
+        });
 }
 
 void TZelWirelessClient::HandleDelete() {
-    throw Exception("Unrecognized message type");
+    ServeRequest(
+        *this, RequestKind::Delete,
+        [](TZel_ODBCSession& session, TZel_Query& query) { session.QueryDelete(query); },
+        [](TZelWirelessMessageSend& msg, const TZel_Query& query) {
+            msg.MessageType = "PCCOUNT";
+            EncodeCount(msg, query.Result.EndRow - query.Result.StartRow);
+        });
 }

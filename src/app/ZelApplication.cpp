@@ -1,0 +1,116 @@
+#include "app/ZelApplication.h"
+
+#include <QFileInfo>
+#include <cstdio>
+
+#include "app/IniFile.h"
+#include "app/WirelessPrefsMgr.h"
+#include "protocol/Exception.h"
+#include "protocol/Zel_Lib.h"
+#include "server/WirelessClient.h"
+#include "server/WirelessServer.h"
+
+namespace {
+
+constexpr int kFirstSession = 1;
+constexpr int kLastSession = 32;
+const char* const kNotFound = "ZEL_NOTFOUND";
+
+std::string Formatted(const char* format, int number) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, number);
+    return text;
+}
+
+} // namespace
+
+TZelApplication::TZelApplication(QObject* owner, TZel_WirelessPrefsMgr* prefs)
+    : m_owner(owner), m_prefs(prefs) {}
+
+TZelApplication::~TZelApplication() = default;
+
+void TZelApplication::Create(TZelLogger::Sink logSink) {
+    const std::string iniFilename = m_prefs ? m_prefs->Paths().ConfigFile : std::string();
+    m_server = std::make_unique<TZelWirelessServer>(m_owner);
+    m_server->IniFilename = iniFilename;
+    if (!m_prefs)
+        throw Exception("TfrmMain.FormCreate: g_PrefsMgr is not assigned, cannot continue");
+    m_prefs->IniFilename = iniFilename;
+    m_prefs->Server = m_server.get();
+    m_prefs->ReadSettings();
+    GetLogger()->OnLogMessage = logSink;
+    GetLogger()->OnLogError = logSink;
+    m_server->OnStatusChange = [this](TZelWirelessServer*) { DoWirelessStatusChange(); };
+    m_server->OnClientAddDrop = [this](TZelWirelessServer*) {
+        if (OnClientAddDrop)
+            OnClientAddDrop();
+    };
+    UpgradeIniFile();
+}
+
+void TZelApplication::EnableServer() {
+    m_server->SetEnabled(true);
+}
+
+void TZelApplication::DoWirelessStatusChange() {
+    m_statusText = m_server->IsEnabled() ? "Server enabled on " + m_server->ListenDescription()
+                                         : std::string("Server disabled");
+    LogInfo(m_statusText);
+    if (OnStatusChange)
+        OnStatusChange();
+}
+
+void TZelApplication::DisconnectAll() {
+    for (size_t i = 0; i < m_server->Clients.size(); ++i)
+        if (m_server->Clients[i])
+            m_server->Clients[i]->CloseConnection();
+}
+
+void TZelApplication::restartServer() {
+    DisconnectAll();
+    if (m_server->IsEnabled())
+        m_server->SetEnabled(false);
+    m_server->SetEnabled(true);
+}
+
+void TZelApplication::CleanupClosedClients() {
+    auto& clients = m_server->Clients;
+    for (size_t i = 0; i < clients.size();) {
+        if (clients[i]->State != csClosed) {
+            ++i;
+            continue;
+        }
+        if (GetVerbose())
+            LogVerbose("Cleanup: " + clients[i]->GetTitle());
+        m_server->FreeClient(i);
+    }
+}
+
+void TZelApplication::Terminate() {
+    if (m_prefs)
+        m_prefs->WriteSettings();
+}
+
+void TZelApplication::UpgradeIniFile() {
+    // The file in use: beside a read-only executable (a service) the fixed
+    // name next to it could not be written, and upgrading another file than
+    // the one the sessions are read from would leave the old keys in place.
+    TIniFile ini(m_prefs->IniFilename);
+    const std::string stored = ini.ReadString("Version", "Version", "");
+    if (stored.empty())
+        MigrateFieldKeys(ini);
+    ini.WriteString("Version", "Version", GetVersionInfoString("FileVersion"));
+}
+
+void TZelApplication::MigrateFieldKeys(TIniFile& ini) {
+    for (int session = kFirstSession; session <= kLastSession; ++session) {
+        const std::string section = Formatted("Session%.2d", session);
+        for (int i = 1; i <= 9; ++i) {
+            const std::string oldKey = Formatted("Field%d", i);
+            const std::string value = ini.ReadString(section, oldKey, kNotFound);
+            if (value != kNotFound)
+                ini.WriteString(section, Formatted("Field%.2d", i), value);
+            ini.DeleteKey(section, oldKey);
+        }
+    }
+}

@@ -1,0 +1,209 @@
+#include "DataTestFixture.h"
+
+#include "data/Zel_ConnectionPool.h"
+#include "data/Zel_DataSource.h"
+#include "data/Zel_ODBCTable.h"
+#include "data/odbc/DatabaseError.h"
+#include "data/odbc/OdbcConnection.h"
+#include "protocol/Exception.h"
+
+#include <algorithm>
+
+namespace {
+
+using SessionConnectTest = DataTest;
+
+std::string ValidateFailure(TZel_ODBCSession& session) {
+    try {
+        session.ValidateFields();
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+TEST_P(SessionConnectTest, FieldNamesMatchWithoutRegardToCase) {
+    WriteSession(3, "itemno", {"DESCR", "qty"}, "stock");
+    auto session = OpenSession(3);
+    EXPECT_EQ(ValidateFailure(*session), "no failure");
+    TZel_Query query;
+    AddSelect(query, {1});
+    AddWhere(query, 2, "9");
+    session->QuerySelect(query, false);
+    ASSERT_EQ(query.Result.Rows.size(), 1u);
+    EXPECT_EQ(query.Result.Rows[0], (TZel_QueryRow{"A05", "Gizmo"}));
+}
+
+TEST_P(SessionConnectTest, ValidationNamesTheFirstMissingField) {
+    struct Case {
+        const char* key;
+        std::vector<std::string> fields;
+        std::string message;
+    } cases[] = {
+        {"", {"Descr"}, "Key Field not specified"},
+        {"Nope", {"Descr"}, "Key Field [Nope] not found in table [Stock]"},
+        {"ItemNo", {"Descr", "", "Price2", "Gone"}, "Field [Price2] not found in table [Stock]"},
+    };
+    for (const Case& c : cases) {
+        WriteSession(4, c.key, c.fields);
+        TZel_ODBCSession session;
+        session.SessionNumber = 4;
+        session.IniFile = m_ini.get();
+        session.ReadINISettings();
+        ASSERT_TRUE(session.OpenTable());
+        EXPECT_EQ(ValidateFailure(session),
+                  "Stock count: Could not open [" + Dsn() + "] Exception: " + c.message);
+    }
+}
+
+TEST_P(SessionConnectTest, EmptyDsnNeitherConnectsNorValidates) {
+    TZel_ODBCSession session;
+    EXPECT_FALSE(session.Connect());
+    EXPECT_FALSE(session.OpenTable());
+    EXPECT_FALSE(session.IsConnected());
+    EXPECT_EQ(ValidateFailure(session), "TZelODBCSession.ValidateFields: session not connected");
+}
+
+TEST_P(SessionConnectTest, FailedConnectLeavesNoConnection) {
+    TZel_ODBCSession session;
+    session.DSN = Dsn();
+    ASSERT_TRUE(session.Connect());
+    EXPECT_TRUE(session.IsConnected());
+    session.DSN = "ZelNoSuchSource";
+    EXPECT_THROW(session.Connect(), EDatabaseError);
+    EXPECT_FALSE(session.IsConnected());
+    EXPECT_EQ(session.Connection(), nullptr);
+}
+
+TEST_P(SessionConnectTest, MissingTableRaisesTheDriversError) {
+    WriteSession(5, "ItemNo", {}, "NoSuchTable");
+    TZel_ODBCSession session;
+    session.SessionNumber = 5;
+    session.IniFile = m_ini.get();
+    session.ReadINISettings();
+    EXPECT_THROW(session.OpenTable(), EDatabaseError);
+}
+
+TEST_P(SessionConnectTest, ListsTablesFieldsAndDataSources) {
+    Exec({"DROP TABLE IF EXISTS Other", "CREATE TABLE Other (x integer)"});
+    std::vector<std::string> tables{"left alone"};
+    TZel_ODBCSession idle;
+    idle.GetTableNames(tables);
+    EXPECT_EQ(tables, std::vector<std::string>{"left alone"});
+    m_session->GetTableNames(tables);
+    std::vector<std::string> lower;
+    for (auto name : tables) {
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        lower.push_back(name);
+    }
+    std::sort(lower.begin(), lower.end());
+    EXPECT_EQ(lower, (std::vector<std::string>{"other", "stock"}));
+
+    const std::vector<std::string>& first = m_session->GetFieldNames();
+    ASSERT_EQ(first.size(), 5u);
+    std::string key = first[0];
+    std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+    EXPECT_EQ(key, "itemno");
+    EXPECT_EQ(m_session->GetFieldNames().size(), 5u);
+
+    auto sources = TZel_ConnectionPool::DataSourceNames();
+    EXPECT_NE(std::find(sources.begin(), sources.end(), Dsn()), sources.end());
+    ASSERT_NE(m_session->DataSource(), nullptr);
+    EXPECT_EQ(m_session->DataSource()->DataSet(), m_session->Table());
+}
+
+TEST_P(SessionConnectTest, PooledSessionsShareOneConnectionAndItsStatements) {
+    TZel_ConnectionPool pool;
+    std::vector<std::unique_ptr<TZel_ODBCSession>> sessions;
+    for (int i = 0; i < 3; ++i) {
+        auto session = std::make_unique<TZel_ODBCSession>();
+        session->SessionNumber = 2;
+        session->IniFile = m_ini.get();
+        session->ConnectionPool = &pool;
+        session->ReadINISettings();
+        ASSERT_TRUE(session->OpenTable());
+        session->ValidateFields();
+        sessions.push_back(std::move(session));
+    }
+    EXPECT_EQ(pool.OpenCount(), 1);
+    EXPECT_EQ(sessions[0]->Connection(), sessions[2]->Connection());
+
+    auto selectByKey = [](TZel_ODBCSession& session, const std::string& key) {
+        TZel_Query query;
+        AddSelect(query, {1});
+        AddWhere(query, 0, key);
+        session.QuerySelect(query, false);
+        return query.Result.Rows.at(0).at(1);
+    };
+    EXPECT_EQ(selectByKey(*sessions[0], "A01"), "Widget small");
+    size_t cached = sessions[0]->Connection()->CachedStatementCount();
+    EXPECT_EQ(selectByKey(*sessions[1], "A05"), "Gizmo");
+    EXPECT_EQ(selectByKey(*sessions[2], "A09"), "Sprocket");
+    EXPECT_EQ(sessions[0]->Connection()->CachedStatementCount(), cached);
+
+    // Each session keeps its own cursor.
+    sessions[0]->Table()->SetFilter("[Qty] = 7");
+    sessions[0]->Table()->SetFiltered(true);
+    sessions[0]->Table()->First();
+    sessions[1]->Table()->First();
+    EXPECT_EQ(sessions[0]->Table()->FieldText(0), "A02");
+    EXPECT_EQ(sessions[1]->Table()->FieldText(0), "A01");
+    sessions[0]->Table()->Next();
+    EXPECT_EQ(sessions[0]->Table()->FieldText(0), "A03");
+    EXPECT_EQ(sessions[1]->Table()->FieldText(0), "A01");
+
+    sessions.clear();
+    EXPECT_EQ(pool.OpenCount(), 0);
+}
+
+using PostgresOnlyTest = DataTest;
+
+TEST_P(PostgresOnlyTest, LostConnectionReportsNotConnectedAndReconnects) {
+    TZel_ConnectionPool pool;
+    TZel_ODBCSession session;
+    session.SessionNumber = 2;
+    session.IniFile = m_ini.get();
+    session.ConnectionPool = &pool;
+    session.ReadINISettings();
+    ASSERT_TRUE(session.OpenTable());
+    TZel_Query before;
+    session.QuerySelect(before, false);
+    EXPECT_EQ(before.Result.Rows.size(), 10u);
+
+    OdbcTestEnv::Get().StopPostgres();
+    TZel_Query during;
+    EXPECT_THROW(session.QuerySelect(during, false), EDatabaseError);
+    EXPECT_FALSE(session.IsConnected());
+    OdbcTestEnv::Get().StartPostgres();
+
+    // What the next session selection does.
+    session.ReadINISettings();
+    ASSERT_TRUE(session.OpenTable());
+    session.ValidateFields();
+    TZel_Query after;
+    session.QuerySelect(after, false);
+    EXPECT_EQ(after.Result.Rows.size(), 10u);
+}
+
+TEST_P(PostgresOnlyTest, WrongUserIsRefusedWithTheDriversMessage) {
+    TZel_ODBCSession session;
+    session.DSN = Dsn();
+    session.Username = "nobody";
+    session.Password = "wrong";
+    try {
+        session.Connect();
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find("nobody"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("SQLSTATE"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(session.IsConnected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, SessionConnectTest,
+                         ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
+                         [](const auto& info) { return TestDriverName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Drivers, PostgresOnlyTest, ::testing::Values(TestDriver::PostgreSQL),
+                         [](const auto& info) { return TestDriverName(info.param); });
+
+} // namespace

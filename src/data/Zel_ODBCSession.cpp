@@ -1,96 +1,420 @@
 #include "data/Zel_ODBCSession.h"
 
+#include "app/IniFile.h"
+#include "app/Zel_EventLogger.h"
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_DataSource.h"
+#include "data/Zel_Filter.h"
 #include "data/Zel_ODBCTable.h"
+#include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
 #include "protocol/Exception.h"
+#include "protocol/Zel_Lib.h"
+#include "protocol/Zel_ODBCQuery.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 
 namespace {
-[[noreturn]] void NotImplemented() {
-    throw Exception("not implemented");
+
+std::string Format2(const char* pattern, int number) {
+    char text[32];
+    std::snprintf(text, sizeof text, pattern, number);
+    return text;
+}
+
+// The smallest number of reply bytes any row of fieldCount values takes.
+int64_t MinimalReplyRowBytes(int fieldCount) {
+    TZel_QueryResult probe;
+    for (int i = 0; i < fieldCount; ++i)
+        probe.Fields.AddNumber(i);
+    return probe.ReplySize(TZel_QueryRow(static_cast<size_t>(fieldCount)));
+}
+
+} // namespace
+
+TZel_ODBCSession::TZel_ODBCSession() = default;
+
+TZel_ODBCSession::~TZel_ODBCSession() {
+    m_dataSource.reset();
+    m_table.reset();
+    ReleaseConnection();
+    m_fieldNames.clear();
+}
+
+std::string TZel_ODBCSession::SectionNameOf(int32_t sessionNumber) {
+    return Format2("Session%.2d", sessionNumber);
+}
+
+// ---------------------------------------------------------------- definition
+
+void TZel_ODBCSession::ReadINISettings() {
+    if (!IniFile)
+        throw Exception("TZelODBCSession.ReadINISettings: No IniFile handler assigned, cannot continue");
+    std::string section = SectionName();
+    try {
+        TIniFile& ini = *IniFile;
+        SessionName = ini.ReadString(section, "SessionName", section);
+        DSN = ini.ReadString(section, "DSN", "");
+        Tablename = ini.ReadString(section, "Tablename", "");
+        Username = ini.ReadString(section, "Username", "");
+        Password = ini.ReadString(section, "Password", "");
+        KeyFieldName = ini.ReadString(section, "KeyFieldName", "");
+        Enabled = ini.ReadBool(section, "Enabled", false);
+        SetUpdateType(ini.ReadInteger(section, "UpdateType", 0));
+        DeleteAfterTransfer = ini.ReadBool(section, "DeleteAfterTransfer", false);
+        SetFilterToDeviceType(ini.ReadInteger(section, "FilterToDevice_Type", 0));
+        SetFilterFromDeviceType(ini.ReadInteger(section, "FilterFromDevice_Type", 0));
+        FilterToDevice.Field = ini.ReadString(section, "FilterToDevice_Field", "");
+        FilterToDevice.Operator = ini.ReadString(section, "FilterToDevice_Operator", "");
+        FilterToDevice.Value = ini.ReadString(section, "FilterToDevice_Value", "");
+        FilterFromDevice.Field = ini.ReadString(section, "FilterFromDevice_Field", "");
+        FilterFromDevice.Operator = ini.ReadString(section, "FilterFromDevice_Operator", "");
+        FilterFromDevice.Value = ini.ReadString(section, "FilterFromDevice_Value", "");
+        FieldNames[0] = KeyFieldName;
+        for (int n = 1; n <= ZEL_MAX_DEVICE_FIELDS; ++n)
+            FieldNames[static_cast<size_t>(n)] = ini.ReadString(section, Format2("Field%.2d", n), "");
+        // The record holds 30 index fields; entries beyond them are not read.
+        int count = ini.ReadInteger(section, "IndexFieldCount", 0);
+        IndexFieldCount = std::clamp(count, 0, ZEL_MAX_INDEX_FIELDS);
+        for (int j = 0; j < IndexFieldCount; ++j)
+            IndexFieldNames[static_cast<size_t>(j)] = ini.ReadString(section, Format2("Index%.2d", j), "");
+    } catch (const std::exception& e) {
+        Enabled = false;
+        throw Exception("Failed reading .ini file in section [" + section + "]: " + ExceptionText(e));
+    }
+}
+
+bool TZel_ODBCSession::IsEnabled() {
+    if (!Enabled && IniFile)
+        Enabled = IniFile->ReadBool(SectionName(), "Enabled", false);
+    return Enabled;
+}
+
+void TZel_ODBCSession::SetUpdateType(int32_t value) {
+    if (value < utAppendToExisting || value > utUpdateExistingAppendIfNotFound)
+        throw Exception("Invalid Update type during set");
+    UpdateType = static_cast<TSessionUpdateType>(value);
+}
+
+namespace {
+void SetFilterType(TSessionFilter& filter, int32_t value) {
+    filter.Type = fltNone;
+    if (value < fltNone || value > fltPrompt)
+        throw Exception("Invalid Filter type during set. Setting to NONE.");
+    filter.Type = static_cast<TSessionFilterType>(value);
 }
 } // namespace
 
-TZel_ODBCTable::TZel_ODBCTable() = default;
-TZel_ODBCTable::~TZel_ODBCTable() = default;
-TZel_ConnectionPool::TZel_ConnectionPool() = default;
-TZel_ConnectionPool::~TZel_ConnectionPool() = default;
-TOdbcConnection::TOdbcConnection() = default;
-TOdbcConnection::~TOdbcConnection() = default;
-
-TZel_ODBCSession::TZel_ODBCSession() = default;
-TZel_ODBCSession::~TZel_ODBCSession() = default;
-
-std::string TZel_ODBCSession::SectionNameOf(int32_t sessionNumber) {
-    char name[32];
-    std::snprintf(name, sizeof name, "Session%.2d", static_cast<int>(sessionNumber));
-    return name;
+void TZel_ODBCSession::SetFilterToDeviceType(int32_t value) {
+    SetFilterType(FilterToDevice, value);
 }
 
-void TZel_ODBCSession::ReadINISettings() {
-    NotImplemented();
+void TZel_ODBCSession::SetFilterFromDeviceType(int32_t value) {
+    SetFilterType(FilterFromDevice, value);
 }
-bool TZel_ODBCSession::IsEnabled() {
-    NotImplemented();
-}
-void TZel_ODBCSession::SetUpdateType(int32_t) {
-    NotImplemented();
-}
-void TZel_ODBCSession::SetFilterToDeviceType(int32_t) {
-    NotImplemented();
-}
-void TZel_ODBCSession::SetFilterFromDeviceType(int32_t) {
-    NotImplemented();
-}
+
+// ---------------------------------------------------------------- connection
+
 bool TZel_ODBCSession::IsConnected() const {
-    return false;
+    return m_connection && m_connection->IsOpen();
 }
+
+void TZel_ODBCSession::ReleaseConnection() {
+    m_connection.reset();
+}
+
 bool TZel_ODBCSession::Connect() {
-    NotImplemented();
+    if (DSN.empty())
+        return false;
+    m_dataSource.reset();
+    m_table.reset();
+    ReleaseConnection();
+    // A failure leaves no connection behind.
+    m_connection = ConnectionPool ? ConnectionPool->Acquire(DSN, Username, Password)
+                                  : TZel_ConnectionPool::OpenPrivate(DSN, Username, Password);
+    return true;
 }
+
 bool TZel_ODBCSession::OpenTable() {
-    NotImplemented();
+    if (!IsConnected() && !Connect())
+        return false;
+    m_dataSource.reset();
+    m_table.reset();
+    auto table = std::make_unique<TZel_ODBCTable>(m_connection, Tablename);
+    table->Open();
+    // Rows may be posted while columns the data source declares required
+    // have no value; the data source's own constraints still apply.
+    table->SetRequiredChecks(false);
+    m_table = std::move(table);
+    m_dataSource = std::make_unique<TZel_DataSource>(m_table.get());
+    return true;
 }
+
 void TZel_ODBCSession::ValidateFields() {
-    NotImplemented();
+    if (!IsConnected())
+        throw Exception("TZelODBCSession.ValidateFields: session not connected");
+    try {
+        if (!m_table)
+            throw EDatabaseError("Table [" + Tablename + "] is not open");
+        if (KeyFieldName.empty())
+            throw Exception("Key Field not specified");
+        if (m_table->FindField(KeyFieldName) < 0)
+            throw Exception("Key Field [" + KeyFieldName + "] not found in table [" + Tablename + "]");
+        for (int n = 1; n <= ZEL_MAX_DEVICE_FIELDS; ++n) {
+            const std::string& name = FieldNames[static_cast<size_t>(n)];
+            if (!name.empty() && m_table->FindField(name) < 0)
+                throw Exception("Field [" + name + "] not found in table [" + Tablename + "]");
+        }
+    } catch (const std::exception& e) {
+        throw Exception(SessionName + ": Could not open [" + DSN + "] " + ExceptionClassName(e) + ": " +
+                        e.what());
+    }
 }
-void TZel_ODBCSession::GetTableNames(std::vector<std::string>&) {
-    NotImplemented();
+
+void TZel_ODBCSession::GetTableNames(std::vector<std::string>& list) {
+    if (!m_connection)
+        return;
+    if (!m_connection->IsOpen())
+        m_connection->Open(DSN, Username, Password);
+    list = m_connection->TableNames();
 }
+
 const std::vector<std::string>& TZel_ODBCSession::GetFieldNames() {
-    NotImplemented();
+    m_fieldNames.clear();
+    if (m_table)
+        for (const TZel_FieldDef& field : m_table->Fields())
+            m_fieldNames.push_back(field.Name);
+    return m_fieldNames;
 }
-bool TZel_ODBCSession::IsValidFieldIndex(int32_t) const {
-    NotImplemented();
+
+// ---------------------------------------------------------------- requests
+
+const std::string& TZel_ODBCSession::FieldNameOf(int32_t fieldNumber) const {
+    static const std::string none;
+    return fieldNumber >= 0 && fieldNumber <= ZEL_MAX_DEVICE_FIELDS
+               ? FieldNames[static_cast<size_t>(fieldNumber)]
+               : none;
 }
-void TZel_ODBCSession::CheckQueryFields(TZel_Query&, bool) {
-    NotImplemented();
+
+bool TZel_ODBCSession::IsValidFieldIndex(int32_t fieldNumber) const {
+    return !FieldNameOf(fieldNumber).empty();
 }
-std::string TZel_ODBCSession::BuildFilterTerm(const TZel_QueryField&) {
-    NotImplemented();
+
+void TZel_ODBCSession::CheckQueryFields(TZel_Query& query, bool lenient) {
+    TZel_QueryFieldList& where = query.Param.WhereFields;
+    for (int i = 0; i < where.Count(); ++i) {
+        const TZel_QueryField& field = *where.Get(i);
+        if (!lenient && !IsValidFieldIndex(field.FieldNumber) && !field.Value.empty())
+            throw Exception("Invalid field index [" + std::to_string(field.FieldNumber) + "]");
+    }
+    auto dropInvalid = [this](TZel_QueryFieldList& list, const char* kind) {
+        for (int i = 0; i < list.Count();) {
+            int32_t number = list.Get(i)->FieldNumber;
+            if (IsValidFieldIndex(number)) {
+                ++i;
+                continue;
+            }
+            if (GetVerbose())
+                LogVerbose(std::string("Ignoring invalid ") + kind + " field index [" +
+                           std::to_string(number) + "]");
+            list.Delete(i);
+        }
+    };
+    dropInvalid(query.Param.OrderFields, "ORDER BY");
+    dropInvalid(query.Param.SelectFields, "SELECT");
 }
-std::string TZel_ODBCSession::BuildFilter(const TZel_Query&) {
-    NotImplemented();
+
+std::string TZel_ODBCSession::BuildFilterTerm(const TZel_QueryField& field) {
+    if (!m_table)
+        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    const std::string& name = FieldNameOf(field.FieldNumber);
+    const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(m_table->FieldByName(name))];
+    const std::string& value = field.Value;
+    TZel_FieldClass kind = def.Class();
+    if (kind == TZel_FieldClass::Text && value.find('%') != std::string::npos)
+        return FilterFieldRef(name) + " LIKE " + FilterQuotedLiteral(value);
+    if (kind == TZel_FieldClass::Numeric) {
+        // Only a number may stand unquoted: anything else could widen the filter.
+        if (!IsFilterNumber(value))
+            throw EDatabaseError("Invalid value [" + value + "] for field [" + def.Name + "]");
+        return FilterFieldRef(name) + " = " + value;
+    }
+    return FilterFieldRef(name) + " = " + FilterQuotedLiteral(value);
 }
-void TZel_ODBCSession::QuerySelect(TZel_Query&, bool) {
-    NotImplemented();
+
+std::string TZel_ODBCSession::BuildFilter(const TZel_Query& query) {
+    std::string filter;
+    const TZel_QueryFieldList& where = query.Param.WhereFields;
+    for (int i = 0; i < where.Count(); ++i) {
+        if (i > 0)
+            filter += " AND ";
+        filter += BuildFilterTerm(*where.Get(i));
+    }
+    return filter;
 }
-void TZel_ODBCSession::QueryCount(TZel_Query&) {
-    NotImplemented();
+
+void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
+    if (!IsConnected())
+        throw Exception(SessionName + ": QuerySelect called, but not connected");
+    if (!m_table)
+        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    CheckQueryFields(query, true);
+    TZel_QueryResult& result = query.Result;
+    result.StartRow = 0;
+    result.EndRow = 0;
+    std::string filter = BuildFilter(query);
+    if (GetVerbose())
+        LogVerbose("SELECT Filter: " + filter);
+
+    if (countOnly) {
+        result.EndRow = static_cast<int32_t>(m_table->CountWhere(filter) - 1);
+        return;
+    }
+
+    std::string sort;
+    for (int i = 0; i < query.Param.OrderFields.Count(); ++i)
+        sort += (i ? ";" : "") + FieldNameOf(query.Param.OrderFields.Get(i)->FieldNumber);
+
+    result.Fields.AddNumber(0)->IsKey = true;
+    for (int i = 0; i < query.Param.SelectFields.Count(); ++i)
+        result.Fields.AddNumber(query.Param.SelectFields.Get(i)->FieldNumber);
+
+    // Columns of the result; one that vanished fails at the first row read.
+    std::vector<int> columns;
+    std::string missing;
+    for (int i = 0; i < result.Fields.Count(); ++i) {
+        const std::string& name = FieldNameOf(result.Fields.Get(i)->FieldNumber);
+        int index = m_table->FindField(name);
+        if (index < 0 && missing.empty())
+            missing = name;
+        columns.push_back(index);
+    }
+    std::vector<int> readable;
+    for (int index : columns)
+        if (index >= 0)
+            readable.push_back(index);
+
+    // Rows StartRow..EndRow inclusive; EndRow <= 0 means to the last row.
+    const int64_t start = query.Param.StartRow;
+    const int64_t end = query.Param.EndRow;
+    const int64_t offset = std::max<int64_t>(start, 0);
+    int64_t limit = end > 0 ? std::max<int64_t>(end - offset + 1, 0) : -1;
+    if (query.MaxReplyBytes > 0) {
+        int64_t cap = query.MaxReplyBytes / MinimalReplyRowBytes(result.Fields.Count()) + 1;
+        limit = limit < 0 ? cap : std::min(limit, cap);
+    }
+
+    result.StartRow = query.Param.StartRow;
+    result.EndRow = -1;
+    int64_t position = offset;
+    int64_t replyBytes = 0;
+    int64_t read =
+        m_table->ReadWindow(filter, sort, readable, offset, limit, [&](std::vector<std::string>& values) {
+            if (!missing.empty())
+                throw Exception("TZelODBCSession.QuerySelect: could not get value for field [" + missing +
+                                "] unexpectedly");
+            TZel_QueryRow row;
+            size_t next = 0;
+            for (int index : columns)
+                row.push_back(index >= 0 ? values[next++] : std::string());
+            if (query.MaxReplyBytes > 0) {
+                int64_t size = result.ReplySize(row);
+                if (!result.Rows.empty() && replyBytes + size > query.MaxReplyBytes)
+                    return false;
+                replyBytes += size;
+            }
+            result.Rows.push_back(std::move(row));
+            result.EndRow = static_cast<int32_t>(position++);
+            return true;
+        });
+    // No row at StartRow: fewer rows than StartRow read as none at all.
+    if (read == 0 && start > 0 && !m_table->RowExistsAt(filter, start - 1)) {
+        result.StartRow = 0;
+        result.EndRow = 0;
+    }
 }
-void TZel_ODBCSession::QueryPost(TZel_Query&) {
-    NotImplemented();
+
+void TZel_ODBCSession::QueryCount(TZel_Query& query) {
+    if (!IsConnected())
+        throw Exception(SessionName + ": QueryCount called, but not connected");
+    QuerySelect(query, true);
 }
-void TZel_ODBCSession::AssignFieldValues(const TZel_Query&) {
-    NotImplemented();
+
+void TZel_ODBCSession::AssignFieldValues(const TZel_Query& query) {
+    const TZel_QueryFieldList& where = query.Param.WhereFields;
+    for (int i = 0; i < where.Count(); ++i) {
+        const TZel_QueryField& field = *where.Get(i);
+        int index =
+            IsValidFieldIndex(field.FieldNumber) ? m_table->FindField(FieldNameOf(field.FieldNumber)) : -1;
+        if (index >= 0)
+            m_table->SetFieldText(index, field.Value);
+    }
 }
-void TZel_ODBCSession::QueryDelete(TZel_Query&) {
-    NotImplemented();
+
+void TZel_ODBCSession::QueryPost(TZel_Query& query) {
+    try {
+        if (!IsConnected())
+            throw Exception(SessionName + ": QueryPost called, but not connected");
+        if (!m_table)
+            throw EDatabaseError("Table [" + Tablename + "] is not open");
+        CheckQueryFields(query, true);
+        query.Result.StartRow = 0;
+        query.Result.EndRow = -1;
+        TOdbcConnection& connection = m_table->Connection();
+        // Count, update or insert as one unit: two posts of one new key never
+        // both insert where the table has a unique key.
+        connection.BeginTransaction();
+        try {
+            bool written = false;
+            if (const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0)) {
+                std::string filter = BuildFilterTerm(*key);
+                if (GetVerbose())
+                    LogVerbose("POST Filter: " + filter);
+                int64_t matching = m_table->CountWhere(filter);
+                if (matching > 1)
+                    throw Exception("POST request matches more than one row [" + std::to_string(matching) +
+                                    "], no rows updated");
+                if (matching == 1) {
+                    m_table->EditWhere(filter);
+                    AssignFieldValues(query);
+                    int64_t updated = m_table->Post();
+                    if (updated > 1)
+                        throw Exception("POST request matches more than one row [" + std::to_string(updated) +
+                                        "], no rows updated");
+                    written = updated == 1;
+                }
+            }
+            if (!written) {
+                m_table->Insert();
+                AssignFieldValues(query);
+                m_table->Post();
+            }
+            connection.Commit();
+        } catch (...) {
+            m_table->Cancel();
+            connection.Rollback();
+            throw;
+        }
+        query.Result.EndRow = 0;
+    } catch (const std::exception& e) {
+        throw Exception(SessionName + ": Failure Posting data: [" + DSN + "] " + ExceptionClassName(e) +
+                        ": " + e.what());
+    }
 }
-void TZel_ODBCSession::ReleaseConnection() {}
-const std::string& TZel_ODBCSession::FieldNameOf(int32_t) const {
-    NotImplemented();
+
+void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
+    if (!IsConnected())
+        throw Exception(SessionName + ": QueryDelete called, but not connected");
+    if (!m_table)
+        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    CheckQueryFields(query, false);
+    query.Result.StartRow = 0;
+    query.Result.EndRow = 0;
+    std::string filter = BuildFilter(query);
+    if (GetVerbose())
+        LogVerbose("DELETE Filter: " + filter);
+    // One statement: every matching row goes, or none does.
+    query.Result.EndRow = static_cast<int32_t>(m_table->DeleteWhere(filter));
 }

@@ -1,9 +1,113 @@
 #pragma once
 
-// One ODBC connection (being built).
+#include "data/odbc/OdbcStatement.h"
+
+#include <sql.h>
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TOdbcEnvironment;
+class EDatabaseError;
+class TOdbcConnection;
+
+// A column as the driver describes it.
+struct TOdbcColumn {
+    std::string Name;
+    std::string TypeName; // the DBMS's own name of the type
+    SQLSMALLINT SqlType = 0;
+    SQLULEN Size = 0;
+    SQLSMALLINT DecimalDigits = 0;
+    bool Nullable = true;
+    bool AutoIncrement = false;
+};
+
+// A prepared statement borrowed from its connection's cache; it goes back to
+// the cache (closed, parameters forgotten) when the lease ends.
+class TOdbcStatementLease {
+public:
+    TOdbcStatementLease(TOdbcConnection& connection, std::unique_ptr<TOdbcStatement> statement);
+    ~TOdbcStatementLease();
+    TOdbcStatementLease(TOdbcStatementLease&&) = default;
+    TOdbcStatementLease& operator=(TOdbcStatementLease&&) = delete;
+    TOdbcStatement* operator->() const { return m_statement.get(); }
+    TOdbcStatement& operator*() const { return *m_statement; }
+
+private:
+    TOdbcConnection& m_connection;
+    std::unique_ptr<TOdbcStatement> m_statement;
+};
+
+// One ODBC connection to a data source, opened by DSN, user name and password
+// without ever prompting. It keeps the prepared statements of the requests
+// that ran on it, and reports itself not open once its link was lost, so that
+// the owner connects afresh.
 class TOdbcConnection {
 public:
-    TOdbcConnection();
+    explicit TOdbcConnection(std::shared_ptr<TOdbcEnvironment> environment);
     ~TOdbcConnection();
-    bool IsOpen() const { return false; }
+    TOdbcConnection(const TOdbcConnection&) = delete;
+    TOdbcConnection& operator=(const TOdbcConnection&) = delete;
+
+    // Raises EDatabaseError with the driver's message; the connection is then closed.
+    void Open(const std::string& dsn, const std::string& user, const std::string& password);
+    void Close();
+    bool IsOpen() const { return m_open && !m_lost; }
+    SQLHDBC Handle() const { return m_dbc; }
+    const std::string& Dsn() const { return m_dsn; }
+
+    const std::string& DbmsName() const { return m_dbmsName; }
+    bool IsPostgreSQL() const;
+    bool IsSQLite() const;
+    // Whether SELECT accepts "LIMIT ? OFFSET ?".
+    bool HasLimitOffset() const;
+    // Identifier quoted with the driver's quote character (inner quotes doubled).
+    std::string QuoteIdentifier(const std::string& name) const;
+
+    // Catalog: user tables and views, system tables left out.
+    std::vector<std::string> TableNames();
+    // Columns of a table in table order, from a query that returns no rows;
+    // raises the driver's error for a table that does not exist.
+    std::vector<TOdbcColumn> Columns(const std::string& table);
+    std::vector<std::string> PrimaryKey(const std::string& table);
+    // The driver's best row identifier (real columns only).
+    std::vector<std::string> BestRowIdentifier(const std::string& table);
+
+    // A prepared statement for sql, from the cache when it was prepared before.
+    TOdbcStatementLease Prepare(const std::string& sql);
+    size_t CachedStatementCount() const { return m_cache.size(); }
+
+    // Autocommit off until Commit or Rollback.
+    void BeginTransaction();
+    void Commit();
+    // Never raises: used while another failure is on its way.
+    void Rollback() noexcept;
+    bool InTransaction() const { return m_inTransaction; }
+
+    // Called with every failure raised on this connection or its statements.
+    void NoteFailure(const EDatabaseError& error);
+    [[noreturn]] void Fail(SQLRETURN rc, const char* what);
+
+private:
+    friend class TOdbcStatementLease;
+    void Return(std::unique_ptr<TOdbcStatement> statement);
+    void ReadInfo();
+    void ApplyLockWaitDefault();
+    std::string InfoString(SQLUSMALLINT type);
+
+    std::shared_ptr<TOdbcEnvironment> m_environment;
+    SQLHDBC m_dbc = SQL_NULL_HDBC;
+    bool m_open = false;
+    bool m_lost = false;
+    bool m_inTransaction = false;
+    std::string m_dsn;
+    std::string m_dbmsName;
+    std::string m_quote;
+    std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
 };
+
+// How long a request waits for a lock another program holds, unless the data
+// source says otherwise: the server serves every handheld on one thread.
+constexpr int ZEL_DEFAULT_LOCK_WAIT_MS = 5000;

@@ -1,0 +1,154 @@
+#include "data/Zel_FieldDef.h"
+
+#include "data/odbc/DatabaseError.h"
+
+#include <sqlext.h>
+
+#include <cctype>
+#include <regex>
+
+namespace {
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool IsIntegerType(int sqlType) {
+    return sqlType == SQL_TINYINT || sqlType == SQL_SMALLINT || sqlType == SQL_INTEGER ||
+           sqlType == SQL_BIGINT;
+}
+
+bool ValidDate(int year, int month, int day) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1 || month < 1 || month > 12 || day < 1)
+        return false;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+bool ValidTime(int hour, int minute, int second) {
+    return hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 59;
+}
+
+bool Matches(const std::string& text, const std::regex& pattern, std::smatch& match) {
+    return std::regex_match(text, match, pattern);
+}
+
+bool IsValueOf(const TZel_FieldDef& field, const std::string& text) {
+    static const std::regex integer(R"([+-]?\d+)");
+    static const std::regex decimal(R"([+-]?(\d+(\.\d*)?|\.\d+))");
+    static const std::regex floating(R"([+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?)");
+    static const std::regex date(R"((\d{4})-(\d{2})-(\d{2}))");
+    static const std::regex time(R"((\d{2}):(\d{2})(:(\d{2})(\.\d+)?)?)");
+    static const std::regex timestamp(R"((\d{4})-(\d{2})-(\d{2})([ T](\d{2}):(\d{2})(:(\d{2})(\.\d+)?)?)?)");
+    static const std::regex bit(R"(0|1|[Tt][Rr][Uu][Ee]|[Ff][Aa][Ll][Ss][Ee])");
+    std::smatch m;
+    int type = field.SqlType;
+    if (IsIntegerType(type))
+        return std::regex_match(text, integer);
+    if (type == SQL_REAL || type == SQL_FLOAT || type == SQL_DOUBLE)
+        return std::regex_match(text, floating);
+    if (type == SQL_DECIMAL || type == SQL_NUMERIC)
+        return std::regex_match(text, decimal);
+    if (field.AutoIncrement)
+        return std::regex_match(text, integer);
+    if (type == SQL_TYPE_DATE || type == SQL_DATE)
+        return Matches(text, date, m) && ValidDate(std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]));
+    if (type == SQL_TYPE_TIME || type == SQL_TIME)
+        return Matches(text, time, m) &&
+               ValidTime(std::stoi(m[1]), std::stoi(m[2]), m[4].matched ? std::stoi(m[4]) : 0);
+    if (type == SQL_TYPE_TIMESTAMP || type == SQL_TIMESTAMP)
+        return Matches(text, timestamp, m) && ValidDate(std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3])) &&
+               (!m[4].matched ||
+                ValidTime(std::stoi(m[5]), std::stoi(m[6]), m[8].matched ? std::stoi(m[8]) : 0));
+    if (type == SQL_BIT)
+        return std::regex_match(text, bit);
+    return true;
+}
+
+} // namespace
+
+bool IsTextFieldType(int sqlType) {
+    switch (sqlType) {
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsNumericFieldType(int sqlType) {
+    switch (sqlType) {
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+    case SQL_BIGINT:
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+TZel_FieldClass TZel_FieldDef::Class() const {
+    if (IsTextFieldType(SqlType))
+        return TZel_FieldClass::Text;
+    if (IsNumericFieldType(SqlType) || AutoIncrement)
+        return TZel_FieldClass::Numeric;
+    return TZel_FieldClass::Other;
+}
+
+int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name) {
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (EqualNoCase(fields[i].Name, name))
+            return static_cast<int>(i);
+    return -1;
+}
+
+int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name) {
+    int index = FindFieldIndex(fields, name);
+    if (index < 0)
+        throw EDatabaseError("Field [" + name + "] not found");
+    return index;
+}
+
+void CheckFieldText(const TZel_FieldDef& field, const std::string& text, bool allowEmpty) {
+    if (field.Class() == TZel_FieldClass::Text)
+        return;
+    if (text.empty() ? !allowEmpty : !IsValueOf(field, text))
+        throw EDatabaseError("Invalid value [" + text + "] for field [" + field.Name + "]");
+}
+
+std::string NormaliseFieldText(const TZel_FieldDef& field, std::string text) {
+    if (field.SqlType != SQL_DECIMAL && field.SqlType != SQL_NUMERIC)
+        return text;
+    static const std::regex plain(R"(-?\d+(\.\d+)?)");
+    if (!std::regex_match(text, plain))
+        return text;
+    size_t point = text.find('.');
+    size_t places = point == std::string::npos ? 0 : text.size() - point - 1;
+    size_t wanted = field.DecimalDigits > 0 ? static_cast<size_t>(field.DecimalDigits) : 0;
+    if (places < wanted) {
+        if (point == std::string::npos)
+            text += '.';
+        text.append(wanted - places, '0');
+    } else if (places > wanted && text.find_first_not_of('0', point + 1 + wanted) == std::string::npos) {
+        // only zeros beyond the scale: drop them (and a bare point)
+        text.erase(wanted == 0 ? point : point + 1 + wanted);
+    }
+    return text;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sql.h>
+
+#include <string>
+#include <vector>
+
+// How a column takes part in filter terms.
+enum class TZel_FieldClass { Text, Numeric, Other };
+
+bool IsTextFieldType(int sqlType);
+bool IsNumericFieldType(int sqlType);
+
+// One field definition of an open table, as the driver describes the column.
+struct TZel_FieldDef {
+    std::string Name;
+    SQLSMALLINT SqlType = SQL_VARCHAR;
+    SQLULEN Size = 0;
+    SQLSMALLINT DecimalDigits = 0;
+    bool Nullable = true;
+    bool AutoIncrement = false;
+    bool Required = false; // posting a row without a value fails
+
+    TZel_FieldClass Class() const;
+};
+
+using TZel_FieldDefs = std::vector<TZel_FieldDef>;
+
+// Index of the first field called name, letter case ignored; -1 when none.
+int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);
+// Like FindFieldIndex, but raises the field-not-found EDatabaseError.
+int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name);
+
+// Raises EDatabaseError "Invalid value [text] for field [name]" unless text
+// reads as a value of the field's type. Text fields take any text; an empty
+// text is accepted (it stores NULL in a non-text field) when allowEmpty.
+void CheckFieldText(const TZel_FieldDef& field, const std::string& text, bool allowEmpty);
+
+// The text form of a value as read: the driver's character conversion, with
+// fixed-point values given exactly the column's decimal places, so that every
+// driver shows 12.50 for a DECIMAL(10,2).
+std::string NormaliseFieldText(const TZel_FieldDef& field, std::string text);

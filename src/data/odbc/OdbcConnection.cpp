@@ -1,0 +1,349 @@
+#include "data/odbc/OdbcConnection.h"
+
+#include "data/odbc/OdbcEnvironment.h"
+#include "data/odbc/OdbcError.h"
+
+#include <odbcinst.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+constexpr size_t kStatementCacheSize = 32;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+SQLCHAR* Chars(const std::string& text) {
+    return reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str()));
+}
+
+// The SQLite driver describes DECIMAL(p,s) columns as VARCHAR; they hold
+// fixed-point numbers, so describe them as such, with their precision and scale.
+void FixFixedPointType(TOdbcColumn& column) {
+    if (column.SqlType != SQL_VARCHAR && column.SqlType != SQL_CHAR && column.SqlType != SQL_WVARCHAR)
+        return;
+    std::string name = Lower(column.TypeName);
+    if (name.rfind("decimal", 0) != 0 && name.rfind("numeric", 0) != 0)
+        return;
+    column.SqlType = SQL_DECIMAL;
+    int precision = 0;
+    int scale = 0;
+    size_t open = name.find('(');
+    if (open != std::string::npos && std::sscanf(name.c_str() + open, "(%d,%d", &precision, &scale) >= 1) {
+        column.Size = static_cast<SQLULEN>(precision);
+        column.DecimalDigits = static_cast<SQLSMALLINT>(scale);
+    } else {
+        column.Size = 15;
+        column.DecimalDigits = 0;
+    }
+}
+
+} // namespace
+
+TOdbcStatementLease::TOdbcStatementLease(TOdbcConnection& connection,
+                                         std::unique_ptr<TOdbcStatement> statement)
+    : m_connection(connection), m_statement(std::move(statement)) {}
+
+TOdbcStatementLease::~TOdbcStatementLease() {
+    if (m_statement)
+        m_connection.Return(std::move(m_statement));
+}
+
+TOdbcConnection::TOdbcConnection(std::shared_ptr<TOdbcEnvironment> environment)
+    : m_environment(std::move(environment)) {}
+
+TOdbcConnection::~TOdbcConnection() {
+    Close();
+}
+
+void TOdbcConnection::Fail(SQLRETURN, const char* what) {
+    EDatabaseError error = OdbcErrorFrom(SQL_HANDLE_DBC, m_dbc, what);
+    NoteFailure(error);
+    throw error;
+}
+
+void TOdbcConnection::Open(const std::string& dsn, const std::string& user, const std::string& password) {
+    Close();
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_environment->Handle(), &m_dbc);
+    if (!SQL_SUCCEEDED(rc))
+        throw OdbcErrorFrom(SQL_HANDLE_ENV, m_environment->Handle(), "SQLAllocHandle");
+    // SQLConnect never shows a dialog: what the definition holds is all that is sent.
+    rc = SQLConnect(m_dbc, Chars(dsn), SQL_NTS, user.empty() ? nullptr : Chars(user), SQL_NTS,
+                    password.empty() ? nullptr : Chars(password), SQL_NTS);
+    if (!SQL_SUCCEEDED(rc)) {
+        EDatabaseError error = OdbcErrorFrom(SQL_HANDLE_DBC, m_dbc, "SQLConnect");
+        SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
+        m_dbc = SQL_NULL_HDBC;
+        throw error;
+    }
+    m_open = true;
+    m_lost = false;
+    m_dsn = dsn;
+    try {
+        ReadInfo();
+        ApplyLockWaitDefault();
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void TOdbcConnection::Close() {
+    m_cache.clear();
+    if (m_dbc != SQL_NULL_HDBC) {
+        if (m_open) {
+            if (m_inTransaction)
+                SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_ROLLBACK);
+            SQLDisconnect(m_dbc);
+        }
+        SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
+    }
+    m_dbc = SQL_NULL_HDBC;
+    m_open = false;
+    m_inTransaction = false;
+}
+
+std::string TOdbcConnection::InfoString(SQLUSMALLINT type) {
+    char buffer[256] = {0};
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQLGetInfo(m_dbc, type, buffer, sizeof buffer, &length);
+    if (!SQL_SUCCEEDED(rc))
+        Fail(rc, "SQLGetInfo");
+    return buffer;
+}
+
+void TOdbcConnection::ReadInfo() {
+    m_dbmsName = InfoString(SQL_DBMS_NAME);
+    m_quote = InfoString(SQL_IDENTIFIER_QUOTE_CHAR);
+    if (m_quote == " ")
+        m_quote.clear(); // the driver does not quote identifiers
+}
+
+void TOdbcConnection::ApplyLockWaitDefault() {
+    if (IsPostgreSQL()) {
+        TOdbcStatement show(*this);
+        show.ExecDirect("SHOW lock_timeout");
+        std::string current = show.Fetch() ? show.GetText(1) : std::string();
+        if (current == "0") {
+            TOdbcStatement set(*this);
+            set.ExecDirect("SET lock_timeout = " + std::to_string(ZEL_DEFAULT_LOCK_WAIT_MS));
+        }
+    } else if (IsSQLite()) {
+        char timeout[64] = {0};
+        SQLGetPrivateProfileString(m_dsn.c_str(), "Timeout", "", timeout, sizeof timeout, "odbc.ini");
+        if (timeout[0] == '\0') {
+            TOdbcStatement set(*this);
+            set.ExecDirect("PRAGMA busy_timeout = " + std::to_string(ZEL_DEFAULT_LOCK_WAIT_MS));
+        }
+        // LIKE compares case-sensitively, as "=" does and as on other DBMSs.
+        TOdbcStatement like(*this);
+        like.ExecDirect("PRAGMA case_sensitive_like = ON");
+    }
+}
+
+bool TOdbcConnection::IsPostgreSQL() const {
+    return Lower(m_dbmsName).find("postgres") != std::string::npos;
+}
+
+bool TOdbcConnection::IsSQLite() const {
+    return Lower(m_dbmsName).find("sqlite") != std::string::npos;
+}
+
+bool TOdbcConnection::HasLimitOffset() const {
+    std::string name = Lower(m_dbmsName);
+    for (const char* dbms : {"postgres", "sqlite", "mysql", "mariadb", "h2", "hsql", "duckdb"})
+        if (name.find(dbms) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string TOdbcConnection::QuoteIdentifier(const std::string& name) const {
+    if (m_quote.empty())
+        return name;
+    std::string quoted = m_quote;
+    for (char c : name) {
+        quoted += c;
+        if (std::string(1, c) == m_quote)
+            quoted += c;
+    }
+    return quoted + m_quote;
+}
+
+std::vector<std::string> TOdbcConnection::TableNames() {
+    TOdbcStatement statement(*this);
+    statement.Check(
+        SQLTables(statement.Handle(), nullptr, 0, nullptr, 0, nullptr, 0, Chars("TABLE,VIEW"), SQL_NTS),
+        "SQLTables");
+    std::vector<std::string> names;
+    while (statement.Fetch()) {
+        std::string schema = Lower(statement.GetText(2));
+        std::string name = statement.GetText(3);
+        if (schema == "pg_catalog" || schema == "information_schema" || Lower(name).rfind("sqlite_", 0) == 0)
+            continue;
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<TOdbcColumn> TOdbcConnection::Columns(const std::string& table) {
+    TOdbcStatement statement(*this);
+    statement.ExecDirect("SELECT * FROM " + QuoteIdentifier(table) + " WHERE 1=0");
+    int count = statement.ColumnCount();
+    std::vector<TOdbcColumn> columns;
+    for (int i = 1; i <= count; ++i) {
+        SQLCHAR name[512] = {0};
+        SQLSMALLINT nameLength = 0;
+        TOdbcColumn column;
+        SQLSMALLINT nullable = SQL_NULLABLE_UNKNOWN;
+        statement.Check(SQLDescribeCol(statement.Handle(), static_cast<SQLUSMALLINT>(i), name, sizeof name,
+                                       &nameLength, &column.SqlType, &column.Size, &column.DecimalDigits,
+                                       &nullable),
+                        "SQLDescribeCol");
+        column.Name = reinterpret_cast<char*>(name);
+        column.Nullable = nullable != SQL_NO_NULLS;
+        char typeName[128] = {0};
+        SQLSMALLINT typeNameLength = 0;
+        if (SQL_SUCCEEDED(SQLColAttribute(statement.Handle(), static_cast<SQLUSMALLINT>(i),
+                                          SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeNameLength,
+                                          nullptr)))
+            column.TypeName = typeName;
+        FixFixedPointType(column);
+        SQLLEN autoUnique = SQL_FALSE;
+        if (SQL_SUCCEEDED(SQLColAttribute(statement.Handle(), static_cast<SQLUSMALLINT>(i),
+                                          SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0, nullptr, &autoUnique)))
+            column.AutoIncrement = autoUnique == SQL_TRUE;
+        columns.push_back(column);
+    }
+    statement.Reset();
+    // Precision and scale the description left out come from the catalog.
+    for (TOdbcColumn& column : columns) {
+        if (column.SqlType != SQL_DECIMAL || column.TypeName.find('(') != std::string::npos)
+            continue;
+        TOdbcStatement catalog(*this);
+        if (!SQL_SUCCEEDED(
+                SQLColumns(catalog.Handle(), nullptr, 0, nullptr, 0, Chars(table), SQL_NTS, nullptr, 0)))
+            break;
+        std::map<std::string, std::string> typeNames;
+        while (catalog.Fetch())
+            typeNames[Lower(catalog.GetText(4))] = catalog.GetText(6);
+        for (TOdbcColumn& fixed : columns) {
+            auto it = typeNames.find(Lower(fixed.Name));
+            if (fixed.SqlType == SQL_DECIMAL && it != typeNames.end() &&
+                it->second.find('(') != std::string::npos) {
+                fixed.TypeName = it->second;
+                fixed.SqlType = SQL_VARCHAR;
+                FixFixedPointType(fixed);
+            }
+        }
+        break;
+    }
+    return columns;
+}
+
+std::vector<std::string> TOdbcConnection::PrimaryKey(const std::string& table) {
+    TOdbcStatement statement(*this);
+    SQLRETURN rc = SQLPrimaryKeys(statement.Handle(), nullptr, 0, nullptr, 0, Chars(table), SQL_NTS);
+    if (!SQL_SUCCEEDED(rc))
+        return {}; // not every driver offers it; the caller falls back
+    std::map<int, std::string> bySequence;
+    while (statement.Fetch()) {
+        std::string column = statement.GetText(4);
+        int sequence = std::atoi(statement.GetText(5).c_str());
+        bySequence.emplace(sequence, column);
+    }
+    std::vector<std::string> key;
+    for (auto& entry : bySequence)
+        key.push_back(entry.second);
+    return key;
+}
+
+std::vector<std::string> TOdbcConnection::BestRowIdentifier(const std::string& table) {
+    TOdbcStatement statement(*this);
+    SQLRETURN rc = SQLSpecialColumns(statement.Handle(), SQL_BEST_ROWID, nullptr, 0, nullptr, 0, Chars(table),
+                                     SQL_NTS, SQL_SCOPE_CURROW, SQL_NULLABLE);
+    if (!SQL_SUCCEEDED(rc))
+        return {};
+    std::vector<std::string> columns;
+    while (statement.Fetch()) {
+        std::string column = statement.GetText(2);
+        bool pseudo = std::atoi(statement.GetText(8).c_str()) == SQL_PC_PSEUDO;
+        if (!pseudo && !column.empty())
+            columns.push_back(column);
+    }
+    return columns;
+}
+
+TOdbcStatementLease TOdbcConnection::Prepare(const std::string& sql) {
+    for (auto it = m_cache.begin(); it != m_cache.end(); ++it) {
+        if ((*it)->Sql() == sql) {
+            std::unique_ptr<TOdbcStatement> statement = std::move(*it);
+            m_cache.erase(it);
+            return TOdbcStatementLease(*this, std::move(statement));
+        }
+    }
+    auto statement = std::make_unique<TOdbcStatement>(*this);
+    statement->Prepare(sql);
+    return TOdbcStatementLease(*this, std::move(statement));
+}
+
+void TOdbcConnection::Return(std::unique_ptr<TOdbcStatement> statement) {
+    if (!IsOpen())
+        return;
+    statement->Reset();
+    m_cache.push_front(std::move(statement));
+    if (m_cache.size() > kStatementCacheSize)
+        m_cache.pop_back();
+}
+
+void TOdbcConnection::BeginTransaction() {
+    SQLRETURN rc =
+        SQLSetConnectAttr(m_dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    if (!SQL_SUCCEEDED(rc))
+        Fail(rc, "SQLSetConnectAttr");
+    m_inTransaction = true;
+}
+
+void TOdbcConnection::Commit() {
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_COMMIT);
+    if (!SQL_SUCCEEDED(rc)) {
+        EDatabaseError error = OdbcErrorFrom(SQL_HANDLE_DBC, m_dbc, "SQLEndTran");
+        NoteFailure(error);
+        Rollback();
+        throw error;
+    }
+    m_inTransaction = false;
+    SQLSetConnectAttr(m_dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+}
+
+void TOdbcConnection::Rollback() noexcept {
+    if (!m_inTransaction)
+        return;
+    m_inTransaction = false;
+    if (m_dbc == SQL_NULL_HDBC || !m_open)
+        return;
+    // Open cursors of cached statements would keep SQLite's locks.
+    for (auto& statement : m_cache)
+        SQLFreeStmt(statement->Handle(), SQL_CLOSE);
+    SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_ROLLBACK);
+    SQLSetConnectAttr(m_dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+}
+
+void TOdbcConnection::NoteFailure(const EDatabaseError& error) {
+    if (!m_open || m_lost)
+        return;
+    if (IsConnectionLostState(error.SQLState())) {
+        m_lost = true;
+        return;
+    }
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (SQL_SUCCEEDED(SQLGetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        dead == SQL_CD_TRUE)
+        m_lost = true;
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "data/odbc/DatabaseError.h"
+
+#include <sql.h>
+
+// Builds the data layer's failure from the diagnostic records of a handle:
+// "<driver message> (SQLSTATE xxxxx)", several records joined with "; ".
+EDatabaseError OdbcErrorFrom(SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context);
+
+// True for SQLSTATEs that mean the link to the server is gone (class 08, and
+// the server-side terminations that drivers pass through).
+bool IsConnectionLostState(const std::string& sqlState);

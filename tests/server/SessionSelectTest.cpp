@@ -32,14 +32,16 @@ class SessionSelectTest : public ::testing::TestWithParam<TestDriver> {
 protected:
     void SetUp() override {
         OdbcTestEnv& env = OdbcTestEnv::Get();
-        env.ExecSql(GetParam(), {"DROP TABLE IF EXISTS Stock",
-                                 "CREATE TABLE Stock (ItemNo VARCHAR(20) PRIMARY KEY, Descr VARCHAR(40), Qty INTEGER)",
-                                 "INSERT INTO Stock VALUES ('A1', 'Bolts', 5)"});
+        env.ExecSql(GetParam(),
+                    {"DROP TABLE IF EXISTS Stock",
+                     "CREATE TABLE Stock (ItemNo VARCHAR(20) PRIMARY KEY, Descr VARCHAR(40), Qty INTEGER)",
+                     "INSERT INTO Stock VALUES ('A1', 'Bolts', 5)"});
         TAppPaths paths;
         paths.ConfigFile = env.Folder() + "/ZelWireless.ini";
         paths.DefaultLogFile = env.Folder() + "/ZelWirelessLog.txt";
         paths.DiagMarker = env.Folder() + "/diag.dll";
-        std::ofstream(paths.ConfigFile) << "Mar-07 14:05:09: \n" << SessionSections(OdbcTestEnv::DsnName(GetParam()));
+        std::ofstream(paths.ConfigFile) << "Mar-07 14:05:09: \n"
+                                        << SessionSections(OdbcTestEnv::DsnName(GetParam()));
         prefs = std::make_unique<TZel_WirelessPrefsMgr>(paths);
         prefs->IniFilename = paths.ConfigFile;
         g_PrefsMgr = prefs.get();
@@ -105,9 +107,10 @@ TEST_P(SessionSelectTest, RefusedSelectionsAnswerNo) {
         const char* section;
     } cases[] = {
         {"disabled", "3", "Session not selected: Session [Inventory] not enabled on server", "Session03"},
-        {"blank number reads as 0", "     ", "Session not selected: Session [Session00] not enabled on server",
-         "Session00"},
-        {"no section", "123", "Session not selected: Session [Session123] not enabled on server", "Session123"},
+        {"blank number reads as 0", "     ",
+         "Session not selected: Session [Session00] not enabled on server", "Session00"},
+        {"no section", "123", "Session not selected: Session [Session123] not enabled on server",
+         "Session123"},
     };
     TTestHandheld handheld;
     TZelWirelessClient* client = LoggedIn(handheld);
@@ -123,7 +126,8 @@ TEST_P(SessionSelectTest, RefusedSelectionsAnswerNo) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, SessionSelectTest, ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
+INSTANTIATE_TEST_SUITE_P(Drivers, SessionSelectTest,
+                         ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
                          [](const auto& info) { return TestDriverName(info.param); });
 
 } // namespace

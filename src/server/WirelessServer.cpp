@@ -125,6 +125,7 @@ void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZe
     auto client = std::make_unique<TZelWirelessClient>(this);
     client->AttachSocket(std::move(connection));
     client->Session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
+    client->Session->ConnectionPool = &ConnectionPool;
     client->OnChange = [this](TZelWirelessClient*) { PostChange(); };
     client->OnTransfer = [this](TZelWirelessClient*, int32_t received, int32_t sent) {
         AddTraffic(received, sent);

@@ -11,6 +11,7 @@
 #include <QPointer>
 
 #include "app/ServerSettings.h"
+#include "data/Zel_ConnectionPool.h"
 
 class QObject;
 class TZel_Socket;
@@ -33,6 +34,9 @@ public:
     TZelWirelessServer& operator=(const TZelWirelessServer&) = delete;
 
     QPointer<QObject> OwnerWindow;
+    // Physical data-source connections shared by the clients' sessions; it
+    // outlives every client (declared before Clients).
+    TZel_ConnectionPool ConnectionPool;
     std::unique_ptr<TZel_Socket> ListenSocket;
     // In accept order. Closed clients stay until the monitor, a re-enable or
     // the reconnect clean-up frees them.

@@ -42,7 +42,13 @@ if ! odbcinst -q -s -n ZelDemo >/dev/null 2>&1; then
   rm -f "$template"
 fi
 
-if [ ! -f "$ini" ] || ! grep -qi '^\[Session01\]' "$ini"; then
+if [ ! -f "$ini" ]; then
+  # A new configuration listens on every interface, loopback included, so the
+  # walk-through works from this machine and handhelds reach it on the network.
+  printf '[Settings]\r\nServer IP Address=0.0.0.0\r\n' >"$ini"
+fi
+
+if ! grep -qi '^\[Session01\]' "$ini"; then
   echo "demo: adding Session01 to $ini"
   {
     printf '[Session01]\r\nSessionName=Demo stock\r\nEnabled=1\r\nDSN=ZelDemo\r\nTablename=stock\r\n'

@@ -182,11 +182,17 @@ std::string TZelWirelessServer::ListenDescription() {
     std::vector<std::string> interfaces;
     if (!GetNonLoopbackInterfaces(&interfaces))
         return {};
+    // "0.0.0.0" is kept: taking the last interface for it would make the next
+    // listening socket drop every other interface, loopback included, and the
+    // next save would store that one address over the operator's choice. An
+    // empty address still takes the last interface.
+    const bool everyInterface = IPAddress == "0.0.0.0";
     std::string text;
     for (const std::string& address : interfaces) {
         if (!text.empty())
             text += ", ";
-        IPAddress = address;
+        if (!everyInterface)
+            IPAddress = address;
         text += address + ":" + std::to_string(Port);
     }
     return text;

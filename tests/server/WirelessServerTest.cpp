@@ -47,9 +47,15 @@ TEST(WirelessServer, ListenDescription) {
     std::string expected;
     for (const std::string& address : interfaces)
         expected += (expected.empty() ? "" : ", ") + address + ":4402";
+    // "Every interface" stays what the operator chose, so later listening
+    // sockets keep serving loopback and the other interfaces.
     server.IPAddress = "0.0.0.0";
     EXPECT_EQ(server.ListenDescription(), expected);
-    EXPECT_EQ(server.IPAddress, interfaces.empty() ? "0.0.0.0" : interfaces.back());
+    EXPECT_EQ(server.IPAddress, "0.0.0.0");
+    // No address at all: the server takes the last interface.
+    server.IPAddress.clear();
+    EXPECT_EQ(server.ListenDescription(), expected);
+    EXPECT_EQ(server.IPAddress, interfaces.empty() ? "" : interfaces.back());
 }
 
 TEST(WirelessServer, TrafficTotalsWrapAround) {

@@ -27,7 +27,13 @@ std::string Formatted(const char* format, int number) {
 TZelApplication::TZelApplication(QObject* owner, TZel_WirelessPrefsMgr* prefs)
     : m_owner(owner), m_prefs(prefs) {}
 
-TZelApplication::~TZelApplication() = default;
+TZelApplication::~TZelApplication() {
+    // The sink may refer to what its installer owns; nothing logs through it afterwards.
+    if (m_sinkInstalled) {
+        GetLogger()->OnLogMessage = nullptr;
+        GetLogger()->OnLogError = nullptr;
+    }
+}
 
 void TZelApplication::Create(TZelLogger::Sink logSink) {
     const std::string iniFilename = m_prefs ? m_prefs->Paths().ConfigFile : std::string();
@@ -40,6 +46,7 @@ void TZelApplication::Create(TZelLogger::Sink logSink) {
     m_prefs->ReadSettings();
     GetLogger()->OnLogMessage = logSink;
     GetLogger()->OnLogError = logSink;
+    m_sinkInstalled = true;
     m_server->OnStatusChange = [this](TZelWirelessServer*) { DoWirelessStatusChange(); };
     m_server->OnClientAddDrop = [this](TZelWirelessServer*) {
         if (OnClientAddDrop)

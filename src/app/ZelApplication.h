@@ -57,4 +57,5 @@ private:
     TZel_WirelessPrefsMgr* m_prefs;
     std::unique_ptr<TZelWirelessServer> m_server;
     std::string m_statusText;
+    bool m_sinkInstalled = false;
 };

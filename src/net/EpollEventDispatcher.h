@@ -46,7 +46,7 @@ public:
     void wakeUp() override;
     void interrupt() override;
 
-    // Descriptors currently registered with the kernel (for tests).
+    // Descriptors with at least one enabled notifier (for tests).
     size_t WatchedDescriptors() const { return m_fds.size(); }
 
 private:

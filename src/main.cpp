@@ -12,6 +12,7 @@
 #include "app/WirelessPrefsMgr.h"
 #include "app/ZelApplication.h"
 #include "app/Zel_EventLogger.h"
+#include "net/EpollEventDispatcher.h"
 #include "net/Zel_Socket.h"
 #include "protocol/Zel_Lib.h"
 #include "server/WirelessServer.h"
@@ -35,6 +36,7 @@ bool HasDisplay() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    InstallEpollEventDispatcher();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zel Wireless Server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION_STRING));

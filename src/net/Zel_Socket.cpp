@@ -196,6 +196,7 @@ bool TZel_Socket::Recv(char* buffer, int32_t& size) {
     }
     ssize_t received;
     do {
+        m_waitingHint = -1;
         received = ::recv(Handle, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
     } while (received < 0 && errno == EINTR);
     const int32_t error = received < 0 ? WinsockErrorFromErrno(errno) : 0;
@@ -216,6 +217,7 @@ bool TZel_Socket::Recv(char* buffer, int32_t& size) {
 }
 
 bool TZel_Socket::Close() {
+    m_waitingHint = -1;
     ReleaseNotifiers();
     bool closed = false;
     if (Handle >= 0) {
@@ -263,6 +265,12 @@ std::string TZel_Socket::LocalAddress() const {
 }
 
 int32_t TZel_Socket::BytesWaiting() {
+    if (m_waitingHint > 0) {
+        const int32_t waiting = m_waitingHint;
+        m_waitingHint = -1;
+        RecordError(0, "");
+        return waiting;
+    }
     int waiting = 0;
     if (::ioctl(Handle, FIONREAD, &waiting) != 0) {
         RecordError(WinsockErrorFromErrno(errno), "");
@@ -450,8 +458,15 @@ void TZel_Socket::ReadReady() {
             CloseEvent(peeked == 0 ? 0 : WinsockErrorFromErrno(errno));
             return;
         }
+        waiting = -1;
     }
+    // The count just asked for answers the reader's first BytesWaiting: no
+    // byte can be taken in between, so asking the kernel again is wasted.
+    TDeletionGuard guard(m_watch);
+    m_waitingHint = waiting;
     CallNotification(OnRead, this);
+    if (!guard.Deleted())
+        m_waitingHint = -1;
 }
 
 void TZel_Socket::WriteReady() {

@@ -110,6 +110,7 @@ private:
     QTimer* m_acceptPause = nullptr;
     std::vector<char> m_queue; // bytes not yet taken by the socket, from m_queueHead on
     size_t m_queueHead = 0;
-    bool m_peerEnded = false; // the peer's end was seen while replies were still queued
+    int32_t m_waitingHint = -1; // FIONREAD of the read event being delivered, until the first receive
+    bool m_peerEnded = false;   // the peer's end was seen while replies were still queued
     TDeletionWatch m_watch;
 };

@@ -251,6 +251,16 @@ std::string TZel_Socket::PeerAddress() const {
     return text;
 }
 
+std::string TZel_Socket::LocalAddress() const {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (Handle < 0 || ::getsockname(Handle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return {};
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+    return text;
+}
+
 int32_t TZel_Socket::BytesWaiting() {
     int waiting = 0;
     if (::ioctl(Handle, FIONREAD, &waiting) != 0) {

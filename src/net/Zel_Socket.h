@@ -71,6 +71,8 @@ public:
     bool Close();
     // Dotted peer address; empty once the descriptor has been released.
     std::string PeerAddress() const;
+    // Dotted address of this end of the connection; empty when unknown.
+    std::string LocalAddress() const;
     // Bytes one Recv could take now; -1 when the query fails.
     int32_t BytesWaiting();
     bool IsConnected() const { return State == TSocketState::Connected; }

@@ -77,6 +77,17 @@ std::string TZelWirelessClient::GetTitle() const {
     return GetAddress() + " (" + Description + ")";
 }
 
+std::string TZelWirelessClient::ServerAddressText() const {
+    const std::string configured = Server ? Server->IPAddress : std::string();
+    // Listening on every interface: tell the handheld the address it reached.
+    if ((configured.empty() || configured == "0.0.0.0") && Socket) {
+        const std::string local = Socket->LocalAddress();
+        if (!local.empty())
+            return local;
+    }
+    return configured;
+}
+
 std::string TZelWirelessClient::GetServerName() const {
     return Server ? Server->ServerName : "(unknown server)";
 }
@@ -295,7 +306,7 @@ void TZelWirelessClient::HandleHello() {
     SendMsg.Clear();
     SendMsg.MessageType = "PCHELO";
     SendMsg.AppendText("Y", 1);
-    SendMsg.AppendText(Server ? Server->IPAddress : std::string(), 60);
+    SendMsg.AppendText(ServerAddressText(), 60);
     SendMsg.AppendText(GetServerName(), 60);
     SendMsg.AppendText(GetVersionInfoString("FileVersion"), 20);
     SendMsg.AppendText("Server ready", 250);

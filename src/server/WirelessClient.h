@@ -71,6 +71,9 @@ public:
     // "user@address" after login, else "address (Description)".
     std::string GetTitle() const;
     std::string GetServerName() const;
+    // The server's address for "PCHELO": the configured one, or the address
+    // of this connection when the server listens on every interface.
+    std::string ServerAddressText() const;
 
     // Scrambles and hands over the reply in SendMsg.
     void SendFrame();

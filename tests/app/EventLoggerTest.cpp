@@ -9,18 +9,9 @@
 #include <regex>
 #include <sstream>
 
+#include "support/Files.h"
+
 namespace {
-
-std::string ReadAll(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteAll(const std::string& fileName, const std::string& content) {
-    std::ofstream(fileName, std::ios::binary) << content;
-}
 
 // The logger is process-wide: every test starts and ends without sinks and with verbose off.
 class EventLoggerTest : public ::testing::Test {

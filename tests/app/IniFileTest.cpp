@@ -12,18 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/Files.h"
+
 namespace {
-
-std::string ReadAll(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteAll(const std::string& fileName, const std::string& content) {
-    std::ofstream(fileName, std::ios::binary) << content;
-}
 
 ino_t InodeOf(const std::string& fileName) {
     struct stat info {};

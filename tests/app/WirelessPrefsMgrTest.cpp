@@ -11,18 +11,9 @@
 #include <regex>
 #include <sstream>
 
+#include "support/Files.h"
+
 namespace {
-
-std::string ReadAll(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteAll(const std::string& fileName, const std::string& content) {
-    std::ofstream(fileName, std::ios::binary) << content;
-}
 
 // A preferences manager for an executable "ZelWireless" in a fresh folder, with
 // the message boxes, quit requests and log lines captured.

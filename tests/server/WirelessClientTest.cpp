@@ -73,6 +73,16 @@ TEST_F(WirelessClientTest, HeaderInPiecesIsParsedOnTheThirdNotification) {
     EXPECT_EQ(client->State, csGreeted);
 }
 
+// Listening on every interface, the greeting names the address the handheld reached.
+TEST_F(WirelessClientTest, GreetingNamesTheReachedAddressWhenListeningEverywhere) {
+    server.Server().IPAddress = "0.0.0.0";
+    TTestHandheld handheld;
+    ASSERT_NE(server.Connect(handheld), nullptr);
+    THandheldFrame hello;
+    ASSERT_TRUE(RunPumping([&] { hello = handheld.Hello(); }));
+    EXPECT_EQ(hello.Text(1, 60), "127.0.0.1");
+}
+
 // Every split point of a frame, on one scrambled connection: repeated
 // greetings are answered with the same key, so the key positions must stay
 // in step across all of them.

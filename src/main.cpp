@@ -12,6 +12,7 @@
 #include "app/WirelessPrefsMgr.h"
 #include "app/ZelApplication.h"
 #include "app/Zel_EventLogger.h"
+#include "net/EpollEventDispatcher.h"
 #include "net/Zel_Socket.h"
 #include "protocol/Zel_Lib.h"
 #include "server/WirelessServer.h"
@@ -35,6 +36,7 @@ bool HasDisplay() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    InstallEpollEventDispatcher();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Zel Wireless Server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION_STRING));
@@ -84,6 +86,15 @@ int main(int argc, char* argv[]) {
     // What the client monitor does when it opens at start-up.
     ResetLogFile(g_PrefsMgr->LogFilename);
 
+    // Before the server announces itself: a stop request that follows the
+    // announcement must find the handler that writes the settings.
+    TSignalWatcher signalWatcher([&](int) {
+        NotifyService("STOPPING=1");
+        LogInfo("Server stopping");
+        zel->Terminate();
+        QCoreApplication::exit(0);
+    });
+
     zel->EnableServer();
     if (!zel->Server()->IsEnabled()) {
         std::fprintf(stderr, "Could not listen on %s:%d: %s\n", zel->Server()->IPAddress.c_str(),
@@ -93,11 +104,5 @@ int main(int argc, char* argv[]) {
     }
     NotifyService("READY=1\nSTATUS=" + zel->StatusText());
 
-    TSignalWatcher signalWatcher([&](int) {
-        NotifyService("STOPPING=1");
-        LogInfo("Server stopping");
-        zel->Terminate();
-        QCoreApplication::exit(0);
-    });
     return app.exec();
 }

@@ -12,9 +12,12 @@ namespace {
 bool EqualNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    for (size_t i = 0; i < a.size(); ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]);
+        const unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x != y && std::tolower(x) != std::tolower(y))
             return false;
+    }
     return true;
 }
 
@@ -39,26 +42,78 @@ bool Matches(const std::string& text, const std::regex& pattern, std::smatch& ma
     return std::regex_match(text, match, pattern);
 }
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Digits from at on; returns how many.
+size_t SkipDigits(const std::string& text, size_t& at) {
+    const size_t start = at;
+    while (at < text.size() && IsDigit(text[at]))
+        ++at;
+    return at - start;
+}
+
+void SkipSign(const std::string& text, size_t& at, bool allowPlus) {
+    if (at < text.size() && (text[at] == '-' || (allowPlus && text[at] == '+')))
+        ++at;
+}
+
+// [+-]?\d+
+bool IsIntegerText(const std::string& text) {
+    size_t at = 0;
+    SkipSign(text, at, true);
+    return SkipDigits(text, at) > 0 && at == text.size();
+}
+
+// [+-]?(\d+(\.\d*)?|\.\d+), then with exponent [eE][+-]?\d+ when allowed.
+bool IsDecimalText(const std::string& text, bool allowExponent) {
+    size_t at = 0;
+    SkipSign(text, at, true);
+    const size_t whole = SkipDigits(text, at);
+    size_t fraction = 0;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        fraction = SkipDigits(text, at);
+    }
+    if (whole == 0 && fraction == 0)
+        return false;
+    if (allowExponent && at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        SkipSign(text, at, true);
+        if (SkipDigits(text, at) == 0)
+            return false;
+    }
+    return at == text.size();
+}
+
+// (\d{4})-(\d{2})-(\d{2}), a valid calendar date.
+bool IsDateText(const std::string& text) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-')
+        return false;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (!IsDigit(text[i]))
+            return false;
+    return ValidDate(std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)),
+                     std::stoi(text.substr(8, 2)));
+}
+
 bool IsValueOf(const TZel_FieldDef& field, const std::string& text) {
-    static const std::regex integer(R"([+-]?\d+)");
-    static const std::regex decimal(R"([+-]?(\d+(\.\d*)?|\.\d+))");
-    static const std::regex floating(R"([+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?)");
-    static const std::regex date(R"((\d{4})-(\d{2})-(\d{2}))");
     static const std::regex time(R"((\d{2}):(\d{2})(:(\d{2})(\.\d+)?)?)");
     static const std::regex timestamp(R"((\d{4})-(\d{2})-(\d{2})([ T](\d{2}):(\d{2})(:(\d{2})(\.\d+)?)?)?)");
     static const std::regex bit(R"(0|1|[Tt][Rr][Uu][Ee]|[Ff][Aa][Ll][Ss][Ee])");
     std::smatch m;
     int type = field.SqlType;
     if (IsIntegerType(type))
-        return std::regex_match(text, integer);
+        return IsIntegerText(text);
     if (type == SQL_REAL || type == SQL_FLOAT || type == SQL_DOUBLE)
-        return std::regex_match(text, floating);
+        return IsDecimalText(text, true);
     if (type == SQL_DECIMAL || type == SQL_NUMERIC)
-        return std::regex_match(text, decimal);
+        return IsDecimalText(text, false);
     if (field.AutoIncrement)
-        return std::regex_match(text, integer);
+        return IsIntegerText(text);
     if (type == SQL_TYPE_DATE || type == SQL_DATE)
-        return Matches(text, date, m) && ValidDate(std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]));
+        return IsDateText(text);
     if (type == SQL_TYPE_TIME || type == SQL_TIME)
         return Matches(text, time, m) &&
                ValidTime(std::stoi(m[1]), std::stoi(m[2]), m[4].matched ? std::stoi(m[4]) : 0);
@@ -136,8 +191,17 @@ void CheckFieldText(const TZel_FieldDef& field, const std::string& text, bool al
 std::string NormaliseFieldText(const TZel_FieldDef& field, std::string text) {
     if (field.SqlType != SQL_DECIMAL && field.SqlType != SQL_NUMERIC)
         return text;
-    static const std::regex plain(R"(-?\d+(\.\d+)?)");
-    if (!std::regex_match(text, plain))
+    // Only plain numbers, -?\d+(\.\d+)?, are brought to the column's scale.
+    size_t at = 0;
+    SkipSign(text, at, false);
+    if (SkipDigits(text, at) == 0)
+        return text;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        if (SkipDigits(text, at) == 0)
+            return text;
+    }
+    if (at != text.size())
         return text;
     size_t point = text.find('.');
     size_t places = point == std::string::npos ? 0 : text.size() - point - 1;

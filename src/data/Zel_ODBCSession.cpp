@@ -24,14 +24,6 @@ std::string Format2(const char* pattern, int number) {
     return text;
 }
 
-// The smallest number of reply bytes any row of fieldCount values takes.
-int64_t MinimalReplyRowBytes(int fieldCount) {
-    TZel_QueryResult probe;
-    for (int i = 0; i < fieldCount; ++i)
-        probe.Fields.AddNumber(i);
-    return probe.ReplySize(TZel_QueryRow(static_cast<size_t>(fieldCount)));
-}
-
 } // namespace
 
 TZel_ODBCSession::TZel_ODBCSession() = default;
@@ -302,7 +294,8 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
     const int64_t offset = std::max<int64_t>(start, 0);
     int64_t limit = end > 0 ? std::max<int64_t>(end - offset + 1, 0) : -1;
     if (query.MaxReplyBytes > 0) {
-        int64_t cap = query.MaxReplyBytes / MinimalReplyRowBytes(result.Fields.Count()) + 1;
+        // A row of empty values is the smallest any row can take.
+        int64_t cap = query.MaxReplyBytes / result.ReplySize(TZel_QueryRow()) + 1;
         limit = limit < 0 ? cap : std::min(limit, cap);
     }
 
@@ -317,8 +310,9 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
                                 "] unexpectedly");
             TZel_QueryRow row;
             size_t next = 0;
+            row.reserve(columns.size());
             for (int index : columns)
-                row.push_back(index >= 0 ? values[next++] : std::string());
+                row.push_back(index >= 0 ? std::move(values[next++]) : std::string());
             if (query.MaxReplyBytes > 0) {
                 int64_t size = result.ReplySize(row);
                 if (!result.Rows.empty() && replyBytes + size > query.MaxReplyBytes)

@@ -57,13 +57,15 @@ private:
 } // namespace
 
 TZel_ODBCTable::TZel_ODBCTable(std::shared_ptr<TOdbcConnection> connection, std::string tableName)
-    : m_connection(std::move(connection)), m_tableName(std::move(tableName)) {}
+    : m_connection(std::move(connection)), m_tableName(std::move(tableName)),
+      m_quotedTable(m_connection->QuoteIdentifier(m_tableName)) {}
 
 TZel_ODBCTable::~TZel_ODBCTable() {
     Close();
 }
 
 void TZel_ODBCTable::LoadFields() {
+    m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
     std::vector<TOdbcColumn> columns;
     try {
         columns = m_connection->Columns(m_tableName);
@@ -80,9 +82,11 @@ void TZel_ODBCTable::LoadFields() {
         if (found.empty())
             throw;
         m_tableName = found;
+        m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
         columns = m_connection->Columns(m_tableName);
     }
     m_fields.clear();
+    m_quotedFields.clear();
     for (const TOdbcColumn& column : columns) {
         TZel_FieldDef field;
         field.Name = column.Name;
@@ -93,6 +97,7 @@ void TZel_ODBCTable::LoadFields() {
         field.AutoIncrement = column.AutoIncrement;
         field.Required = !column.Nullable && !column.AutoIncrement;
         m_fields.push_back(field);
+        m_quotedFields.push_back(m_connection->QuoteIdentifier(field.Name));
     }
     m_keyFields.clear();
     for (const std::string& name : m_connection->PrimaryKey(m_tableName)) {
@@ -163,9 +168,11 @@ std::string TZel_ODBCTable::OrderByClause(const std::string& sort) const {
     if (order.empty())
         return std::string();
     std::string clause = " ORDER BY ";
-    for (size_t i = 0; i < order.size(); ++i)
-        clause +=
-            (i ? ", " : "") + m_connection->QuoteIdentifier(m_fields[static_cast<size_t>(order[i])].Name);
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (i)
+            clause += ", ";
+        clause += m_quotedFields[static_cast<size_t>(order[i])];
+    }
     return clause;
 }
 
@@ -173,9 +180,11 @@ std::string TZel_ODBCTable::ColumnList(const std::vector<int>& columns) const {
     if (columns.empty())
         return "1";
     std::string list;
-    for (size_t i = 0; i < columns.size(); ++i)
-        list +=
-            (i ? ", " : "") + m_connection->QuoteIdentifier(m_fields[static_cast<size_t>(columns[i])].Name);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i)
+            list += ", ";
+        list += m_quotedFields[static_cast<size_t>(columns[i])];
+    }
     return list;
 }
 
@@ -215,9 +224,8 @@ void TZel_ODBCTable::EnsureCursor() {
     if (m_cursor)
         return;
     TZel_SqlCondition condition = Condition(m_filtered ? m_filter : std::string());
-    std::string sql = "SELECT " + ColumnList(AllColumns()) + " FROM " +
-                      m_connection->QuoteIdentifier(m_tableName) + WhereClause(condition) +
-                      OrderByClause(m_sort);
+    std::string sql = "SELECT " + ColumnList(AllColumns()) + " FROM " + m_quotedTable +
+                      WhereClause(condition) + OrderByClause(m_sort);
     auto cursor = std::make_unique<TOdbcStatement>(*m_connection);
     cursor->Prepare(sql);
     BindCondition(*cursor, condition, 1);
@@ -346,7 +354,7 @@ TZel_SqlCondition TZel_ODBCTable::RowIdentity() const {
         size_t i = static_cast<size_t>(column);
         if (!condition.Sql.empty())
             condition.Sql += " AND ";
-        std::string name = m_connection->QuoteIdentifier(m_fields[i].Name);
+        std::string name = m_quotedFields[i];
         if (m_rowNull[i]) {
             condition.Sql += name + " IS NULL";
         } else {
@@ -364,14 +372,12 @@ int64_t TZel_ODBCTable::PostUpdate() {
     for (size_t i = 0; i < m_fields.size(); ++i) {
         if (!m_assigned[i])
             continue;
-        assignments +=
-            (changed.empty() ? "" : ", ") + m_connection->QuoteIdentifier(m_fields[i].Name) + " = ?";
+        assignments += (changed.empty() ? "" : ", ") + m_quotedFields[i] + " = ?";
         changed.push_back(static_cast<int>(i));
     }
     if (changed.empty())
         return m_editWhere ? CountWhere(*m_editWhere) : 1;
-    std::string sql =
-        "UPDATE " + m_connection->QuoteIdentifier(m_tableName) + " SET " + assignments + WhereClause(where);
+    std::string sql = "UPDATE " + m_quotedTable + " SET " + assignments + WhereClause(where);
     auto statement = m_connection->Prepare(sql);
     int index = 1;
     for (int column : changed) {
@@ -390,11 +396,11 @@ int64_t TZel_ODBCTable::PostInsert() {
     for (size_t i = 0; i < m_fields.size(); ++i) {
         if (!m_assigned[i])
             continue;
-        columns += (assigned.empty() ? "" : ", ") + m_connection->QuoteIdentifier(m_fields[i].Name);
+        columns += (assigned.empty() ? "" : ", ") + m_quotedFields[i];
         markers += assigned.empty() ? "?" : ", ?";
         assigned.push_back(static_cast<int>(i));
     }
-    std::string table = m_connection->QuoteIdentifier(m_tableName);
+    std::string table = m_quotedTable;
     std::string sql = assigned.empty()
                           ? "INSERT INTO " + table + " DEFAULT VALUES"
                           : "INSERT INTO " + table + " (" + columns + ") VALUES (" + markers + ")";
@@ -451,8 +457,7 @@ void TZel_ODBCTable::Delete() {
         throw EDatabaseError("Cannot delete: no current row in table [" + m_tableName + "]");
     TZel_SqlCondition where = RowIdentity();
     TTransaction transaction(*m_connection);
-    auto statement = m_connection->Prepare("DELETE FROM " + m_connection->QuoteIdentifier(m_tableName) +
-                                           WhereClause(where));
+    auto statement = m_connection->Prepare("DELETE FROM " + m_quotedTable + WhereClause(where));
     BindCondition(*statement, where, 1);
     statement->Execute();
     int64_t deleted = statement->RowCount();
@@ -468,8 +473,7 @@ void TZel_ODBCTable::Delete() {
 
 int64_t TZel_ODBCTable::CountWhere(const std::string& filter) {
     TZel_SqlCondition condition = Condition(filter);
-    auto statement = m_connection->Prepare(
-        "SELECT COUNT(*) FROM " + m_connection->QuoteIdentifier(m_tableName) + WhereClause(condition));
+    auto statement = m_connection->Prepare("SELECT COUNT(*) FROM " + m_quotedTable + WhereClause(condition));
     BindCondition(*statement, condition, 1);
     statement->Execute();
     if (!statement->Fetch())
@@ -483,8 +487,7 @@ int64_t TZel_ODBCTable::ReadWindow(const std::string& filter, const std::string&
     if (limit == 0)
         return 0;
     TZel_SqlCondition condition = Condition(filter);
-    std::string sql = "SELECT " + ColumnList(columns) + " FROM " +
-                      m_connection->QuoteIdentifier(m_tableName) + WhereClause(condition) +
+    std::string sql = "SELECT " + ColumnList(columns) + " FROM " + m_quotedTable + WhereClause(condition) +
                       OrderByClause(sort);
     bool pushDown = m_connection->HasLimitOffset();
     if (pushDown)
@@ -528,8 +531,7 @@ bool TZel_ODBCTable::RowExistsAt(const std::string& filter, int64_t offset) {
 
 int64_t TZel_ODBCTable::DeleteWhere(const std::string& filter) {
     TZel_SqlCondition condition = Condition(filter);
-    auto statement = m_connection->Prepare("DELETE FROM " + m_connection->QuoteIdentifier(m_tableName) +
-                                           WhereClause(condition));
+    auto statement = m_connection->Prepare("DELETE FROM " + m_quotedTable + WhereClause(condition));
     BindCondition(*statement, condition, 1);
     statement->Execute();
     return statement->RowCount();

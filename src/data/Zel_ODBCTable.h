@@ -115,9 +115,11 @@ private:
 
     std::shared_ptr<TOdbcConnection> m_connection;
     std::string m_tableName;
+    std::string m_quotedTable;
     TZel_FieldDefs m_fields;
-    std::vector<int> m_keyFields; // primary key, for natural order and ties
-    std::vector<int> m_identity;  // how a row is found again; empty: all values
+    std::vector<std::string> m_quotedFields; // names as SQL identifiers, in field order
+    std::vector<int> m_keyFields;            // primary key, for natural order and ties
+    std::vector<int> m_identity;             // how a row is found again; empty: all values
     bool m_fieldsLoaded = false;
     TZel_DataSetState m_state = dsInactive;
     std::string m_filter;

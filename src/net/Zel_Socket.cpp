@@ -238,6 +238,7 @@ bool TZel_Socket::Close() {
     Transport = TSocketTransport::None;
     std::vector<char>().swap(m_queue);
     m_queueHead = 0;
+    m_peerEnded = false;
     Log(4, "Disconnected from " + Address);
     CallNotification(OnDisconnect, this);
     return closed;
@@ -366,6 +367,7 @@ void TZel_Socket::Adopt(int handle, const sockaddr_in& peer) {
     SockAddr = peer;
     State = TSocketState::Connected;
     Busy = false;
+    m_peerEnded = false;
     StartNotifiers();
 }
 
@@ -437,6 +439,13 @@ void TZel_Socket::ReadReady() {
         const ssize_t peeked = ::recv(Handle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         if (peeked < 0 && (WouldBlock(errno) || errno == EINTR))
             return;
+        if (peeked == 0 && QueuedBytes() > 0) {
+            // The peer has only ended its sending side and may still be
+            // reading: the close event waits until the queue is delivered.
+            m_peerEnded = true;
+            m_readNotifier->setEnabled(false);
+            return;
+        }
         if (peeked <= 0) {
             CloseEvent(peeked == 0 ? 0 : WinsockErrorFromErrno(errno));
             return;
@@ -463,8 +472,9 @@ void TZel_Socket::CloseEvent(int32_t error) {
     CallNotification(OnDisconnect, this);
 }
 
-// Writes queued bytes until the socket would block. False when a hard error
-// closed the connection (the object may be gone then).
+// Writes queued bytes until the socket would block; once they are all out
+// after the peer's end, raises the close event. False when a hard error
+// closed the connection (the object may be gone then, as after the event).
 bool TZel_Socket::FlushQueue() {
     while (m_queueHead < m_queue.size()) {
         const ssize_t sent = ::send(Handle, m_queue.data() + m_queueHead, m_queue.size() - m_queueHead,
@@ -486,6 +496,8 @@ bool TZel_Socket::FlushQueue() {
     if (m_queue.capacity() > KEPT_QUEUE_CAPACITY)
         m_queue.shrink_to_fit();
     EnableWriteNotifier(false);
+    if (m_peerEnded)
+        CloseEvent(0);
     return true;
 }
 

@@ -110,5 +110,6 @@ private:
     QTimer* m_acceptPause = nullptr;
     std::vector<char> m_queue; // bytes not yet taken by the socket, from m_queueHead on
     size_t m_queueHead = 0;
+    bool m_peerEnded = false; // the peer's end was seen while replies were still queued
     TDeletionWatch m_watch;
 };

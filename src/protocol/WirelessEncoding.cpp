@@ -1,5 +1,6 @@
 #include "protocol/WirelessEncoding.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -12,11 +13,22 @@ std::mt19937& Generator() {
     return generator;
 }
 
+// XORs runs of bytes against contiguous stretches of the key, so that the
+// loop has no division per byte and the compiler can vectorise it.
 void Scramble(const std::vector<uint8_t>& key, int32_t keyLength, int32_t& pos, char* buffer, int count) {
-    for (int i = 0; i < count; ++i) {
-        buffer[i] = static_cast<char>(static_cast<uint8_t>(buffer[i]) ^ key[static_cast<size_t>(pos)]);
-        pos = (pos + 1) % keyLength;
+    int32_t at = pos >= 0 && pos < keyLength ? pos : ((pos % keyLength) + keyLength) % keyLength;
+    while (count > 0) {
+        const int run = std::min(count, keyLength - at);
+        const uint8_t* stretch = key.data() + at;
+        for (int i = 0; i < run; ++i)
+            buffer[i] = static_cast<char>(static_cast<uint8_t>(buffer[i]) ^ stretch[i]);
+        buffer += run;
+        count -= run;
+        at += run;
+        if (at == keyLength)
+            at = 0;
     }
+    pos = at;
 }
 
 } // namespace

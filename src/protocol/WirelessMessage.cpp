@@ -1,5 +1,6 @@
 #include "protocol/WirelessMessage.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "app/Zel_EventLogger.h"
@@ -88,8 +89,26 @@ void TZelWirelessMessageSend::AppendText(const std::string& text, int width) {
     PayloadCount += width;
 }
 
+// AppendText of ZeroPadInt, written in place without building the text.
 void TZelWirelessMessageSend::AppendInt(int number, int width) {
-    AppendText(ZeroPadInt(number, width), width);
+    if (width <= 0)
+        return;
+    char digits[16];
+    const auto converted = std::to_chars(digits, digits + sizeof digits, number);
+    const int length = static_cast<int>(converted.ptr - digits);
+    const int needed = Payload.Position + width;
+    if (Payload.Size() < needed)
+        Payload.Resize(needed);
+    char* field = Payload.Data() + Payload.Position;
+    if (length <= width) {
+        std::memset(field, '0', static_cast<size_t>(width - length));
+        std::memcpy(field + (width - length), digits, static_cast<size_t>(length));
+    } else {
+        std::memcpy(field, digits, static_cast<size_t>(width - 1));
+        field[width - 1] = '\0';
+    }
+    Payload.Position += width;
+    PayloadCount += width;
 }
 
 void TZelWirelessMessageSend::AppendBytes(const char* bytes, int count) {

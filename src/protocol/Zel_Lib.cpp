@@ -7,7 +7,6 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QSettings>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +26,44 @@ std::string GetFieldStr(const char* buffer, int index, int width) {
     return std::string(field, length);
 }
 
+namespace {
+
+// TryTextToInt over bytes that need not end in a NUL: leading blanks, an
+// optional sign, then digits only; false for anything else or a value
+// outside the 32-bit range.
+bool TryBytesToInt(const char* text, size_t length, int& value) {
+    size_t i = 0;
+    while (i < length && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < length && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
+    if (i >= length)
+        return false;
+    long long magnitude = 0;
+    for (; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > static_cast<long long>(INT_MAX) + 1)
+            return false;
+    }
+    const long long parsed = negative ? -magnitude : magnitude;
+    if (parsed < INT_MIN || parsed > INT_MAX)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+} // namespace
+
 int GetFieldInt(const char* buffer, int index, int width) {
-    return TextToInt(GetFieldStr(buffer, index, width));
+    const char* field = buffer + index;
+    const void* nul = std::memchr(field, '\0', static_cast<size_t>(width));
+    const size_t length =
+        nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : static_cast<size_t>(width);
+    int value = 0;
+    return TryBytesToInt(field, length, value) ? value : 0;
 }
 
 std::string ReadFieldStr(const char* buffer, int& position, int width) {
@@ -61,23 +96,7 @@ std::string ZeroPadInt(int number, int width) {
 }
 
 bool TryTextToInt(const std::string& text, int& value) {
-    size_t i = 0;
-    while (i < text.size() && text[i] == ' ')
-        ++i;
-    size_t digits = i;
-    if (digits < text.size() && (text[digits] == '-' || text[digits] == '+'))
-        ++digits;
-    if (digits >= text.size())
-        return false;
-    for (size_t j = digits; j < text.size(); ++j)
-        if (text[j] < '0' || text[j] > '9')
-            return false;
-    errno = 0;
-    const long long parsed = std::strtoll(text.c_str() + i, nullptr, 10);
-    if (errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX)
-        return false;
-    value = static_cast<int>(parsed);
-    return true;
+    return TryBytesToInt(text.data(), text.size(), value);
 }
 
 int TextToInt(const std::string& text) {

@@ -198,7 +198,7 @@ TEST(PdaCommandLine, ParsesCommandsInOrderWithTheirOptions) {
          {"srn[5] ern[0] SF[0,3,4,5] OF[3,1] WH[4=,*0=A%]"}},
         {"select --where 0=A00001 count --where 1=Hinge%",
          {"srn[0] ern[0] SF[] OF[] WH[*0=A00001]", "srn[0] ern[0] SF[] OF[] WH[1=Hinge%]"}},
-        {"select --rows 7 delete", {"srn[7] ern[0] SF[] OF[] WH[]", "srn[0] ern[0] SF[] OF[] WH[]"}},
+        {"select --rows 7 delete --all", {"srn[7] ern[0] SF[] OF[] WH[]", "srn[0] ern[0] SF[] OF[] WH[]"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -261,6 +261,9 @@ TEST(PdaCommandLine, RefusesWhatItCannotSend) {
         {"select --fields 5-3", "field range [5-3] runs backwards"},
         {"delete 1000=x", "a field number must be a number from 0 to 999, got [1000]"},
         {"delete A00001", "expected FIELD=VALUE, got [A00001]"},
+        {"delete", "delete without a condition removes every row: add --all to mean it"},
+        {"delete --all 0=A", "delete --all takes no condition"},
+        {"count --all", "--all does not apply to count"},
         {"count --port 70000", "--port must be a number from 1 to 65535, got [70000]"},
         {"count --session", "--session needs a value"},
     };
@@ -287,6 +290,17 @@ TEST(PdaTable, AlignsRowsUnderFieldHeadings) {
     EXPECT_EQ(FormatTable(rows).substr(0, 22), "row  0*  3\n1    \xC3\x84"
                                                "1  B");
     EXPECT_EQ(FormatTable({}), "");
+}
+
+} // namespace
+
+namespace {
+
+TEST(PdaCommandLine, DeletingEveryRowMustBeAskedFor) {
+    const TOptions options = ParseCommandLine(Words("delete --all count"));
+    ASSERT_EQ(options.Commands.size(), 2u);
+    EXPECT_TRUE(options.Commands[0].All);
+    EXPECT_TRUE(options.Commands[0].Items.empty());
 }
 
 } // namespace

@@ -186,6 +186,29 @@ TEST(Encoder, ScramblesWithIndependentRollingPositions) {
     EXPECT_EQ(encoder.RecvPos, 3);
 }
 
+// Long buffers cross the end of the key several times, from any position:
+// every byte must still use the key byte its position names.
+TEST(Encoder, LongRunsWrapTheKeyLikeSingleBytes) {
+    TZelWirelessEncoder whole;
+    whole.SetKeyLength(7);
+    for (int i = 0; i < 7; ++i)
+        whole.Key[static_cast<size_t>(i)] = static_cast<uint8_t>(0x11 * (i + 1));
+    whole.SetEnabled(true);
+    TZelWirelessEncoder single = whole;
+    whole.SendPos = single.SendPos = 5;
+
+    std::string a(40, 'x');
+    std::string b = a;
+    whole.EncodeSend(a.data(), 40);
+    for (char& byte : b)
+        single.EncodeSend(&byte, 1);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(whole.SendPos, (5 + 40) % 7);
+    EXPECT_EQ(whole.SendPos, single.SendPos);
+    EXPECT_EQ(static_cast<uint8_t>(a[0] ^ 'x'), whole.Key[5]);
+    EXPECT_EQ(static_cast<uint8_t>(a[2] ^ 'x'), whole.Key[0]);
+}
+
 TEST(Encoder, DescribeGroupsTheKey) {
     TZelWirelessEncoder encoder;
     EXPECT_EQ(encoder.Describe(), "KeyLength[0]");

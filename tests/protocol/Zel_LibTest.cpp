@@ -42,12 +42,20 @@ TEST(FieldCodec, IntegerFieldsTakeOnlyWholeSignedNumbers) {
         {"-", 0},
         {"99999999999", 0},
         {"2147483647", 2147483647},
+        {"2147483648", 0},
+        {"-2147483648", -2147483647 - 1},
+        {"-2147483649", 0},
+        {"  -12", -12},
+        {"- 1", 0},
+        {"000000000000000000007", 7},
     };
     for (const Case& c : cases) {
         const std::string text = c.text;
         EXPECT_EQ(TextToInt(text), c.value) << "[" << text << "]";
     }
     EXPECT_EQ(GetFieldInt(std::string(5, '\0').data(), 0, 5), 0);
+    EXPECT_EQ(GetFieldInt(Bytes({'1', '2', '\0', '9', '9'}).data(), 0, 5), 12);
+    EXPECT_EQ(GetFieldInt("123456", 1, 3), 234);
     int position = 3;
     EXPECT_EQ(ReadFieldInt("xxx00042", position, 5), 42);
     EXPECT_EQ(position, 8);

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+#include "net/EpollEventDispatcher.h"
+
 namespace {
 
 void ServeOnce() {
@@ -23,6 +25,8 @@ void EnsureTestApp() {
     static int argc = 1;
     static char name[] = "zel-test";
     static char* argv[] = {name, nullptr};
+    // The server's tests run on the dispatcher the program uses.
+    InstallEpollEventDispatcher();
     static QCoreApplication app(argc, argv);
 }
 

@@ -104,11 +104,20 @@ public:
                 Current("FIELD=VALUE").Items.push_back(ParseItem(arg));
         }
         for (const TCommand& command : m_options.Commands)
-            if (command.Kind == TCommandKind::Post && command.Items.empty())
-                throw EPdaUsage("post needs at least one FIELD=VALUE");
+            CheckCommand(command);
     }
 
 private:
+    static void CheckCommand(const TCommand& command) {
+        if (command.Kind == TCommandKind::Post && command.Items.empty())
+            throw EPdaUsage("post needs at least one FIELD=VALUE");
+        // An empty delete request removes every row of the table.
+        if (command.Kind == TCommandKind::Delete && command.Items.empty() && !command.All)
+            throw EPdaUsage("delete without a condition removes every row: add --all to mean it");
+        if (command.Kind == TCommandKind::Delete && !command.Items.empty() && command.All)
+            throw EPdaUsage("delete --all takes no condition");
+    }
+
     void Option(const std::string& arg) {
         const size_t equals = arg.find('=');
         m_name = arg.substr(0, equals);
@@ -145,6 +154,8 @@ private:
             Current(name, {TCommandKind::Select}).OrderFields = ParseFieldList(Value());
         else if (name == "--once")
             Current(name, {TCommandKind::Select}).Once = true;
+        else if (name == "--all")
+            Current(name, {TCommandKind::Delete}).All = true;
         else if (name == "--where") {
             TCommand& command =
                 Current(name, {TCommandKind::Select, TCommandKind::Count, TCommandKind::Delete});
@@ -237,9 +248,9 @@ Commands:
           Writes one row: with a key value (0=...) the row with that key is
           updated, or inserted when there is none; without one a row is
           inserted. Prints the number of rows written.
-  delete [--where F=V]...
-          Deletes every matching row (every row of the table without a
-          condition!) and prints their number.
+  delete [--where F=V]... | delete --all
+          Deletes every matching row and prints their number. Without a
+          condition it refuses; --all deletes every row of the table.
   Conditions F=V may also be given without --where. A value containing %
   matches text fields as a LIKE pattern (% is any run of characters);
   otherwise fields must equal the value.

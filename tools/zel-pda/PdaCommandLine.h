@@ -26,6 +26,7 @@ struct TCommand {
     int StartRow = 0;
     int EndRow = 0;    // 0: to the last row
     bool Once = false; // select: one request, no follow-up windows
+    bool All = false;  // delete: no condition, every row (never by accident)
     std::vector<int> SelectFields;
     std::vector<int> OrderFields;
     // Where items (select, count, delete) or values to write (post).

@@ -167,13 +167,21 @@ bool TOdbcConnection::HasLimitOffset() const {
 std::string TOdbcConnection::QuoteIdentifier(const std::string& name) const {
     if (m_quote.empty())
         return name;
-    std::string quoted = m_quote;
-    for (char c : name) {
-        quoted += c;
-        if (std::string(1, c) == m_quote)
+    std::string quoted;
+    quoted.reserve(name.size() + 2 * m_quote.size());
+    quoted = m_quote;
+    if (m_quote.size() == 1) {
+        for (char c : name) {
             quoted += c;
+            if (c == m_quote[0])
+                quoted += c;
+        }
+    } else {
+        // A quote of several characters never equals one character: nothing to double.
+        quoted += name;
     }
-    return quoted + m_quote;
+    quoted += m_quote;
+    return quoted;
 }
 
 std::vector<std::string> TOdbcConnection::TableNames() {

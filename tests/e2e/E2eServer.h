@@ -1,0 +1,48 @@
+#pragma once
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "E2eProcess.h"
+
+// The [Settings] section of a test configuration: loopback only, on port.
+std::string SettingsSection(int port, const std::string& serverName = "E2E Server");
+
+struct TSessionDefinition {
+    int Number = 1;
+    std::string Name;
+    std::string Dsn;
+    std::string Table;
+    std::string KeyField;
+    std::vector<std::string> Fields; // Field01, Field02, ...
+    bool Enabled = true;
+};
+
+// A "Session%.2d" section as the session wizard writes it.
+std::string SessionSection(const TSessionDefinition& session);
+
+// The real server program, headless, on a configuration file of the test.
+class TServerProcess {
+public:
+    explicit TServerProcess(const TE2eFolder& folder, std::string program = ServerProgram());
+    ~TServerProcess();
+    TServerProcess(const TServerProcess&) = delete;
+    TServerProcess& operator=(const TServerProcess&) = delete;
+
+    // Starts it and waits for "Server enabled on" in its output; false when
+    // that does not appear in time (or the program ended first).
+    bool Start(const std::string& configFile);
+    // Sends the signal and waits for the end: the exit code, or -1 when it
+    // had to be killed.
+    int Stop(int signal = SIGTERM);
+    // What the program wrote to stderr so far.
+    std::string Output() const;
+    TChildProcess& Child() { return m_child; }
+
+private:
+    const TE2eFolder& m_folder;
+    std::string m_program;
+    std::string m_outputFile;
+    TChildProcess m_child;
+};

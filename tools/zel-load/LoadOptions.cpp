@@ -1,0 +1,163 @@
+#include "LoadOptions.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+const char* const kKindNames[REQUEST_KIND_COUNT] = {"select", "window", "count", "post",
+                                                    "delete", "page",   "update"};
+
+const char* const kUsage =
+    "Usage: zel-load --port PORT [options]\n"
+    "Simulates handhelds against a running server: each does the opening once, then\n"
+    "a closed loop of requests; every reply is checked against the benchmark stock\n"
+    "table (see bench/README).\n"
+    "\n"
+    "  --host ADDRESS      server address (127.0.0.1)\n"
+    "  --port PORT         server port (4402)\n"
+    "  --session N         session number to select (1)\n"
+    "  --handhelds N       active handhelds (1)\n"
+    "  --idle N            further handhelds that open a session and stay quiet (0)\n"
+    "  --duration SEC      measured time (5)\n"
+    "  --warmup SEC        time before measuring (1)\n"
+    "  --requests N        stop after N measured requests instead\n"
+    "  --mix LIST          weights, e.g. select=60,window=10,count=10,post=10,delete=10\n"
+    "                      select: one row by key; window: rows sorted by quantity at a depth;\n"
+    "                      count: rows at a location; post: insert or update a row of its own;\n"
+    "                      delete: one row of its own; page: as many rows as fit one reply;\n"
+    "                      update: post a stock row with the values it has (the table stays as it was)\n"
+    "  --rows N            rows of the stock table (1000000)\n"
+    "  --depths LIST       start rows of windows (0,1000,100000,900000)\n"
+    "  --window N          rows per window (20)\n"
+    "  --timeout SEC       wait for a reply at most this long (10)\n"
+    "  --server-pid PID    report the server's resident memory\n"
+    "  --first N           number of the first handheld; rows of its own are keyed by it (1)\n"
+    "  --seed N            random seed (1)\n"
+    "  --kv                also print one key=value line per request kind\n"
+    "Exit status: 0 when every reply was right, 1 when any was wrong or missing, 2 on bad usage.\n";
+
+[[noreturn]] void Fail(const std::string& text) {
+    std::fprintf(stderr, "zel-load: %s\n\n%s", text.c_str(), kUsage);
+    std::exit(2);
+}
+
+int64_t ToInt(const std::string& option, const std::string& text, int64_t low, int64_t high) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high)
+        Fail("bad value for " + option + ": " + text);
+    return value;
+}
+
+double ToSeconds(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(value >= 0) || value > 86400)
+        Fail("bad value for " + option + ": " + text);
+    return value;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+std::array<int, REQUEST_KIND_COUNT> ParseMix(const std::string& text) {
+    std::array<int, REQUEST_KIND_COUNT> mix{};
+    for (const std::string& item : Split(text, ',')) {
+        const size_t equals = item.find('=');
+        const std::string name = item.substr(0, equals);
+        int kind = -1;
+        for (int k = 0; k < REQUEST_KIND_COUNT; ++k)
+            if (name == kKindNames[k])
+                kind = k;
+        if (kind < 0)
+            Fail("unknown request kind in --mix: " + name);
+        mix[static_cast<size_t>(kind)] =
+            equals == std::string::npos
+                ? 1
+                : static_cast<int>(ToInt("--mix", item.substr(equals + 1), 0, 1000000));
+    }
+    int total = 0;
+    for (int weight : mix)
+        total += weight;
+    if (total == 0)
+        Fail("--mix gives every request kind the weight 0");
+    return mix;
+}
+
+} // namespace
+
+const char* RequestKindName(TRequestKind kind) {
+    return kKindNames[static_cast<int>(kind)];
+}
+
+TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
+    TLoadOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (option == "--kv") {
+            options.KeyValue = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            Fail("missing value for " + option);
+        const std::string value = argv[++i];
+        if (option == "--host")
+            options.Host = value;
+        else if (option == "--port")
+            options.Port = static_cast<int>(ToInt(option, value, 1, 65535));
+        else if (option == "--session")
+            options.Session = static_cast<int>(ToInt(option, value, 0, 99999));
+        else if (option == "--handhelds" || option == "--clients")
+            options.Handhelds = static_cast<int>(ToInt(option, value, 0, 100000));
+        else if (option == "--idle")
+            options.Idle = static_cast<int>(ToInt(option, value, 0, 100000));
+        else if (option == "--duration")
+            options.Duration = ToSeconds(option, value);
+        else if (option == "--warmup")
+            options.Warmup = ToSeconds(option, value);
+        else if (option == "--requests")
+            options.Requests = ToInt(option, value, 1, INT64_MAX);
+        else if (option == "--mix")
+            options.Mix = ParseMix(value);
+        else if (option == "--rows")
+            options.Rows = ToInt(option, value, 1, 9999999);
+        else if (option == "--depths") {
+            options.Depths.clear();
+            for (const std::string& depth : Split(value, ','))
+                options.Depths.push_back(ToInt(option, depth, 0, 99999999));
+        } else if (option == "--window")
+            options.WindowRows = static_cast<int>(ToInt(option, value, 1, 1000));
+        else if (option == "--timeout")
+            options.Timeout = ToSeconds(option, value);
+        else if (option == "--server-pid")
+            options.ServerPid = static_cast<int>(ToInt(option, value, 1, INT32_MAX));
+        else if (option == "--first")
+            options.FirstHandheld = static_cast<int>(ToInt(option, value, 1, 9999));
+        else if (option == "--seed")
+            options.Seed = static_cast<uint64_t>(ToInt(option, value, 0, INT64_MAX));
+        else
+            Fail("unknown option " + option);
+    }
+    if (options.Handhelds + options.Idle == 0)
+        Fail("no handhelds: give --handhelds or --idle");
+    if (options.FirstHandheld + options.Handhelds + options.Idle > 10000)
+        Fail("handheld numbers must stay below 10000");
+    return options;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What one handheld asks for; the weights of the mix choose among them.
+enum class TRequestKind { Select, Window, Count, Post, Delete, Page, Update };
+constexpr int REQUEST_KIND_COUNT = 7;
+
+const char* RequestKindName(TRequestKind kind);
+
+struct TLoadOptions {
+    std::string Host = "127.0.0.1";
+    int Port = 4402;
+    int Session = 1;
+    int Handhelds = 1;
+    int Idle = 0;
+    double Duration = 5.0;
+    double Warmup = 1.0;
+    int64_t Requests = 0; // > 0: stop after this many measured requests instead of Duration
+    std::array<int, REQUEST_KIND_COUNT> Mix{60, 10, 10, 10, 10, 0, 0};
+    int64_t Rows = 1000000;
+    std::vector<int64_t> Depths{0, 1000, 100000, 900000};
+    int WindowRows = 20;
+    double Timeout = 10.0;
+    int ServerPid = 0;
+    int FirstHandheld = 1;
+    uint64_t Seed = 1;
+    bool KeyValue = false;
+    int OpeningsInFlight = 32;
+};
+
+// Parses the command line; prints the usage and exits on --help or an error.
+TLoadOptions ParseLoadOptions(int argc, char* argv[]);

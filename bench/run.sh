@@ -104,14 +104,22 @@ server_port="$(free_port)"
   done
 } >"$work/zel.ini"
 ulimit -n 8192
-ODBCINI="$work/odbc.ini" ODBCSYSINI="$work" "$build/ZelWireless" --headless --config "$work/zel.ini" \
-  >"$work/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 50); do
-  grep -q "Server enabled" "$work/server.out" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q "Server enabled" "$work/server.out" || { cat "$work/server.out"; echo "bench: the server did not start" >&2; exit 1; }
+start_server() {
+  ODBCINI="$work/odbc.ini" ODBCSYSINI="$work" "$build/ZelWireless" --headless --config "$work/zel.ini" \
+    >"$work/server.out" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 50); do
+    grep -q "Server enabled" "$work/server.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "Server enabled" "$work/server.out" || { cat "$work/server.out"; echo "bench: the server did not start" >&2; exit 1; }
+}
+stop_server() {
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+}
+start_server
 
 # --- measuring ----------------------------------------------------------------
 
@@ -196,7 +204,10 @@ statements() { # statements REQUESTS: statements PostgreSQL ran for a run of REQ
 }
 per_request="$(awk -v a="$(statements 1)" -v b="$(statements 1001)" 'BEGIN {printf "%.2f", (b - a) / 1000}')"
 
-# R7: resident memory of the server with 1,000 more handhelds that selected a session.
+# R7: resident memory of the server with 1,000 more handhelds that selected a
+# session, in a fresh server: memory the earlier runs freed would hide it.
+stop_server
+start_server
 "$build/zel-load" --port "$server_port" --rows "$ROWS" --session 1 --handhelds 1 --idle 1000 --duration 0.5 --warmup 0 \
   --mix select=1 --server-pid "$server_pid" --kv >"$work/out" || { cat "$work/out"; exit 1; }
 rss_base="$(kv "$work/out" all rss_active_kib)"

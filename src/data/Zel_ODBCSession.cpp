@@ -356,6 +356,8 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
         CheckQueryFields(query, true);
         query.Result.StartRow = 0;
         query.Result.EndRow = -1;
+        if (PostByPrimaryKey(query))
+            return;
         TOdbcConnection& connection = m_table->Connection();
         // Count, update or insert as one unit: two posts of one new key never
         // both insert where the table has a unique key.
@@ -396,6 +398,41 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
         throw Exception(SessionName + ": Failure Posting data: [" + DSN + "] " + ExceptionClassName(e) +
                         ": " + e.what());
     }
+}
+
+// A key entry compared for equality with the table's one-column primary key
+// matches one row at most, so a single UPDATE both finds and writes it and
+// no count or transaction is needed; no row updated means insert. Returns
+// false, having done nothing, when the key cannot be used that way.
+bool TZel_ODBCSession::PostByPrimaryKey(TZel_Query& query) {
+    const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0);
+    if (!key || !IsValidFieldIndex(0))
+        return false;
+    const std::vector<int>& primaryKey = m_table->KeyFields();
+    const int keyField = m_table->FindField(KeyFieldName);
+    if (primaryKey.size() != 1 || primaryKey[0] != keyField || keyField < 0)
+        return false;
+    // A "%" in a text key makes the term a pattern, which may match many rows.
+    const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(keyField)];
+    if (def.Class() == TZel_FieldClass::Text && key->Value.find('%') != std::string::npos)
+        return false;
+    std::string filter = BuildFilterTerm(*key);
+    if (GetVerbose())
+        LogVerbose("POST Filter: " + filter);
+    try {
+        m_table->EditWhere(filter);
+        AssignFieldValues(query);
+        if (m_table->Post() == 0) {
+            m_table->Insert();
+            AssignFieldValues(query);
+            m_table->Post();
+        }
+    } catch (...) {
+        m_table->Cancel();
+        throw;
+    }
+    query.Result.EndRow = 0;
+    return true;
 }
 
 void TZel_ODBCSession::QueryDelete(TZel_Query& query) {

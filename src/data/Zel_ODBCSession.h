@@ -108,6 +108,7 @@ public:
 
 private:
     void ReleaseConnection();
+    bool PostByPrimaryKey(TZel_Query& query);
     const std::string& FieldNameOf(int32_t fieldNumber) const;
 
     std::shared_ptr<TOdbcConnection> m_connection;

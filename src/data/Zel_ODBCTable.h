@@ -44,6 +44,8 @@ public:
     TOdbcConnection& Connection() const { return *m_connection; }
 
     int FindField(const std::string& name) const { return FindFieldIndex(m_fields, name); }
+    // Field indexes of the primary key, in key order; empty when the table has none.
+    const std::vector<int>& KeyFields() const { return m_keyFields; }
     // Raises the field-not-found EDatabaseError.
     int FieldByName(const std::string& name) const { return FieldIndexByName(m_fields, name); }
     void SetRequiredChecks(bool on);

@@ -91,6 +91,14 @@ TEpollEventDispatcher::~TEpollEventDispatcher() {
 bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
     m_interrupted.store(false, std::memory_order_relaxed);
     emit awake();
+    // A wake-up of this thread's own is answered by the send below, and the
+    // wait of this pass does not block, as if the descriptor had been
+    // written; the flag is cleared first, so a later wake-up counts anew.
+    const bool ownWakeUp = m_ownWakeUp;
+    if (ownWakeUp) {
+        m_ownWakeUp = false;
+        m_wakePending.store(false, std::memory_order_seq_cst);
+    }
     QCoreApplication::sendPostedEvents();
 
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
@@ -104,12 +112,12 @@ bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) 
     // Events posted meanwhile have written the wake-up descriptor, so the
     // wait below returns at once for them.
     epoll_event events[kMaxEvents];
-    const int timeoutMs = WaitTimeoutMs(canWait, includeTimers, includeNotifiers);
+    const int timeoutMs = ownWakeUp ? 0 : WaitTimeoutMs(canWait, includeTimers, includeNotifiers);
     const int count = Wait(events, kMaxEvents, timeoutMs, includeNotifiers);
     if (m_interrupted.load())
         return false;
 
-    int delivered = 0;
+    int delivered = ownWakeUp ? 1 : 0;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.u64 == kWakeKey) {
             DrainWakeUps();
@@ -126,7 +134,7 @@ bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) 
 }
 
 int TEpollEventDispatcher::WaitTimeoutMs(bool canWait, bool includeTimers, bool includeNotifiers) const {
-    if (!canWait || (includeNotifiers && !m_alwaysReady.empty()))
+    if (!canWait || m_ownWakeUp || (includeNotifiers && !m_alwaysReady.empty()))
         return 0;
     if (!includeTimers)
         return -1;
@@ -170,6 +178,13 @@ void TEpollEventDispatcher::DrainWakeUps() {
 void TEpollEventDispatcher::wakeUp() {
     if (m_wakePending.exchange(true, std::memory_order_seq_cst))
         return;
+    // This thread is not waiting while it runs this (an event posted by a
+    // handler, the usual case): its next wait only has to return at once,
+    // which saves writing and reading the descriptor for every such event.
+    if (QThread::currentThread() == thread()) {
+        m_ownWakeUp = true;
+        return;
+    }
     const uint64_t one = 1;
     while (write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }

@@ -89,6 +89,7 @@ private:
     int m_epoll = -1;
     int m_wakeFd = -1;
     std::atomic<bool> m_wakePending{false};
+    bool m_ownWakeUp = false; // a wake-up from this thread, not written to m_wakeFd; this thread only
     std::atomic<bool> m_interrupted{false};
 
     std::unordered_map<int, FdEntry> m_fds;

@@ -24,22 +24,29 @@ void ParseRowWindow(TZel_Query& query, const char* payload, int payloadCount, in
 void ParseFieldItems(TZel_Query& query, const char* payload, int payloadCount, int& position) {
     TZel_QueryParam& param = query.Param;
     while (payloadCount >= position + kItemHeaderSize) {
-        const std::string type = ReadFieldStr(payload, position, 2);
+        // The two type bytes are compared in place; the text is built only for a failure.
+        const char* type = payload + position;
+        const bool isSelect = type[0] == 'S' && type[1] == 'F';
+        const bool isOrder = type[0] == 'O' && type[1] == 'F';
+        const bool isKey = type[0] == 'W' && type[1] == 'K';
+        const bool isWhere = isKey || (type[0] == 'W' && type[1] == 'F');
         TZel_QueryField* field = nullptr;
-        if (type == "SF")
+        if (isSelect)
             field = param.SelectFields.AddNew();
-        else if (type == "OF")
+        else if (isOrder)
             field = param.OrderFields.AddNew();
-        else if (type == "WK" || type == "WF")
+        else if (isWhere)
             field = param.WhereFields.AddNew();
         else
-            throw Exception("unrecognized field type [" + type + "]");
-        field->IsKey = type == "WK";
+            throw Exception("unrecognized field type [" + GetFieldStr(payload, position, 2) + "]");
+        position += 2;
+        field->IsKey = isKey;
         field->FieldNumber = ReadFieldInt(payload, position, 3);
-        if (type == "SF" || type == "OF")
+        if (!isWhere)
             continue;
         if (payloadCount - position < kValueLengthSize)
-            throw Exception("could not read field length for field type [" + type + "]");
+            throw Exception(std::string("could not read field length for field type [") +
+                            (isKey ? "WK" : "WF") + "]");
         const int length = ReadFieldInt(payload, position, kValueLengthSize);
         if (length <= 0)
             continue;

@@ -92,6 +92,17 @@ std::string TZelWirelessClient::GetServerName() const {
     return Server ? Server->ServerName : "(unknown server)";
 }
 
+// QDateTime::currentDateTime() converts to local time, with a look at the
+// time zone file, on every call; within one millisecond its value is the same.
+QDateTime TZelWirelessClient::Now() {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now != m_nowMSecs) {
+        m_now = QDateTime::fromMSecsSinceEpoch(now, Qt::LocalTime);
+        m_nowMSecs = now;
+    }
+    return m_now;
+}
+
 // A copy is called: the owner may free this client from the notification.
 void TZelWirelessClient::RaiseChange() {
     if (OnChange) {
@@ -197,7 +208,7 @@ void TZelWirelessClient::FlushInput() {
 void TZelWirelessClient::ProcessMessage() {
     TDeletionGuard guard(m_watch);
     MessagesIn += 1;
-    LastMessageTime = QDateTime::currentDateTime();
+    LastMessageTime = Now();
     if (State == csClosed) {
         ReadMsg.Clear();
         CloseConnection();
@@ -240,7 +251,7 @@ void TZelWirelessClient::HandleBye() {
 
 void TZelWirelessClient::SendFrame() {
     MessagesOut += 1;
-    LastMessageTime = QDateTime::currentDateTime();
+    LastMessageTime = Now();
     SendMsg.DataLength = SendMsg.PayloadCount;
     SendMsg.BuildHeader();
     if (GetVerbose()) {

@@ -102,6 +102,9 @@ public:
 private:
     void RaiseChange();
     void RaiseTransfer(int32_t bytesIn, int32_t bytesOut);
+    QDateTime Now();
 
     TDeletionWatch m_watch;
+    qint64 m_nowMSecs = -1;
+    QDateTime m_now;
 };

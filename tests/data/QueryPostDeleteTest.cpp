@@ -56,6 +56,27 @@ TEST_P(QueryPostTest, UnknownKeyOrNoKeyInsertsWithAllWhereValues) {
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "12");
 }
 
+// A key column that is not the primary key takes the counted path, one
+// that is takes a single update: both must update a match and insert a miss.
+TEST_P(QueryPostTest, KeyOutsideThePrimaryKeyUpdatesOrInsertsLikeThePrimaryKey) {
+    WriteSession(3, "Descr", {"ItemNo", "Qty"});
+    auto byDescr = OpenSession(3);
+    TZel_Query update;
+    AddWhere(update, 0, "Gadget");
+    AddWhere(update, 2, "42");
+    byDescr->QueryPost(update);
+    EXPECT_EQ(update.Result.EndRow - update.Result.StartRow + 1, 1);
+    TZel_Query insert;
+    AddWhere(insert, 0, "Thing");
+    AddWhere(insert, 1, "B01");
+    AddWhere(insert, 2, "5");
+    byDescr->QueryPost(insert);
+    EXPECT_EQ(insert.Result.EndRow - insert.Result.StartRow + 1, 1);
+    EXPECT_EQ(Query("SELECT ItemNo, Descr, Qty FROM Stock WHERE ItemNo IN ('A03', 'B01') ORDER BY ItemNo"),
+              (std::vector<std::vector<std::string>>{{"A03", "Gadget", "42"}, {"B01", "Thing", "5"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "11");
+}
+
 TEST_P(QueryPostTest, KeyMatchingSeveralRowsFailsWrappedAndWritesNothing) {
     WriteSession(3, "Qty", {"Descr"});
     auto byQty = OpenSession(3);

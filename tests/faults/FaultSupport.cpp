@@ -1,11 +1,8 @@
 #include "FaultSupport.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +16,7 @@
 #include <thread>
 
 #include "support/Files.h"
+#include "support/OdbcTestEnv.h"
 
 extern char** environ;
 
@@ -48,6 +46,10 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 }
 
 } // namespace
+
+void PrintTo(TestDriver driver, std::ostream* os) {
+    *os << TestDriverName(driver);
+}
 
 TChildProcess::~TChildProcess() {
     CloseInput();
@@ -156,31 +158,12 @@ TScratchFolder::~TScratchFolder() {
     std::filesystem::remove_all(m_path, error);
 }
 
-bool WaitForPort(int port, TChildProcess& child, int timeoutMs) {
+bool WaitForText(const std::string& fileName, const std::string& text, int timeoutMs, TChildProcess* child,
+                 int count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!child.Running())
-            return false;
-        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool connected =
-            ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(probe);
-        if (connected)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-bool WaitForText(const std::string& fileName, const std::string& text, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (CountText(fileName, text) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
+    while (CountText(fileName, text) < count) {
+        if (std::chrono::steady_clock::now() >= deadline || (child && !child->Running()))
+            return CountText(fileName, text) >= count;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;

@@ -4,12 +4,17 @@
 
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 // Shared pieces of the fault tests: child processes, a scratch folder, and
 // the data-request payloads a handheld sends.
+
+enum class TestDriver;
+// Test names show the driver, not its bytes.
+void PrintTo(TestDriver driver, std::ostream* os);
 
 // A child process started with posix_spawn: stdout and stderr go to a file,
 // stdin optionally comes from a pipe, no other descriptor of the test is
@@ -53,10 +58,10 @@ private:
     std::string m_path;
 };
 
-// Polls until a loopback connection to port succeeds; false when child ends first or after timeoutMs.
-bool WaitForPort(int port, TChildProcess& child, int timeoutMs = 10000);
-// Polls until the file holds text.
-bool WaitForText(const std::string& fileName, const std::string& text, int timeoutMs = 10000);
+// Polls until the file holds text count times; false after timeoutMs, or as
+// soon as child (when given) has ended.
+bool WaitForText(const std::string& fileName, const std::string& text, int timeoutMs = 10000,
+                 TChildProcess* child = nullptr, int count = 1);
 // Occurrences of text in the file.
 int CountText(const std::string& fileName, const std::string& text);
 

@@ -63,6 +63,10 @@ struct NetworkFault {
     void (*run)(NetworkFaultTest&);
 };
 
+void PrintTo(const NetworkFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
+
 class NetworkFaultTest : public ::testing::TestWithParam<NetworkFault> {
 public:
     static void SetUpTestSuite() {

@@ -527,6 +527,34 @@ TEST_F(EpollEventDispatcherTest, ProcessEventsFlagsExcludeSourcesForOnePass) {
 }
 
 // A blocked wait ends when another thread posts, wakes or interrupts.
+// An event posted on the loop's own thread, outside any handler, must not
+// leave the next waiting pass asleep until something else happens.
+TEST_F(EpollEventDispatcherTest, OwnThreadPostEndsTheNextWait) {
+    Recorder recorder;
+    std::atomic<bool> done{false};
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    // Only a broken dispatcher needs this rescue; the test then fails on time.
+    std::thread rescue([&] {
+        for (int i = 0; i < 500 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done)
+            dispatcher->interrupt();
+    });
+    for (int round = 0; round < 3; ++round) {
+        Pass();
+        QCoreApplication::postEvent(&recorder, new QEvent(QEvent::Type(QEvent::User + round)));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (recorder.received.size() < static_cast<size_t>(round) + 1)
+            Pass();
+        EXPECT_LT(elapsed.elapsed(), 2000) << "round " << round;
+    }
+    done = true;
+    rescue.join();
+    EXPECT_EQ(recorder.received, (std::vector<int>{0, 1, 2}));
+}
+
 TEST_F(EpollEventDispatcherTest, OtherThreadEndsABlockedWait) {
     auto* dispatcher = QAbstractEventDispatcher::instance();
     int blocks = 0, awakes = 0;

@@ -32,19 +32,27 @@ struct TIniDocument {
     std::vector<TIniLine> lines;
 };
 
-std::string Trim(std::string_view text) {
+std::string_view TrimView(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos)
         return {};
     const auto last = text.find_last_not_of(" \t");
-    return std::string(text.substr(first, last - first + 1));
+    return text.substr(first, last - first + 1);
+}
+
+std::string Trim(std::string_view text) {
+    return std::string(TrimView(text));
 }
 
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
 
+// Names in the file are read trimmed, so a caller's name is trimmed too:
+// what is written under " Key " reads back under "Key" and " Key ".
 bool SameName(std::string_view a, std::string_view b) {
+    a = TrimView(a);
+    b = TrimView(b);
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -307,7 +315,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     const int index = FindKey(doc, section, key);
     if (index >= 0) {
         TIniLine& old = doc.lines[size_t(index)];
-        if (old.name == key && old.value == Trim(value))
+        if (old.name == Trim(key) && old.value == Trim(value))
             return;
         line.section = old.section;
         old = std::move(line);
@@ -316,9 +324,9 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         if (header < 0) {
             header = int(doc.lines.size());
             TIniLine headerLine;
-            headerLine.raw = "[" + section + "]";
+            headerLine.name = Trim(section);
+            headerLine.raw = "[" + headerLine.name + "]";
             headerLine.kind = TIniLine::Kind::Section;
-            headerLine.name = section;
             headerLine.section = header;
             doc.lines.push_back(std::move(headerLine));
         }

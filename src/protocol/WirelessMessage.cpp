@@ -7,6 +7,12 @@
 #include "protocol/Exception.h"
 #include "protocol/Zel_Lib.h"
 
+char* TZelByteBuffer::Reserve(int count) {
+    if (Size() < Position + count)
+        Resize(Position + count);
+    return Data() + Position;
+}
+
 TZelWirelessMessage::TZelWirelessMessage() {
     Clear();
 }
@@ -51,6 +57,20 @@ void TZelWirelessMessageRead::ParseHeader() {
         throw Exception(message);
     }
     HeaderComplete = true;
+}
+
+char* TZelWirelessMessageRead::Reserve(int32_t count) {
+    return (HeaderComplete ? Payload : Header).Reserve(count);
+}
+
+void TZelWirelessMessageRead::Received(int32_t count) {
+    if (HeaderComplete) {
+        Payload.Position += count;
+        PayloadCount += count;
+    } else {
+        Header.Position += count;
+    }
+    BytesRead += count;
 }
 
 void TZelWirelessMessageSend::AppendText(const std::string& text, int width) {

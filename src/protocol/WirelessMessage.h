@@ -17,6 +17,8 @@ public:
     const char* Data() const { return m_bytes.data(); }
     int Size() const { return static_cast<int>(m_bytes.size()); }
     void Resize(int size) { m_bytes.resize(static_cast<size_t>(size)); }
+    // Room for count more bytes at Position; the storage grows when needed.
+    char* Reserve(int count);
     int Position = 0;
 
 private:
@@ -41,8 +43,20 @@ public:
     std::string Describe() const;
 };
 
+// Frame assembly, socket-free: the reader asks how many bytes the frame wants
+// next, puts at most that many at Reserve() and reports them with Received().
+// The header comes first and is parsed (ParseHeader) once it is filled; the
+// frame is complete when the payload holds DataLength bytes.
 class TZelWirelessMessageRead : public TZelWirelessMessage {
 public:
+    int32_t HeaderWanted() const { return HeaderComplete ? 0 : ZEL_HEADER_SIZE - BytesRead; }
+    bool HeaderFilled() const { return BytesRead == ZEL_HEADER_SIZE; }
+    int32_t PayloadWanted() const { return DataLength - PayloadCount; }
+    bool Complete() const { return HeaderComplete && PayloadCount == DataLength; }
+    // Room for count bytes of the header until it is complete, then of the payload.
+    char* Reserve(int32_t count);
+    void Received(int32_t count);
+
     // Raises Exception "Invalid HeaderId [..]" (or "Invalid DataLength [..]"
     // for a negative length) and leaves HeaderComplete false.
     void ParseHeader();

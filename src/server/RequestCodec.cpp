@@ -1,5 +1,7 @@
 #include "server/RequestCodec.h"
 
+#include <string_view>
+
 #include "protocol/Exception.h"
 #include "protocol/WirelessMessage.h"
 #include "protocol/Zel_Lib.h"
@@ -70,11 +72,14 @@ void EncodeDataRows(TZelWirelessMessageSend& msg, const TZel_QueryResult& result
         msg.AppendInt(rowNumber, 8);
         for (int i = 0; i < result.Fields.Count(); ++i) {
             const TZel_QueryField* field = result.Fields.Get(i);
-            const std::string& value = row[static_cast<size_t>(i)];
+            // A row short of values sends the missing ones empty, as ReplySize counts them.
+            const std::string_view value = static_cast<size_t>(i) < row.size()
+                                               ? std::string_view(row[static_cast<size_t>(i)])
+                                               : std::string_view();
             msg.AppendText(field->IsKey ? "RK" : "RF", 2);
             msg.AppendInt(field->FieldNumber, 3);
             msg.AppendInt(static_cast<int>(value.size()), 8);
-            msg.AppendText(value, static_cast<int>(value.size()));
+            msg.AppendBytes(value.data(), static_cast<int>(value.size()));
         }
     }
 }

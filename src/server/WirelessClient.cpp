@@ -131,8 +131,8 @@ void TZelWirelessClient::DoReadData() {
             count = ZEL_HEADER_SIZE;
         }
         if (!ReadMsg.HeaderComplete) {
-            ReadChunk(ReadMsg.Header, std::min(count, ZEL_HEADER_SIZE - ReadMsg.BytesRead));
-            if (guard.Deleted() || ReadMsg.BytesRead != ZEL_HEADER_SIZE)
+            ReadChunk(std::min(count, ReadMsg.HeaderWanted()));
+            if (guard.Deleted() || !ReadMsg.HeaderFilled())
                 return;
             ReadMsg.ParseHeader();
             if (GetVerbose())
@@ -142,13 +142,11 @@ void TZelWirelessClient::DoReadData() {
             const int32_t waiting = Socket->BytesWaiting();
             if (waiting <= 0)
                 return;
-            const int32_t got =
-                ReadChunk(ReadMsg.Payload, std::min(waiting, ReadMsg.DataLength - ReadMsg.PayloadCount));
+            ReadChunk(std::min(waiting, ReadMsg.PayloadWanted()));
             if (guard.Deleted())
                 return;
-            ReadMsg.PayloadCount += got;
         }
-        if (ReadMsg.PayloadCount == ReadMsg.DataLength)
+        if (ReadMsg.Complete())
             ProcessMessage();
     } catch (const std::exception& e) {
         if (guard.Deleted())
@@ -168,21 +166,19 @@ void TZelWirelessClient::DoReadData() {
     }
 }
 
-int32_t TZelWirelessClient::ReadChunk(TZelByteBuffer& buffer, int32_t n) {
+int32_t TZelWirelessClient::ReadChunk(int32_t n) {
     if (n <= 0)
         return 0;
-    if (buffer.Size() < buffer.Position + n)
-        buffer.Resize(buffer.Position + n);
+    char* place = ReadMsg.Reserve(n);
     int32_t received = n;
-    if (!Socket->Recv(buffer.Data() + buffer.Position, received))
+    if (!Socket->Recv(place, received))
         received = 0;
     if (GetVerbose())
         LogVerbose(GetTitle() + ": socket read " + std::to_string(received) + " bytes");
     if (received <= 0)
         return 0;
-    Encoder.DecodeRecv(buffer.Data() + buffer.Position, received);
-    buffer.Position += received;
-    ReadMsg.BytesRead += received;
+    Encoder.DecodeRecv(place, received);
+    ReadMsg.Received(received);
     BytesIn += received;
     RaiseTransfer(received, 0);
     return received;

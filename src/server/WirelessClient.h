@@ -82,8 +82,9 @@ public:
     void DoReadData();
     void HandleDisconnect();
 
-    // Frame reading.
-    int32_t ReadChunk(TZelByteBuffer& buffer, int32_t n);
+    // Frame reading: reads, unscrambles and counts at most n bytes of the
+    // part of ReadMsg being read; returns how many arrived.
+    int32_t ReadChunk(int32_t n);
     void FlushInput();
     void ProcessMessage();
 

@@ -253,6 +253,25 @@ TEST_F(IniFileTest, EraseSectionAndDeleteKey) {
     EXPECT_FALSE(std::filesystem::exists(absent)) << "deleting from no file creates none";
 }
 
+// Names in the file read trimmed; a padded name given by the caller once
+// wrote a key that no read could find again.
+TEST_F(IniFileTest, PaddedNamesFindWhatTheyWrite) {
+    WriteAll(file, "[ S ]\r\n k = v \r\n");
+    TIniFile ini(file);
+    ini.WriteString(" S ", " k ", "w");
+    ini.WriteString("\tNew ", " n", "1");
+    EXPECT_EQ(ini.ReadString(" S ", " k ", "def"), "w");
+    EXPECT_EQ(ini.ReadString("S", "k", "def"), "w");
+    EXPECT_EQ(ini.ReadInteger("New", "n ", 0), 1);
+    EXPECT_TRUE(ini.ValueExists(" new", "N"));
+    EXPECT_EQ(ini.ReadSection(" S"), std::vector<std::string>{"k"});
+    EXPECT_EQ(ReadAll(file), "[ S ]\r\nk=w\r\n[New]\r\nn=1\r\n");
+    ini.DeleteKey("S ", " K");
+    EXPECT_FALSE(ini.ValueExists("S", "k"));
+    ini.EraseSection(" new ");
+    EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"S"});
+}
+
 TEST_F(IniFileTest, NamesAndValuesThatWouldBreakTheFileAreRefused) {
     const std::string original = "[S]\r\nk=v\r\n";
     WriteAll(file, original);

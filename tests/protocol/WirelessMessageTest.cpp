@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "protocol/Exception.h"
 #include "protocol/WirelessEncoding.h"
 #include "protocol/WirelessMessage.h"
@@ -123,6 +126,33 @@ TEST(ReadFrame, RefusesABadIdentifierAndANegativeLength) {
             EXPECT_EQ(std::string(e.what()), c.message);
         }
         EXPECT_FALSE(msg.HeaderComplete);
+    }
+}
+
+// The steps a connection takes, fed two frames in pieces of every size: each
+// piece at most what the frame wants, the header parsed once it is filled.
+TEST(ReadFrame, AssemblesFramesFromPiecesOfAnySize) {
+    using namespace std::string_literals;
+    const std::string stream = "ZWNPDAHELO\0\0"s + "00005hello" + "ZWYPDABYE\0\0\0"s + "00000";
+    for (int32_t piece = 1; piece <= static_cast<int32_t>(stream.size()); ++piece) {
+        TZelWirelessMessageRead msg;
+        std::vector<std::string> frames;
+        size_t at = 0;
+        while (at < stream.size()) {
+            const int32_t wanted = msg.HeaderComplete ? msg.PayloadWanted() : msg.HeaderWanted();
+            const int32_t n = std::min({piece, wanted, static_cast<int32_t>(stream.size() - at)});
+            std::copy_n(stream.data() + at, n, msg.Reserve(n));
+            msg.Received(n);
+            at += static_cast<size_t>(n);
+            if (!msg.HeaderComplete && msg.HeaderFilled())
+                msg.ParseHeader();
+            if (msg.Complete()) {
+                frames.push_back(msg.MessageType + ":" + PayloadOf(msg));
+                msg.Clear();
+            }
+        }
+        EXPECT_EQ(frames, (std::vector<std::string>{"PDAHELO:hello", "PDABYE:"})) << "pieces of " << piece;
+        EXPECT_EQ(msg.BytesRead, 0);
     }
 }
 

@@ -101,6 +101,23 @@ TEST(RequestCodec, EncodesTwoRowsInSeventySevenBytes) {
     EXPECT_EQ(std::string(count.Payload.Data(), count.PayloadCount), "00000042");
 }
 
+// A row with fewer values than the result has fields was read past its end.
+TEST(RequestCodec, ARowShortOfValuesSendsTheMissingOnesEmpty) {
+    TZel_QueryResult result;
+    result.StartRow = 3;
+    result.Fields.AddNumber(0)->IsKey = true;
+    result.Fields.AddNumber(4);
+    result.Fields.AddNumber(5);
+    result.AddRow() = {"K"};
+    result.AddRow() = {};
+    TZelWirelessMessageSend msg;
+    EncodeDataRows(msg, result);
+    EXPECT_EQ(std::string(msg.Payload.Data(), msg.PayloadCount),
+              "RD00000003RK00000000001KRF00400000000RF00500000000"
+              "RD00000004RK00000000000RF00400000000RF00500000000");
+    EXPECT_EQ(msg.PayloadCount, result.ReplySize(result.Rows[0]) + result.ReplySize(result.Rows[1]));
+}
+
 TEST(RequestCodec, RefusesARowThatCannotFitIntoAFrame) {
     TZel_QueryResult result;
     result.StartRow = 7;

@@ -103,7 +103,7 @@ server_port="$(free_port)"
     session=$((session + 1))
   done
 } >"$work/zel.ini"
-ulimit -n 8192
+ulimit -n 8192 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 start_server() {
   ODBCINI="$work/odbc.ini" ODBCSYSINI="$work" "$build/ZelWireless" --headless --config "$work/zel.ini" \
     >"$work/server.out" 2>&1 &

@@ -2,19 +2,22 @@
 # The benchmark suite: builds in release mode, creates the stock table in
 # SQLite and in a private PostgreSQL cluster, runs the server against
 # zel-load and each figure against its anchor in the same run, and prints
-# every figure with its ratio (medians of several runs).
-#   bench/run.sh [--runs N] [--seconds S] [--rows N]
+# every figure with its ratio (medians of several runs). Then runs each
+# fuzz target for a bounded time (bench/fuzz.sh; --fuzz 0 skips it).
+#   bench/run.sh [--runs N] [--seconds S] [--rows N] [--fuzz SECONDS]
 set -euo pipefail
 
 RUNS=3
 SECONDS_PER_RUN=2
 ROWS=1000000
+FUZZ_SECONDS=60
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS="$2"; shift 2 ;;
     --seconds) SECONDS_PER_RUN="$2"; shift 2 ;;
     --rows) ROWS="$2"; shift 2 ;;
-    -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+    --fuzz) FUZZ_SECONDS="$2"; shift 2 ;;
+    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -265,3 +268,12 @@ echo "server: one handheld's p50 and requests/s come from zel-load (every reply 
 echo "and R5 run the same prepared query through the SQLite C API and answer over loopback TCP with a reply of"
 echo "the same size (zel-anchor); R2 PostgreSQL, R3 and R6 are pgbench -M prepared -c 1 with the server's SQL;"
 echo "R7's anchor column is the server's RSS with one handheld and its database connection."
+
+# --- fuzzing -------------------------------------------------------------------
+
+if [ "$FUZZ_SECONDS" -gt 0 ]; then
+  # The measuring is over: the server and the database are not needed any more.
+  stop_server
+  echo
+  "$root/bench/fuzz.sh" "$FUZZ_SECONDS"
+fi

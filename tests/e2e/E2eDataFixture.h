@@ -37,7 +37,7 @@ protected:
     // zel-pda against this server, with the arguments after the port.
     TProgramRun Pda(const std::vector<std::string>& args);
 
-    TE2eFolder m_folder;
+    TTempFolder m_folder;
     int m_port = 0;
     std::unique_ptr<TServerProcess> m_server;
 };

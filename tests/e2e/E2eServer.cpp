@@ -32,7 +32,7 @@ std::string SessionSection(const TSessionDefinition& session) {
     return text;
 }
 
-TServerProcess::TServerProcess(const TE2eFolder& folder, std::string program)
+TServerProcess::TServerProcess(const TTempFolder& folder, std::string program)
     : m_folder(folder), m_program(std::move(program)) {}
 
 TServerProcess::~TServerProcess() {
@@ -42,17 +42,16 @@ TServerProcess::~TServerProcess() {
 bool TServerProcess::Start(const std::string& configFile) {
     static int serial = 0;
     m_outputFile = m_folder.File("server-" + std::to_string(++serial) + ".log");
-    m_child.Start({m_program, "--headless", "--config", configFile}, m_folder.Environment(), m_outputFile,
-                  m_outputFile);
-    return WaitForText(m_outputFile, "Server enabled on", m_child);
+    return m_child.Start({m_program, "--headless", "--config", configFile}, m_folder.PrivateEnvironment(),
+                         m_outputFile) &&
+           WaitForText(m_outputFile, "Server enabled on", 10000, &m_child);
 }
 
 int TServerProcess::Stop(int signal) {
     m_child.Signal(signal);
-    if (m_child.Wait(10000))
-        return m_child.ExitCode();
+    const std::optional<int> exitCode = m_child.Wait(10000);
     m_child.Kill();
-    return -1;
+    return exitCode.value_or(-1);
 }
 
 std::string TServerProcess::Output() const {

@@ -25,7 +25,7 @@ std::string SessionSection(const TSessionDefinition& session);
 // The real server program, headless, on a configuration file of the test.
 class TServerProcess {
 public:
-    explicit TServerProcess(const TE2eFolder& folder, std::string program = ServerProgram());
+    explicit TServerProcess(const TTempFolder& folder, std::string program = ServerProgram());
     ~TServerProcess();
     TServerProcess(const TServerProcess&) = delete;
     TServerProcess& operator=(const TServerProcess&) = delete;
@@ -33,15 +33,15 @@ public:
     // Starts it and waits for "Server enabled on" in its output; false when
     // that does not appear in time (or the program ended first).
     bool Start(const std::string& configFile);
-    // Sends the signal and waits for the end: the exit code, or -1 when it
-    // had to be killed.
+    // Sends the signal and waits for the end: the exit code (128 + the signal
+    // when one ended it), or -1 when it had to be killed.
     int Stop(int signal = SIGTERM);
     // What the program wrote to stderr so far.
     std::string Output() const;
     TChildProcess& Child() { return m_child; }
 
 private:
-    const TE2eFolder& m_folder;
+    const TTempFolder& m_folder;
     std::string m_program;
     std::string m_outputFile;
     TChildProcess m_child;

@@ -25,7 +25,7 @@ std::string Value(const std::string& fileName, const std::string& section, const
 }
 
 TEST(E2eLifecycle, HelpAndVersion) {
-    TE2eFolder folder;
+    TTempFolder folder;
     TProgramRun run = RunProgram({ServerProgram(), "--help"}, folder);
     EXPECT_EQ(run.ExitCode, 0);
     EXPECT_NE(run.Out.find("--headless"), std::string::npos) << run.Out;
@@ -36,7 +36,7 @@ TEST(E2eLifecycle, HelpAndVersion) {
 }
 
 TEST(E2eLifecycle, ASecondCopyEndsAtOnceAndACopyElsewhereRuns) {
-    TE2eFolder folder;
+    TTempFolder folder;
     const std::string config = folder.File("ZelWireless.ini");
     WriteAll(config, SettingsSection(FreeLoopbackPort()));
     TServerProcess first(folder);
@@ -64,7 +64,7 @@ TEST(E2eLifecycle, ASecondCopyEndsAtOnceAndACopyElsewhereRuns) {
 }
 
 TEST(E2eLifecycle, OldFieldKeysAreRenamedOnceAndTheVersionRecorded) {
-    TE2eFolder folder;
+    TTempFolder folder;
     const std::string config = folder.File("ZelWireless.ini");
     std::string old = SettingsSection(FreeLoopbackPort()) + "[Session01]\r\nSessionName=Old\r\n";
     for (int i = 1; i <= 9; ++i)
@@ -95,7 +95,7 @@ TEST(E2eLifecycle, OldFieldKeysAreRenamedOnceAndTheVersionRecorded) {
 class E2eSignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(E2eSignalTest, WritesTheSettingsAndEndsWithCodeZero) {
-    TE2eFolder folder;
+    TTempFolder folder;
     const std::string config = folder.File("ZelWireless.ini");
     const int port = FreeLoopbackPort();
     WriteAll(config, SettingsSection(port, "Depot 7") + "[Session01]\r\nSessionName=Kept\r\n");

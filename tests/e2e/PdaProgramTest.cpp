@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(Drivers, E2ePdaTest, ::testing::Values(TestDriver::SQLi
                          [](const auto& info) { return TestDriverName(info.param); });
 
 TEST(E2ePdaProgram, UsageAndConnectionFailures) {
-    TE2eFolder folder;
+    TTempFolder folder;
     TProgramRun run = RunProgram({PdaProgram(), "--help"}, folder);
     EXPECT_EQ(run.ExitCode, 0);
     EXPECT_EQ(run.Out.rfind("Usage: zel-pda [OPTIONS] COMMAND", 0), 0u);

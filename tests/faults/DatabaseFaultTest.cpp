@@ -8,9 +8,11 @@
 #include "FaultSupport.h"
 #include "InProcessServer.h"
 #include "server/WirelessClient.h"
+#include "support/ChildProcess.h"
 #include "support/EventLoop.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
+#include "support/TempFolder.h"
 
 // The database fails under an open session, one fault per case: the handheld
 // gets an error reply that carries the database's own words, no row is ever
@@ -143,10 +145,10 @@ void PostgresStoppedAndStarted(DatabaseFaultTest& t) {
 // timeout: reads and writes fail after the timeout; once it lets go the same
 // session works on.
 void SqliteLockedByAnotherProcess(DatabaseFaultTest& t) {
-    TScratchFolder folder;
+    TTempFolder folder;
     TChildProcess holder;
     const std::string output = folder.File("holder.txt");
-    ASSERT_TRUE(holder.Start({ZEL_FAULT_HELPER, "sql", t.Dsn()}, {}, output, true));
+    ASSERT_TRUE(holder.StartWithInput({ZEL_FAULT_HELPER, "sql", t.Dsn()}, {}, output));
     ASSERT_TRUE(holder.WriteInput("BEGIN EXCLUSIVE\n"));
     ASSERT_TRUE(WaitForText(output, "connected\nok\n")) << ReadAll(output);
 
@@ -168,10 +170,10 @@ void SqliteLockedByAnotherProcess(DatabaseFaultTest& t) {
 
 // Another process holds the row's lock longer than the lock timeout.
 void PostgresRowLockedByAnotherProcess(DatabaseFaultTest& t) {
-    TScratchFolder folder;
+    TTempFolder folder;
     TChildProcess holder;
     const std::string output = folder.File("holder.txt");
-    ASSERT_TRUE(holder.Start({ZEL_FAULT_HELPER, "sql", t.Dsn()}, {}, output, true));
+    ASSERT_TRUE(holder.StartWithInput({ZEL_FAULT_HELPER, "sql", t.Dsn()}, {}, output));
     ASSERT_TRUE(holder.WriteInput("!autocommit off\nUPDATE Parts SET Qty = 50 WHERE PartNo = 'P1'\n"));
     ASSERT_TRUE(WaitForText(output, "connected\nok\nok\n")) << ReadAll(output);
 

@@ -17,8 +17,10 @@
 
 #include "FaultSupport.h"
 #include "app/IniFile.h"
+#include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
+#include "support/TempFolder.h"
 #include "support/TestHandheld.h"
 
 // Faults around the program's files, against the real program (and a helper
@@ -71,8 +73,9 @@ public:
         argv.insert(argv.end(), {ZEL_PROGRAM, "--headless", "--config", configFile});
         m_output = m_folder + "/output-" + std::to_string(++m_runs) + ".txt";
         if (!Child.Start(argv,
-                         {"XDG_RUNTIME_DIR=" + m_folder + "/run", "XDG_CONFIG_HOME=" + m_folder + "/config",
-                          "HOME=" + m_folder},
+                         {{"XDG_RUNTIME_DIR", m_folder + "/run"},
+                          {"XDG_CONFIG_HOME", m_folder + "/config"},
+                          {"HOME", m_folder}},
                          m_output))
             return false;
         return WaitForText(m_output, "Server enabled on", 10000, &Child);
@@ -120,7 +123,7 @@ void Visit(int port, const std::string& user) {
 // The log file's folder cannot be written: the program goes on serving and
 // says so once, until logging works again; a new failure is told again.
 TEST(FileFaultTest, LogFolderNotWritable) {
-    TScratchFolder folder;
+    TTempFolder folder;
     const std::string conf = folder.File("conf");
     const std::string logs = folder.File("logs");
     const std::string logFile = logs + "/ZelWirelessLog.txt";
@@ -166,7 +169,7 @@ TEST_P(ConfigReplacedTest, NextSelectionReadsTheNewFile) {
                                {"DROP TABLE IF EXISTS Shelf",
                                 "CREATE TABLE Shelf (ShelfNo VARCHAR(10) PRIMARY KEY, Label VARCHAR(40))",
                                 "INSERT INTO Shelf VALUES ('S1', 'Top')"});
-    TScratchFolder folder;
+    TTempFolder folder;
     TProgram program(folder.Path());
     const int port = FreeLoopbackPort();
     const std::string config = folder.File("ZelWireless.ini");
@@ -228,7 +231,7 @@ std::string KillSessionSection(int number) {
 TEST(FileFaultTest, KillDuringConfigurationSaveLeavesTheFileWhole) {
     constexpr int kIterations = 40;
     constexpr int kSessions = 8;
-    TScratchFolder folder;
+    TTempFolder folder;
     const std::string config = folder.File("ZelWireless.ini");
     std::string original = "Mar-07 14:05:09: \r\n" + SettingsSection(4402);
     for (int n = 1; n <= kSessions; ++n)
@@ -330,7 +333,7 @@ TEST_P(KillDuringPostTest, EveryRowIsWholeAndEveryConfirmedPostKept) {
     OdbcTestEnv::Get().ExecSql(GetParam(), {"DROP TABLE IF EXISTS Posts",
                                             "CREATE TABLE Posts (K VARCHAR(20) PRIMARY KEY, A VARCHAR(40), "
                                             "B VARCHAR(40), N INTEGER, D VARCHAR(400))"});
-    TScratchFolder folder;
+    TTempFolder folder;
     TProgram program(folder.Path());
     const int port = FreeLoopbackPort();
     const std::string config = folder.File("ZelWireless.ini");

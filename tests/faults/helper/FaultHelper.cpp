@@ -19,6 +19,7 @@
 #include <string>
 
 #include "app/IniFile.h"
+#include "data/odbc/OdbcError.h"
 
 namespace {
 
@@ -33,16 +34,9 @@ int IniWriter(const std::string& fileName) {
     }
 }
 
+// The driver's diagnostics on one line, as the data layer words them.
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
-    std::string text;
-    SQLCHAR state[6];
-    SQLCHAR message[1024];
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    for (SQLSMALLINT i = 1;
-         SQLGetDiagRec(type, handle, i, state, &native, message, sizeof message, &length) == SQL_SUCCESS; ++i)
-        text += std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(message) + " ";
-    return text;
+    return OdbcErrorFrom(type, handle, "ODBC call").Message();
 }
 
 void Answer(const std::string& text) {

@@ -4,25 +4,25 @@
 # zel-load and each figure against its anchor in the same run, and prints
 # every figure with its ratio (medians of several runs). Then runs each
 # fuzz target for a bounded time (bench/fuzz.sh; --fuzz 0 skips it).
-#   bench/run.sh [--runs N] [--seconds S] [--rows N] [--fuzz SECONDS] [--let-cpus-idle]
-# While measuring, one lowest-priority busy loop per core keeps the cores from
-# idling: on a virtual machine an idle core takes a hundred microseconds or
-# more to wake for the next packet, which would be measured instead of the
-# software. --let-cpus-idle measures without them.
+#   bench/run.sh [--runs N] [--seconds S] [--rows N] [--fuzz SECONDS] [--keep-cpus-awake]
+# --keep-cpus-awake runs one lowest-priority busy loop per core while
+# measuring. On a virtual machine an idle core can take a hundred microseconds
+# or more to wake for the next packet, which then dominates every round trip;
+# the busy loops remove that wait but take a little of the cores' time.
 set -euo pipefail
 
 RUNS=3
 SECONDS_PER_RUN=2
 ROWS=1000000
 FUZZ_SECONDS=60
-KEEP_AWAKE=1
+KEEP_AWAKE=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS="$2"; shift 2 ;;
     --seconds) SECONDS_PER_RUN="$2"; shift 2 ;;
     --rows) ROWS="$2"; shift 2 ;;
     --fuzz) FUZZ_SECONDS="$2"; shift 2 ;;
-    --let-cpus-idle) KEEP_AWAKE=0; shift ;;
+    --keep-cpus-awake) KEEP_AWAKE=1; shift ;;
     -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac

@@ -73,20 +73,22 @@ void TZelWirelessMessageRead::Received(int32_t count) {
     BytesRead += count;
 }
 
+char* TZelWirelessMessageSend::NextField(int count) {
+    char* field = Payload.Reserve(count);
+    Payload.Position += count;
+    PayloadCount += count;
+    return field;
+}
+
 void TZelWirelessMessageSend::AppendText(const std::string& text, int width) {
     if (width <= 0)
         return;
-    const int needed = Payload.Position + width;
-    if (Payload.Size() < needed)
-        Payload.Resize(needed);
-    char* field = Payload.Data() + Payload.Position;
+    char* field = NextField(width);
     // An over-long text keeps width - 1 characters so that the field ends in a NUL.
     const size_t copied =
         text.size() > static_cast<size_t>(width) ? static_cast<size_t>(width - 1) : text.size();
     std::memcpy(field, text.data(), copied);
     std::memset(field + copied, 0, static_cast<size_t>(width) - copied);
-    Payload.Position += width;
-    PayloadCount += width;
 }
 
 // AppendText of ZeroPadInt, written in place without building the text.
@@ -96,10 +98,7 @@ void TZelWirelessMessageSend::AppendInt(int number, int width) {
     char digits[16];
     const auto converted = std::to_chars(digits, digits + sizeof digits, number);
     const int length = static_cast<int>(converted.ptr - digits);
-    const int needed = Payload.Position + width;
-    if (Payload.Size() < needed)
-        Payload.Resize(needed);
-    char* field = Payload.Data() + Payload.Position;
+    char* field = NextField(width);
     if (length <= width) {
         std::memset(field, '0', static_cast<size_t>(width - length));
         std::memcpy(field + (width - length), digits, static_cast<size_t>(length));
@@ -107,19 +106,12 @@ void TZelWirelessMessageSend::AppendInt(int number, int width) {
         std::memcpy(field, digits, static_cast<size_t>(width - 1));
         field[width - 1] = '\0';
     }
-    Payload.Position += width;
-    PayloadCount += width;
 }
 
 void TZelWirelessMessageSend::AppendBytes(const char* bytes, int count) {
     if (count <= 0)
         return;
-    const int needed = Payload.Position + count;
-    if (Payload.Size() < needed)
-        Payload.Resize(needed);
-    std::memcpy(Payload.Data() + Payload.Position, bytes, static_cast<size_t>(count));
-    Payload.Position += count;
-    PayloadCount += count;
+    std::memcpy(NextField(count), bytes, static_cast<size_t>(count));
 }
 
 void TZelWirelessMessageSend::BuildHeader() {

@@ -69,4 +69,8 @@ public:
     void AppendBytes(const char* bytes, int count);
     // Raises Exception when the payload is longer than the length field can state.
     void BuildHeader();
+
+private:
+    // The next count bytes of the payload, counted as appended; the caller fills them.
+    char* NextField(int count);
 };

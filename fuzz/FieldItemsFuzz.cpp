@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 #include "protocol/WirelessMessage.h"
 #include "protocol/Zel_ODBCQuery.h"
 #include "server/RequestCodec.h"

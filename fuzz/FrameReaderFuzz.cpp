@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Zel_EventLogger.h"
-#include "protocol/Exception.h"
+#include "base/Exception.h"
+#include "base/Zel_EventLogger.h"
 #include "protocol/WirelessEncoding.h"
 #include "protocol/WirelessMessage.h"
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/IniFile.h"
-#include "protocol/Exception.h"
+#include "base/Exception.h"
+#include "base/IniFile.h"
 
 namespace {
 

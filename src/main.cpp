@@ -3,18 +3,18 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/AppPaths.h"
 #include "app/HeadlessHost.h"
-#include "app/LogFileSink.h"
-#include "app/Platform.h"
-#include "app/SignalWatcher.h"
-#include "app/SingleInstance.h"
-#include "app/WirelessPrefsMgr.h"
 #include "app/ZelApplication.h"
-#include "app/Zel_EventLogger.h"
+#include "base/AppPaths.h"
+#include "base/LogFileSink.h"
+#include "base/Platform.h"
+#include "base/SignalWatcher.h"
+#include "base/SingleInstance.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 #include "net/EpollEventDispatcher.h"
 #include "net/Zel_Socket.h"
-#include "protocol/Zel_Lib.h"
 #include "server/WirelessServer.h"
 
 #ifdef ZEL_HAVE_SYSTEMD

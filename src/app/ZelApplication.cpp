@@ -3,10 +3,10 @@
 #include <QFileInfo>
 #include <cstdio>
 
-#include "app/IniFile.h"
-#include "app/WirelessPrefsMgr.h"
-#include "protocol/Exception.h"
-#include "protocol/Zel_Lib.h"
+#include "base/Exception.h"
+#include "base/IniFile.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_Lib.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
 

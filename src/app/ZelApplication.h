@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/AppPaths.h"
-#include "app/Zel_EventLogger.h"
+#include "base/AppPaths.h"
+#include "base/Zel_EventLogger.h"
 
 class TIniFile;
 class TZel_WirelessPrefsMgr;

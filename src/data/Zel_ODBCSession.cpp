@@ -1,15 +1,15 @@
 #include "data/Zel_ODBCSession.h"
 
-#include "app/IniFile.h"
-#include "app/Zel_EventLogger.h"
+#include "base/Exception.h"
+#include "base/IniFile.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_DataSource.h"
 #include "data/Zel_Filter.h"
 #include "data/Zel_ODBCTable.h"
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
-#include "protocol/Exception.h"
-#include "protocol/Zel_Lib.h"
 #include "protocol/Zel_ODBCQuery.h"
 
 #include <algorithm>

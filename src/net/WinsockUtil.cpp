@@ -7,7 +7,7 @@
 #include <netinet/in.h>
 #include <unordered_map>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 
 namespace {
 

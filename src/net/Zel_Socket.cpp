@@ -11,8 +11,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "base/Exception.h"
 #include "net/WinsockUtil.h"
-#include "protocol/Exception.h"
 
 namespace {
 

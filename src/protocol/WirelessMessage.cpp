@@ -3,9 +3,9 @@
 #include <charconv>
 #include <cstring>
 
-#include "app/Zel_EventLogger.h"
-#include "protocol/Exception.h"
-#include "protocol/Zel_Lib.h"
+#include "base/Exception.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 
 char* TZelByteBuffer::Reserve(int count) {
     if (Size() < Position + count)

@@ -1,6 +1,6 @@
 #include "protocol/Zel_ODBCQuery.h"
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 
 namespace {
 

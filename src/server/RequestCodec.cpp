@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
+#include "base/Zel_Lib.h"
 #include "protocol/WirelessMessage.h"
-#include "protocol/Zel_Lib.h"
 
 namespace {
 

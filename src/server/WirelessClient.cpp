@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "app/WirelessPrefsMgr.h"
-#include "app/Zel_EventLogger.h"
+#include "base/Exception.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 #include "data/Zel_ODBCSession.h"
 #include "net/Zel_Socket.h"
-#include "protocol/Exception.h"
-#include "protocol/Zel_Lib.h"
 #include "server/WirelessServer.h"
 
 namespace {

@@ -1,6 +1,6 @@
-#include "app/Zel_EventLogger.h"
+#include "base/Exception.h"
+#include "base/Zel_EventLogger.h"
 #include "data/Zel_ODBCSession.h"
-#include "protocol/Exception.h"
 #include "protocol/WirelessMessage.h"
 #include "protocol/Zel_ODBCQuery.h"
 #include "server/RequestCodec.h"

@@ -3,12 +3,12 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include "app/WirelessPrefsMgr.h"
-#include "app/Zel_EventLogger.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 #include "data/Zel_ODBCSession.h"
 #include "net/WinsockUtil.h"
 #include "net/Zel_Socket.h"
-#include "protocol/Zel_Lib.h"
 #include "server/WirelessClient.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <QDateTime>
 #include <QPointer>
 
-#include "app/ServerSettings.h"
+#include "base/ServerSettings.h"
 #include "data/Zel_ConnectionPool.h"
 
 class QObject;

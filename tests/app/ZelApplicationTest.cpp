@@ -2,12 +2,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "app/AppPaths.h"
-#include "app/IniFile.h"
-#include "app/SingleInstance.h"
-#include "app/WirelessPrefsMgr.h"
 #include "app/ZelApplication.h"
-#include "protocol/Zel_Lib.h"
+#include "base/AppPaths.h"
+#include "base/IniFile.h"
+#include "base/SingleInstance.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_Lib.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
 #include "support/EventLoop.h"

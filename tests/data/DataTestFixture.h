@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/IniFile.h"
+#include "base/IniFile.h"
 #include "data/Zel_ODBCSession.h"
 #include "protocol/Zel_ODBCQuery.h"
 #include "support/OdbcTestEnv.h"

@@ -1,7 +1,7 @@
 #include "DataTestFixture.h"
 
+#include "base/Exception.h"
 #include "data/odbc/DatabaseError.h"
-#include "protocol/Exception.h"
 
 #include <chrono>
 

@@ -1,8 +1,8 @@
 #include "DataTestFixture.h"
 
-#include "app/Zel_EventLogger.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 #include "data/odbc/DatabaseError.h"
-#include "protocol/Zel_Lib.h"
 
 namespace {
 

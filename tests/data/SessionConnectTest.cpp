@@ -1,11 +1,11 @@
 #include "DataTestFixture.h"
 
+#include "base/Exception.h"
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_DataSource.h"
 #include "data/Zel_ODBCTable.h"
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
-#include "protocol/Exception.h"
 
 #include <algorithm>
 

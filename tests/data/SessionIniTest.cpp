@@ -1,6 +1,6 @@
-#include "app/IniFile.h"
+#include "base/Exception.h"
+#include "base/IniFile.h"
 #include "data/Zel_ODBCSession.h"
-#include "protocol/Exception.h"
 
 #include <QTemporaryDir>
 #include <fstream>

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "E2eServer.h"
-#include "app/IniFile.h"
+#include "base/IniFile.h"
 #include "support/Files.h"
 #include "support/TestHandheld.h"
 

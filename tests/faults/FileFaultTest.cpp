@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "FaultSupport.h"
-#include "app/IniFile.h"
+#include "base/IniFile.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/AppPaths.h"
+#include "base/AppPaths.h"
 #include "server/WirelessClient.h"
 #include "support/EventLoop.h"
 #include "support/Files.h"

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "app/WirelessPrefsMgr.h"
+#include "base/WirelessPrefsMgr.h"
 #include "support/TestHandheld.h"
 #include "support/TestServer.h"
 

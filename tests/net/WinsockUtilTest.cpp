@@ -1,8 +1,8 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 
+#include "base/Exception.h"
 #include "net/WinsockUtil.h"
-#include "protocol/Exception.h"
 
 namespace {
 

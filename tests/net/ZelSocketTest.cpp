@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Exception.h"
 #include "net/Zel_Socket.h"
-#include "protocol/Exception.h"
 #include "support/EventLoop.h"
 #include "support/TestHandheld.h"
 

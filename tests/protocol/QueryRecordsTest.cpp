@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 #include "protocol/PDAInfo.h"
 #include "protocol/PDASession.h"
 #include "protocol/Zel_ODBCQuery.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 #include "protocol/WirelessEncoding.h"
 #include "protocol/WirelessMessage.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 #include "protocol/WirelessMessage.h"
 #include "server/RequestCodec.h"
 

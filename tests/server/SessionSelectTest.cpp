@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/WirelessPrefsMgr.h"
+#include "base/WirelessPrefsMgr.h"
 #include "data/Zel_ODBCSession.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/Zel_EventLogger.h"
+#include "base/Zel_EventLogger.h"
 #include "net/Zel_Socket.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Zel_EventLogger.h"
+#include "base/Zel_EventLogger.h"
 #include "net/WinsockUtil.h"
 #include "net/Zel_Socket.h"
 #include "server/WirelessClient.h"

@@ -2,7 +2,7 @@
 
 #include <QEvent>
 
-#include "app/Zel_EventLogger.h"
+#include "base/Zel_EventLogger.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
 #include "support/EventLoop.h"

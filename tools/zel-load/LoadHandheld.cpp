@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "protocol/Zel_Lib.h"
+#include "base/Zel_Lib.h"
 
 namespace {
 

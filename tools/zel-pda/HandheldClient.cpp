@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "protocol/Zel_Lib.h"
+#include "base/Zel_Lib.h"
 #include "protocol/Zel_ODBCQuery.h"
 
 namespace Pda {

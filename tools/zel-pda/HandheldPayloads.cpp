@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/Zel_Lib.h"
 #include "protocol/WirelessMessage.h"
-#include "protocol/Zel_Lib.h"
 #include "protocol/Zel_ODBCQuery.h"
 
 namespace Pda {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 
 class TZel_QueryParam;
 

@@ -6,7 +6,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "protocol/Zel_Lib.h"
+#include "base/Zel_Lib.h"
 #include "protocol/Zel_ODBCQuery.h"
 #include "zel-pda/HandheldClient.h"
 #include "zel-pda/PdaCommandLine.h"

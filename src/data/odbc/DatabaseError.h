@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 
 #include <string>
 

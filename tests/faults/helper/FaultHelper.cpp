@@ -18,7 +18,7 @@
 #include <iostream>
 #include <string>
 
-#include "app/IniFile.h"
+#include "base/IniFile.h"
 #include "data/odbc/OdbcError.h"
 
 namespace {

@@ -1,6 +1,6 @@
-#include "app/IniFile.h"
+#include "base/IniFile.h"
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 
 #include <QFile>
 #include <charconv>

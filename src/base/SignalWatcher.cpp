@@ -1,4 +1,4 @@
-#include "app/SignalWatcher.h"
+#include "base/SignalWatcher.h"
 
 #include <QSocketNotifier>
 #include <csignal>

@@ -1,8 +1,8 @@
-#include "app/WirelessPrefsMgr.h"
-#include "app/AppPaths.h"
-#include "app/Platform.h"
-#include "app/Zel_EventLogger.h"
-#include "protocol/Exception.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/AppPaths.h"
+#include "base/Exception.h"
+#include "base/Platform.h"
+#include "base/Zel_EventLogger.h"
 
 #include <QTemporaryDir>
 #include <filesystem>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/AppPaths.h"
-#include "app/IniFile.h"
-#include "app/ServerSettings.h"
+#include "base/AppPaths.h"
+#include "base/IniFile.h"
+#include "base/ServerSettings.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,5 @@
-#include "app/IniFile.h"
-#include "protocol/Exception.h"
+#include "base/IniFile.h"
+#include "base/Exception.h"
 
 #include <QTemporaryDir>
 #include <csignal>

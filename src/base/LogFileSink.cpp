@@ -1,6 +1,6 @@
-#include "app/LogFileSink.h"
+#include "base/LogFileSink.h"
 
-#include "protocol/Zel_Lib.h"
+#include "base/Zel_Lib.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Zel_EventLogger.h"
+#include "base/Zel_EventLogger.h"
 
 #include <functional>
 #include <string>

@@ -1,6 +1,6 @@
-#include "app/LogFileSink.h"
-#include "app/Zel_EventLogger.h"
-#include "protocol/Exception.h"
+#include "base/Exception.h"
+#include "base/LogFileSink.h"
+#include "base/Zel_EventLogger.h"
 
 #include <QTemporaryDir>
 #include <filesystem>

@@ -6,9 +6,10 @@
 #include <gtest/gtest.h>
 #include <stdexcept>
 
-#include "app/Platform.h"
-#include "protocol/Exception.h"
-#include "protocol/Zel_Lib.h"
+#include "base/Exception.h"
+#include "base/Platform.h"
+#include "base/UserRegistry.h"
+#include "base/Zel_Lib.h"
 
 namespace {
 

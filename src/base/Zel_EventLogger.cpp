@@ -1,6 +1,6 @@
-#include "app/Zel_EventLogger.h"
+#include "base/Zel_EventLogger.h"
 
-#include "protocol/Exception.h"
+#include "base/Exception.h"
 
 #include <cstdio>
 #include <filesystem>

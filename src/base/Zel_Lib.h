@@ -43,5 +43,3 @@ void AppendToFile(const std::string& fileName, const std::string& text, bool wit
 
 std::string GetVersionInfoString(const std::string& valueName = std::string());
 std::string GetInstanceMutexName();
-void WriteUserRegString(const std::string& keyPath, const std::string& valueName, const std::string& text);
-std::string ReadUserRegString(const std::string& keyPath, const std::string& valueName);

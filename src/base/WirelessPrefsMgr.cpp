@@ -1,9 +1,9 @@
-#include "app/WirelessPrefsMgr.h"
+#include "base/WirelessPrefsMgr.h"
 
-#include "app/Platform.h"
-#include "app/Zel_EventLogger.h"
-#include "protocol/Exception.h"
-#include "protocol/Zel_Lib.h"
+#include "base/Exception.h"
+#include "base/Platform.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
 
 #include <filesystem>
 

@@ -71,7 +71,7 @@ public:
                const QModelIndex& index) const override {
         QStyledItemDelegate::paint(painter, option, index);
         painter->save();
-        painter->setPen(option.palette.color(QPalette::Midlight));
+        painter->setPen(option.palette.color(QPalette::Mid));
         painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
         painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
         painter->restore();
@@ -313,8 +313,15 @@ void TfrmClientList::SetupClientColumns() {
         header->setTextAlignment(i, kColumns[i].alignment | Qt::AlignVCenter);
     }
     list->setHeaderItem(header);
-    for (int i = 0; i < colCount; ++i)
-        list->setColumnWidth(i, kColumns[i].width);
+    // The design's widths, widened where this font would cut a caption or a time.
+    const QFontMetrics metrics(list->font());
+    const int timeWidth = metrics.horizontalAdvance(QStringLiteral("Mmm-00 00:00:00")) + 12;
+    for (int i = 0; i < colCount; ++i) {
+        int width = std::max(kColumns[i].width, metrics.horizontalAdvance(header->text(i)) + 16);
+        if (i == colConnected || i == colLastMsg)
+            width = std::max(width, timeWidth);
+        list->setColumnWidth(i, width);
+    }
     list->header()->setStretchLastSection(false);
     list->header()->setSectionsClickable(false);
     list->setSortingEnabled(false);

@@ -24,11 +24,14 @@
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
 #include "support/EventLoop.h"
+#include "support/OdbcTestEnv.h"
 #include "support/TestHandheld.h"
 #include "ui/MessageBox.h"
 #include "ui/frm_ClientList.h"
 
 namespace {
+
+OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 
 // Stands in for the main window: routes the change events, the server's
 // notifications and the log lines to the monitor as the main window does.
@@ -53,7 +56,10 @@ protected:
         m_port = FreeLoopbackPort();
         const std::string ini = m_dir.filePath(QStringLiteral("ZelWireless.ini")).toStdString();
         WriteFile(ini, "[Settings]\r\nServerPort=" + std::to_string(m_port) +
-                           "\r\nServer IP Address=127.0.0.1\r\n");
+                           "\r\nServer IP Address=127.0.0.1\r\n"
+                           "[Session01]\r\nSessionName=Stock count\r\nEnabled=1\r\nDSN=" +
+                           OdbcTestEnv::DsnName(TestDriver::SQLite) +
+                           "\r\nTablename=Stock\r\nKeyFieldName=ItemNo\r\nField01=ItemNo\r\nField02=Qty\r\n");
         m_prefs = std::make_unique<TZel_WirelessPrefsMgr>(MakeAppPaths("/nonexistent/ZelWireless", ini));
         m_previousPrefs = g_PrefsMgr;
         g_PrefsMgr = m_prefs.get();
@@ -254,6 +260,27 @@ TEST_F(ClientMonitorTest, ClosedAndDisconnectedClientsLeaveTheListAndTheServer) 
     EXPECT_EQ(Server().Clients.size(), 1u);
     EXPECT_TRUE(m_boxes.empty());
     ASSERT_TRUE(PumpUntil([&] { return panelTexts.back() == "Connected clients: 1"; }));
+}
+
+// A handheld with an open session shows it in its row and on the client page.
+TEST_F(ClientMonitorTest, OpenSessionIsShown) {
+    OdbcTestEnv& env = OdbcTestEnv::Get();
+    env.Prepare(TestDriver::SQLite);
+    env.ExecSql(TestDriver::SQLite, {"DROP TABLE IF EXISTS Stock",
+                                     "CREATE TABLE Stock (ItemNo VARCHAR(20) PRIMARY KEY, Qty INTEGER)"});
+    OpenMonitor();
+    TTestHandheld& handheld = Handheld("anna", "SN-1");
+    THandheldFrame reply;
+    ASSERT_TRUE(RunPumping([&] { reply = handheld.SelectSession(1, "stock"); }));
+    ASSERT_EQ(reply.Text(0, 1), "Y") << reply.Text(1, 200);
+    ASSERT_TRUE(PumpUntil([&] { return Column(2) == std::vector<std::string>{"#1: stock"}; }));
+    Select({0});
+    EXPECT_EQ(Label("lblSession"), QStringLiteral("#1: stock"));
+    EXPECT_EQ(Label("lblPlugin"), QStringLiteral("plug ver. 2.0"));
+    EXPECT_EQ(Label("lblDatabase"), QString::fromStdString(OdbcTestEnv::DsnName(TestDriver::SQLite)));
+    EXPECT_EQ(Label("lblDatabaseTable"), QStringLiteral("Stock"));
+    EXPECT_EQ(Column(3), std::vector<std::string>{"3"});
+    EXPECT_NE(Label("lblLastMessage"), QStringLiteral("--"));
 }
 
 // The server frees the old client of a device that logs in again; a row that

@@ -408,6 +408,7 @@ void TfrmClientList::DoWirelessClientAddDrop() {
     // Hundreds of handhelds may arrive at once: the rebuild is throttled too;
     // it selects the first handheld in an empty list.
     ScheduleRefresh();
+    emit trayFlashRequested();
     PulseDataLights();
 }
 
@@ -532,6 +533,7 @@ void TfrmClientList::timerClientGridUpdateTimer() {
     if (unlisted)
         ScheduleRefresh();
     RefreshDetailMonitor();
+    emit trayFlashRequested();
     PulseDataLights();
 }
 

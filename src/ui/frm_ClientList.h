@@ -60,6 +60,8 @@ signals:
     // The help items: the main window owns the web address and the about box.
     void websiteRequested();
     void aboutRequested();
+    // Client activity worth a flash of the tray icon.
+    void trayFlashRequested();
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -186,8 +186,6 @@ TfrmClientList::TfrmClientList(TZelApplication& app, QWidget* parent)
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Guarded([this] { RefreshClientList(); }); });
 
-    LightStep = 0;
-    LightPulses = 0;
     // Every time the operator opens the monitor the log starts afresh.
     ResetLogFile(g_PrefsMgr->LogFilename);
 
@@ -219,10 +217,6 @@ void TfrmClientList::SetupActions() {
     auto on = [this](QAction* action, auto handler) {
         connect(action, &QAction::triggered, this,
                 [this, handler] { Guarded([this, handler] { handler(this); }); });
-    };
-    auto emitting = [this](QAction* action, auto signal) {
-        connect(action, &QAction::triggered, this,
-                [this, signal] { Guarded([this, signal] { signal(this); }); });
     };
 
     SetImage(ui->actEnableDisableServer, this, 1);
@@ -265,8 +259,8 @@ void TfrmClientList::SetupActions() {
     on(ui->mniServerEnabled, enable);
     on(ui->actDisconnectOneClient, [](TfrmClientList* self) { self->mniServerDisconnectOneClick(); });
     on(ui->mniServerDisconnectOne, [](TfrmClientList* self) { self->mniServerDisconnectOneClick(); });
-    emitting(ui->actDisconnectAllClients, [](TfrmClientList* self) { emit self->disconnectAllRequested(); });
-    emitting(ui->mniServerDisconnectAll, [](TfrmClientList* self) { emit self->disconnectAllRequested(); });
+    on(ui->actDisconnectAllClients, [](TfrmClientList* self) { emit self->disconnectAllRequested(); });
+    on(ui->mniServerDisconnectAll, [](TfrmClientList* self) { emit self->disconnectAllRequested(); });
     on(ui->actViewLogWindow, [](TfrmClientList* self) { self->mniViewLog_ShowClick(); });
     on(ui->mniViewLog_Show, [](TfrmClientList* self) { self->mniViewLog_ShowClick(); });
     on(logMenu, [](TfrmClientList* self) { self->mniViewLog_ShowClick(); });
@@ -282,14 +276,14 @@ void TfrmClientList::SetupActions() {
         self->UpdateMenuChecks();
     });
     // These may end this view: nothing after the signal touches it.
-    emitting(ui->actExit, [](TfrmClientList* self) { emit self->exitRequested(); });
-    emitting(ui->mniFileExit, [](TfrmClientList* self) { emit self->exitRequested(); });
-    emitting(ui->actViewDatabase, [](TfrmClientList* self) { emit self->showViewRequested(4); });
-    emitting(ui->mniToolsApplicationSettings, [](TfrmClientList* self) { emit self->showViewRequested(2); });
-    emitting(ui->mniToolsSessionSettings, [](TfrmClientList* self) { emit self->showViewRequested(3); });
-    emitting(ui->mniToolsSessionDatabaseView, [](TfrmClientList* self) { emit self->showViewRequested(4); });
-    emitting(ui->mniHelpWebsite, [](TfrmClientList* self) { emit self->websiteRequested(); });
-    emitting(ui->mniHelpAbout, [](TfrmClientList* self) { emit self->aboutRequested(); });
+    on(ui->actExit, [](TfrmClientList* self) { emit self->exitRequested(); });
+    on(ui->mniFileExit, [](TfrmClientList* self) { emit self->exitRequested(); });
+    on(ui->actViewDatabase, [](TfrmClientList* self) { emit self->showViewRequested(4); });
+    on(ui->mniToolsApplicationSettings, [](TfrmClientList* self) { emit self->showViewRequested(2); });
+    on(ui->mniToolsSessionSettings, [](TfrmClientList* self) { emit self->showViewRequested(3); });
+    on(ui->mniToolsSessionDatabaseView, [](TfrmClientList* self) { emit self->showViewRequested(4); });
+    on(ui->mniHelpWebsite, [](TfrmClientList* self) { emit self->websiteRequested(); });
+    on(ui->mniHelpAbout, [](TfrmClientList* self) { emit self->aboutRequested(); });
 }
 
 void TfrmClientList::SetupClientColumns() {

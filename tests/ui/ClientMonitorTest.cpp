@@ -405,14 +405,24 @@ TEST_F(ClientMonitorTest, LogPaneLinesAreStampedAndBounded) {
     ASSERT_TRUE(PumpUntil(
         [&] { return memo->toPlainText().contains(QStringLiteral("  Connect from 127.0.0.1 ()")); }));
 
-    // A disabled pane takes nothing; Delete there empties it while no row is selected.
+    // A disabled pane takes nothing.
     memo->setEnabled(false);
     monitor->AppendLogText(QStringLiteral("ignored"));
     EXPECT_FALSE(memo->toPlainText().contains(QStringLiteral("ignored")));
     memo->setEnabled(true);
-    List()->clearSelection();
-    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
-    QCoreApplication::sendEvent(memo, &del);
+
+    // Delete in the pane disconnects the selected handheld while that is
+    // possible, and only then empties the pane.
+    auto pressDelete = [&] {
+        QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+        QCoreApplication::sendEvent(memo, &del);
+    };
+    ASSERT_EQ(List()->selectedItems().size(), 1);
+    pressDelete();
+    EXPECT_FALSE(memo->toPlainText().isEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return List()->topLevelItemCount() == 0; }));
+    EXPECT_TRUE(Server().Clients.empty());
+    pressDelete();
     EXPECT_TRUE(memo->toPlainText().isEmpty());
     EXPECT_TRUE(m_boxes.empty());
 }

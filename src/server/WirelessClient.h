@@ -42,6 +42,10 @@ public:
     TZelWirelessClient& operator=(const TZelWirelessClient&) = delete;
 
     TZelWirelessServer* Server; // not owned
+    // Assigned by the server when it lists the client, never reused while
+    // the server lives; 0 for a client no server has listed. Views keep this
+    // instead of the pointer, which dangles once the server frees the client.
+    uint64_t Id = 0;
     TZelWirelessEncoder Encoder;
     std::string Description;
     int32_t MessagesOut = 0;

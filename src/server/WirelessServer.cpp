@@ -135,6 +135,7 @@ void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZe
     client->Encoder.SetEnabled(false);
     if (GetVerbose())
         LogVerbose("Encoding Key: " + client->Encoder.Describe());
+    client->Id = ++m_lastClientId;
     TZelWirelessClient* added = client.get();
     Clients.push_back(std::move(client));
     LogInfo("Connect from " + added->GetTitle());
@@ -143,6 +144,8 @@ void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZe
         ReplaceListenSocket();
     if (OnClientAddDrop)
         OnClientAddDrop(this);
+    // The list the windows show has changed too, before any byte arrives.
+    PostChange();
 }
 
 bool TZelWirelessServer::ListenSettingsChanged() const {
@@ -225,6 +228,15 @@ void TZelWirelessServer::CleanupReconnected(TZelWirelessClient* client) {
         other->CloseConnection();
         FreeClient(i);
     }
+}
+
+TZelWirelessClient* TZelWirelessServer::FindClient(uint64_t id) const {
+    if (id == 0)
+        return nullptr;
+    for (const auto& client : Clients)
+        if (client && client->Id == id)
+            return client.get();
+    return nullptr;
 }
 
 void TZelWirelessServer::FreeClient(size_t index) {

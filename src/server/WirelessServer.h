@@ -61,6 +61,8 @@ public:
     // Frees every other client with the same non-empty serial number.
     void CleanupReconnected(TZelWirelessClient* client);
 
+    // The listed client with this Id, or nullptr once it has been freed.
+    TZelWirelessClient* FindClient(uint64_t id) const;
     // Removes the entry and frees its client.
     void FreeClient(size_t index);
     // Frees every client whose connection has ended; returns how many.
@@ -76,4 +78,5 @@ private:
     // Set while a change event is on its way, so that a burst of changes
     // costs the owner one event.
     std::shared_ptr<bool> m_changePending = std::make_shared<bool>(false);
+    uint64_t m_lastClientId = 0;
 };

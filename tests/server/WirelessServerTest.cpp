@@ -173,6 +173,33 @@ TEST_F(WirelessServerTest, ReconnectCleanupBySerialNumber) {
     EXPECT_EQ(test.Server().Clients.size(), 4u);
 }
 
+// Views keep a client's Id: a freed client must never be found under it,
+// and a new client never takes an old Id.
+TEST_F(WirelessServerTest, ClientIdsOutliveNeitherTheirClientNorTheirServer) {
+    TTestHandheld old, fresh, other;
+    TZelWirelessClient* first = LoggedIn(old, "anna", "SN-1");
+    ASSERT_NE(first, nullptr);
+    const uint64_t firstId = first->Id;
+    EXPECT_NE(firstId, 0u);
+    EXPECT_EQ(test.Server().FindClient(firstId), first);
+
+    TZelWirelessClient* second = LoggedIn(fresh, "anna", "SN-1");
+    ASSERT_NE(second, nullptr);
+    EXPECT_GT(second->Id, firstId);
+    EXPECT_EQ(test.Server().FindClient(firstId), nullptr) << "freed by the re-login";
+    EXPECT_EQ(test.Server().FindClient(second->Id), second);
+    EXPECT_EQ(test.Server().FindClient(0), nullptr);
+
+    // Re-enabling frees every client; the ids go on counting.
+    const uint64_t secondId = second->Id;
+    test.Server().SetEnabled(false);
+    test.Server().SetEnabled(true);
+    EXPECT_EQ(test.Server().FindClient(secondId), nullptr);
+    TZelWirelessClient* third = test.Connect(other);
+    ASSERT_NE(third, nullptr);
+    EXPECT_GT(third->Id, secondId);
+}
+
 TEST_F(WirelessServerTest, DisableAnswersEveryHandheldWithTheDisabledMessage) {
     int changes = 0;
     test.Server().OnStatusChange = [&](TZelWirelessServer*) { ++changes; };

@@ -139,9 +139,14 @@ void TfrmApplicationSettings::UseDefaultPort() {
     m_networkChanged = true;
 }
 
-bool TfrmApplicationSettings::ValidateNetwork(int& port) {
+// Only a changed box is checked, so that a value the server already runs
+// with never blocks applying the other settings.
+bool TfrmApplicationSettings::ValidateNetwork() {
+    const TZelWirelessServer& server = Server();
     const QString portText = ui->editIPPort->text().trimmed();
-    if (!TryTextToInt(S(portText), port) || port < kLowestPort || port > kHighestPort) {
+    int port = 0;
+    const bool portChanged = portText != QString::number(server.Port);
+    if (portChanged && (!TryTextToInt(S(portText), port) || port < kLowestPort || port > kHighestPort)) {
         TMessageBox::Show(this,
                           QStringLiteral("The server port number \"%1\" is not valid: enter a whole number "
                                          "from %2 to %3.\n\nNothing was changed.")
@@ -153,7 +158,7 @@ bool TfrmApplicationSettings::ValidateNetwork(int& port) {
         return false;
     }
     const QString address = ui->editIPAddress->text().trimmed();
-    if (!IsIPv4Address(S(address))) {
+    if (address != Q(server.IPAddress) && !IsIPv4Address(S(address))) {
         TMessageBox::Show(this,
                           QStringLiteral("The server IP address \"%1\" is not valid: enter an IPv4 address "
                                          "such as 192.168.1.20, or 0.0.0.0 for every network interface."
@@ -167,15 +172,16 @@ bool TfrmApplicationSettings::ValidateNetwork(int& port) {
 }
 
 bool TfrmApplicationSettings::Apply() {
-    int port = 0;
-    if (!ValidateNetwork(port))
+    if (!ValidateNetwork())
         return false;
     if (m_networkChanged)
         TMessageBox::Ask(
             this, QStringLiteral("Changes to network settings will take effect when you restart the server."),
             QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Question);
     const bool networkApplied = ApplyControls();
-    // NetworkChanged stays set until the values are loaded again.
+    // The listening socket has followed: nothing is pending any more.
+    if (networkApplied)
+        m_networkChanged = false;
     SetModified(!networkApplied);
     return networkApplied;
 }
@@ -186,7 +192,8 @@ bool TfrmApplicationSettings::ApplyControls() {
     TZel_WirelessPrefsMgr& prefs = Prefs();
     TZelWirelessServer& server = Server();
     int port = server.Port;
-    TryTextToInt(S(ui->editIPPort->text().trimmed()), port); // checked by ValidateNetwork
+    if (!TryTextToInt(S(ui->editIPPort->text().trimmed()), port))
+        port = server.Port; // unchanged, see ValidateNetwork
 
     server.ServerName = S(ui->editServerName->text());
     server.SetEnabled(ui->chkServerEnabled->isChecked());

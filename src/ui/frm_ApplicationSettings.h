@@ -25,7 +25,7 @@ public:
     // Some control changed since the values were loaded or last applied.
     bool Modified() const { return m_modified; }
     // The address or port changed, or the port's "Use Default" was pressed,
-    // since the values were loaded.
+    // since the values were loaded or last applied.
     bool NetworkChanged() const { return m_networkChanged; }
 
     // Commits the controls; false when a value was refused (nothing is
@@ -46,7 +46,7 @@ private:
     void MarkNetworkChanged();
     void SetModified(bool modified);
     // Checks the port and address texts; shows why when one is refused.
-    bool ValidateNetwork(int& port);
+    bool ValidateNetwork();
     void UseDefaultPort();
     void BrowseLogfile();
     void ViewLogfile();

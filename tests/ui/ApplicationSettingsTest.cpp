@@ -45,10 +45,11 @@ class ApplicationSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override { Start(false); }
 
-    void Start(bool diagnostics, const std::string& extraSettings = std::string()) {
+    // port: what the file says, when not a free port.
+    void Start(bool diagnostics, const std::string& extraSettings = std::string(), int port = -1) {
         if (diagnostics)
             WriteAll(m_folder.File("diag.dll"), "");
-        m_port = FreeLoopbackPort();
+        m_port = port >= 0 ? port : FreeLoopbackPort();
         m_ini = m_folder.File("ZelWireless.ini");
         WriteAll(m_ini, "[Settings]\nServerPort=" + std::to_string(m_port) +
                             "\nServer IP Address=127.0.0.1\n" + extraSettings);
@@ -58,7 +59,9 @@ protected:
         m_app = std::make_unique<TZelApplication>(nullptr, m_prefs.get());
         m_app->Create([this](const std::string& text) { m_log.push_back(text); });
         m_app->EnableServer();
-        ASSERT_TRUE(Server().IsEnabled());
+        if (port < 0) {
+            ASSERT_TRUE(Server().IsEnabled());
+        }
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_asked.push_back(request.text);
             return m_answer;
@@ -77,9 +80,9 @@ protected:
         SetVerbose(false);
     }
 
-    void Restart(bool diagnostics, const std::string& extraSettings = std::string()) {
+    void Restart(bool diagnostics, const std::string& extraSettings = std::string(), int port = -1) {
         TearDown();
-        Start(diagnostics, extraSettings);
+        Start(diagnostics, extraSettings, port);
     }
 
     template <class T> T* Find(const char* name) {
@@ -203,10 +206,36 @@ TEST_F(ApplicationSettingsTest, ChangedPortMovesTheListeningSocketAtOnce) {
     EXPECT_FALSE(HandheldConnects(m_port)) << "the old port is closed";
     EXPECT_TRUE(Server().IsEnabled());
 
-    // The network flag lasts until the values are loaded again.
+    // The change is in effect: a later Apply of another value asks nothing.
+    EXPECT_FALSE(m_view->NetworkChanged());
     Edit("editServerName")->setText(QStringLiteral("Renamed"));
     Button("cmdApply")->click();
-    EXPECT_EQ(m_asked.size(), 2u);
+    EXPECT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(Server().ServerName, "Renamed");
+    EXPECT_EQ(Server().Port, newPort);
+}
+
+TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {
+    // A port the server cannot listen on, from the file.
+    Restart(false, std::string(), 0);
+    ASSERT_FALSE(Server().IsListening());
+    ASSERT_EQ(Edit("editIPPort")->text(), QStringLiteral("0"));
+    Edit("editServerName")->setText(QStringLiteral("Renamed"));
+    EXPECT_TRUE(m_view->Apply());
+    EXPECT_TRUE(m_asked.empty());
+    EXPECT_EQ(Server().ServerName, "Renamed");
+}
+
+TEST_F(ApplicationSettingsTest, MissingPreferencesAreReportedAndTheViewIsUnusable) {
+    m_view.reset();
+    g_PrefsMgr = nullptr;
+    m_view = std::make_unique<TfrmApplicationSettings>(*m_app);
+    m_view->show();
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(m_asked[0],
+              QStringLiteral("TfrmApplicationSettings.FormCreate: AppSettings is unexpectedly nil, "
+                             "cannot continue"));
+    EXPECT_FALSE(m_view->isEnabled());
 }
 
 TEST_F(ApplicationSettingsTest, PortDefaultButtonPutsTheDefaultPort) {

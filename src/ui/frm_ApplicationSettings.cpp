@@ -203,6 +203,7 @@ bool TfrmApplicationSettings::ApplyControls() {
     server.Port = port;
 
     // New connections come in on the new address and port at once.
+    const TZel_Socket* listenerBefore = server.ListenSocket.get();
     const std::string listenFailure = server.FollowListenSettings();
     if (!listenFailure.empty()) {
         TMessageBox::Show(
@@ -211,7 +212,7 @@ bool TfrmApplicationSettings::ApplyControls() {
                 .arg(ui->editIPAddress->text().trimmed(), QString::number(port), Q(listenFailure),
                      Q(server.IPAddress), QString::number(server.Port)),
             QMessageBox::Warning);
-    } else if (server.IsListening() && server.OnStatusChange) {
+    } else if (server.ListenSocket.get() != listenerBefore && server.OnStatusChange) {
         server.OnStatusChange(&server); // the status text names the address and port
     }
     // A server that could not listen on the old address may on the new one.

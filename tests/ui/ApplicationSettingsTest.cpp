@@ -204,6 +204,9 @@ TEST_F(ApplicationSettingsTest, ChangedPortMovesTheListeningSocketAtOnce) {
     EXPECT_EQ(Setting("ServerPort"), std::to_string(newPort));
     EXPECT_TRUE(HandheldConnects(newPort));
     EXPECT_FALSE(HandheldConnects(m_port)) << "the old port is closed";
+    // The operator's log names the new address and port.
+    EXPECT_NE(std::find(m_log.begin(), m_log.end(), "Server enabled on 127.0.0.1:" + std::to_string(newPort)),
+              m_log.end());
     EXPECT_TRUE(Server().IsEnabled());
 
     // The change is in effect: a later Apply of another value asks nothing.

@@ -16,8 +16,8 @@
 #include "base/Zel_Lib.h"
 #include "net/Zel_Socket.h"
 #include "server/WirelessServer.h"
-#include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
+#include "ui/ShownCall.h"
 
 namespace {
 
@@ -61,12 +61,14 @@ TfrmApplicationSettings::TfrmApplicationSettings(TZelApplication& app, QWidget* 
     // chkNetworkEncoding marks nothing: its state is taken at the next Apply.
 
     connect(ui->cmdPortDefault, &QPushButton::clicked, this,
-            [this] { Guarded([this] { UseDefaultPort(); }); });
-    connect(ui->Button1, &QPushButton::clicked, this, [this] { Guarded([this] { BrowseLogfile(); }); });
-    connect(ui->cmdViewLogfile, &QPushButton::clicked, this, [this] { Guarded([this] { ViewLogfile(); }); });
+            [this] { ShownCall(this, [this] { UseDefaultPort(); }); });
+    connect(ui->Button1, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { BrowseLogfile(); }); });
+    connect(ui->cmdViewLogfile, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { ViewLogfile(); }); });
     connect(ui->cmdClearLogfile, &QPushButton::clicked, this,
-            [this] { Guarded([this] { ClearLogfile(); }); });
-    connect(ui->cmdApply, &QPushButton::clicked, this, [this] { Guarded([this] { Apply(); }); });
+            [this] { ShownCall(this, [this] { ClearLogfile(); }); });
+    connect(ui->cmdApply, &QPushButton::clicked, this, [this] { ShownCall(this, [this] { Apply(); }); });
 }
 
 TfrmApplicationSettings::~TfrmApplicationSettings() = default;
@@ -269,11 +271,12 @@ void TfrmApplicationSettings::ClearLogfile() {
 }
 
 void TfrmApplicationSettings::closeEvent(QCloseEvent* event) {
-    bool allowed = true;
-    Guarded([&] {
-        if (m_modified &&
-            TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?")) == QMessageBox::Yes)
-            allowed = Apply();
+    bool allowed = false; // a failure while applying keeps the edits on screen
+    ShownCall(this, [&] {
+        allowed = !m_modified ||
+                  TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?")) !=
+                      QMessageBox::Yes ||
+                  Apply();
     });
     if (allowed)
         event->accept();

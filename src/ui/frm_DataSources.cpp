@@ -7,8 +7,8 @@
 
 #include "base/Zel_Lib.h"
 #include "data/odbc/OdbcConnectionProbe.h"
-#include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
+#include "ui/ShownCall.h"
 
 namespace {
 
@@ -55,18 +55,20 @@ TfrmDataSources::TfrmDataSources(QWidget* parent)
         SetModified(true);
     });
     connect(ui->lstDataSources, &QListWidget::currentItemChanged, this,
-            [this] { Guarded([this] { CurrentItemChanged(); }); });
+            [this] { ShownCall(this, [this] { CurrentItemChanged(); }); });
     connect(ui->cmdNew, &QPushButton::clicked, this, [this] {
-        Guarded([this] {
+        ShownCall(this, [this] {
             if (ResolveUnsavedEdits())
                 NewDataSource();
         });
     });
-    connect(ui->cmdRemove, &QPushButton::clicked, this, [this] { Guarded([this] { RemoveCurrent(); }); });
-    connect(ui->cmdSave, &QPushButton::clicked, this, [this] { Guarded([this] { Save(); }); });
-    connect(ui->cmdTest, &QPushButton::clicked, this, [this] { Guarded([this] { TestConnection(); }); });
+    connect(ui->cmdRemove, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { RemoveCurrent(); }); });
+    connect(ui->cmdSave, &QPushButton::clicked, this, [this] { ShownCall(this, [this] { Save(); }); });
+    connect(ui->cmdTest, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { TestConnection(); }); });
     connect(ui->cmdBrowse, &QPushButton::clicked, this,
-            [this] { Guarded([this] { BrowseDatabaseFile(); }); });
+            [this] { ShownCall(this, [this] { BrowseDatabaseFile(); }); });
     connect(ui->cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
     FillDrivers();
@@ -305,8 +307,8 @@ bool TfrmDataSources::ResolveUnsavedEdits() {
 }
 
 void TfrmDataSources::done(int result) {
-    bool leave = true;
-    Guarded([&] { leave = ResolveUnsavedEdits(); });
+    bool leave = false; // a failure while saving keeps the edits on screen
+    ShownCall(this, [&] { leave = ResolveUnsavedEdits(); });
     if (leave)
         QDialog::done(result);
 }

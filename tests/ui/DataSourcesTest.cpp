@@ -199,6 +199,30 @@ TEST_F(DataSourcesTest, SwitchingAwayFromUnsavedEditsAsks) {
     EXPECT_EQ(TOdbcUserDataSources::Read("ZelUiLite").Description, "Stock");
 }
 
+TEST_F(DataSourcesTest, BrowseTakesTheChosenFileAndClosingAsksAboutUnsavedEdits) {
+    m_dialog->SelectDataSource(QStringLiteral("ZelUiLite"));
+    ChooseDriver(QStringLiteral("SQLite3"));
+    const QString chosen = QString::fromStdString(SqliteFile("chosen.db"));
+    TFileDialog::SetNextFileName(chosen);
+    Find<QPushButton>("cmdBrowse")->click();
+    EXPECT_EQ(Edit("editDatabaseFile")->text(), chosen);
+    TFileDialog::SetNextFileName(QString());
+    Find<QPushButton>("cmdBrowse")->click();
+    EXPECT_EQ(Edit("editDatabaseFile")->text(), chosen);
+
+    m_dialog->show();
+    m_answer = QMessageBox::Cancel;
+    Find<QPushButton>("cmdClose")->click();
+    EXPECT_TRUE(m_dialog->isVisible());
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(m_asked[0], QStringLiteral("Save the changes to ZelUiLite?"));
+    m_answer = QMessageBox::Yes;
+    Find<QPushButton>("cmdClose")->click();
+    EXPECT_FALSE(m_dialog->isVisible());
+    EXPECT_EQ(TOdbcUserDataSources::Read("ZelUiLite").Database, chosen.toStdString());
+    EXPECT_EQ(m_dialog->SavedDataSource(), QStringLiteral("ZelUiLite"));
+}
+
 TEST_F(DataSourcesTest, WrongValuesAreRefusedAndNothingIsWritten) {
     struct Case {
         const char* name;

@@ -16,6 +16,7 @@
 #include "base/IniFile.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
+#include "net/Zel_Socket.h"
 #include "server/WirelessServer.h"
 #include "support/EventLoop.h"
 #include "support/Files.h"
@@ -216,6 +217,15 @@ TEST_F(ApplicationSettingsTest, ChangedPortMovesTheListeningSocketAtOnce) {
     EXPECT_EQ(m_asked.size(), 1u);
     EXPECT_EQ(Server().ServerName, "Renamed");
     EXPECT_EQ(Server().Port, newPort);
+}
+
+TEST_F(ApplicationSettingsTest, ChangedAddressOnTheSamePortListensOnTheNewOne) {
+    // Every interface on the port in use: the old socket must give way first.
+    Edit("editIPAddress")->setText(QStringLiteral("0.0.0.0"));
+    EXPECT_TRUE(m_view->Apply());
+    EXPECT_EQ(Server().ListenSocket->Address, "0.0.0.0");
+    EXPECT_EQ(Setting("Server IP Address"), "0.0.0.0");
+    EXPECT_TRUE(HandheldConnects(m_port));
 }
 
 TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {

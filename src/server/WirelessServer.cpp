@@ -28,6 +28,10 @@ private:
     std::shared_ptr<bool> m_pending;
 };
 
+std::string ListenFailure(const TZel_Socket& socket) {
+    return socket.LastErrorText.empty() ? std::string("cannot listen") : socket.LastErrorText;
+}
+
 uint32_t Wrapped(int32_t value) {
     return static_cast<uint32_t>(value);
 }
@@ -140,8 +144,11 @@ void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZe
     Clients.push_back(std::move(client));
     LogInfo("Connect from " + added->GetTitle());
     // A changed address or port takes effect with the next accepted connection.
-    if (listener == ListenSocket.get() && ListenSettingsChanged())
-        ReplaceListenSocket();
+    if (listener == ListenSocket.get() && ListenSettingsChanged()) {
+        const std::string failure = ReplaceListenSocket();
+        if (!failure.empty())
+            LogError("Error starting server: " + failure);
+    }
     if (OnClientAddDrop)
         OnClientAddDrop(this);
     // The list the windows show has changed too, before any byte arrives.
@@ -157,26 +164,43 @@ bool TZelWirelessServer::ListenSettingsChanged() const {
 // reset. Only a new address on the same port cannot be bound beside the old
 // socket: then the old one closes first. A replacement that cannot listen
 // leaves the old one serving.
-void TZelWirelessServer::ReplaceListenSocket() {
+std::string TZelWirelessServer::ReplaceListenSocket() {
     auto fresh = NewListenSocket();
     if (!fresh->Listen()) {
         const bool samePort = fresh->LastError == WSAEADDRINUSE_CODE && ListenSocket->Port == Port;
-        if (!samePort) {
-            LogError("Error starting server: " + fresh->LastErrorText);
-            return;
-        }
+        if (!samePort)
+            return ListenFailure(*fresh);
         std::unique_ptr<TZel_Socket> old = std::move(ListenSocket);
         old->AcceptPending();
         old.reset();
         fresh = NewListenSocket();
-        if (!fresh->Listen())
-            LogError("Error starting server: " + fresh->LastErrorText);
+        const bool listening = fresh->Listen();
         ListenSocket = std::move(fresh);
-        return;
+        return listening ? std::string() : ListenFailure(*ListenSocket);
     }
     std::unique_ptr<TZel_Socket> old = std::move(ListenSocket);
     ListenSocket = std::move(fresh);
     old->AcceptPending();
+    return {};
+}
+
+std::string TZelWirelessServer::FollowListenSettings() {
+    if (!IsListening() || !ListenSettingsChanged())
+        return {};
+    const int32_t usedPort = ListenSocket->Port;
+    const std::string usedAddress = ListenSocket->Address;
+    const std::string failure = ReplaceListenSocket();
+    if (failure.empty())
+        return {};
+    Port = usedPort;
+    IPAddress = usedAddress;
+    if (!IsListening()) {
+        // The old socket was closed to free its port for the new address.
+        auto again = NewListenSocket();
+        again->Listen();
+        ListenSocket = std::move(again);
+    }
+    return failure;
 }
 
 std::string TZelWirelessServer::ListenDescription() {

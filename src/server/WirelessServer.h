@@ -60,6 +60,11 @@ public:
     void PostChange();
     // Frees every other client with the same non-empty serial number.
     void CleanupReconnected(TZelWirelessClient* client);
+    // Moves a listening socket to IPAddress and Port at once when it listens
+    // on others. When they cannot be listened on, both go back to the ones in
+    // use, the server goes on listening there, and the reason is returned
+    // (empty on success, and when nothing listens yet).
+    std::string FollowListenSettings();
 
     // The listed client with this Id, or nullptr once it has been freed.
     TZelWirelessClient* FindClient(uint64_t id) const;
@@ -73,7 +78,8 @@ private:
     std::unique_ptr<TZel_Socket> NewListenSocket();
     void HandleAccept(TZel_Socket* listener, std::unique_ptr<TZel_Socket> connection);
     bool ListenSettingsChanged() const;
-    void ReplaceListenSocket();
+    // Empty, or why the new address and port cannot be listened on.
+    std::string ReplaceListenSocket();
 
     // Set while a change event is on its way, so that a burst of changes
     // costs the owner one event.

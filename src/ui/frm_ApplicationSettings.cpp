@@ -1,0 +1,285 @@
+#include "ui/frm_ApplicationSettings.h"
+
+#include "ui_frm_ApplicationSettings.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <arpa/inet.h>
+
+#include "app/ZelApplication.h"
+#include "base/Exception.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
+#include "net/Zel_Socket.h"
+#include "server/WirelessServer.h"
+#include "ui/MessageBox.h"
+#include "ui/ShownCall.h"
+
+namespace {
+
+constexpr int kDefaultPort = 4402;
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 65535;
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string S(const QString& text) {
+    return text.toStdString();
+}
+
+TZel_WirelessPrefsMgr& Prefs() {
+    if (!g_PrefsMgr)
+        throw Exception(
+            "TfrmApplicationSettings.FormCreate: AppSettings is unexpectedly nil, cannot continue");
+    return *g_PrefsMgr;
+}
+
+// A dotted IPv4 address; 0.0.0.0 stands for every interface.
+bool IsIPv4Address(const std::string& text) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+} // namespace
+
+TfrmApplicationSettings::TfrmApplicationSettings(TZelApplication& app, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TfrmApplicationSettings>()), m_app(app) {
+    ui->setupUi(this);
+
+    for (QLineEdit* edit : {ui->editServerName, ui->editServerDisabledMessage, ui->editLogfile})
+        connect(edit, &QLineEdit::textChanged, this, [this] { MarkModified(); });
+    for (QLineEdit* edit : {ui->editIPAddress, ui->editIPPort})
+        connect(edit, &QLineEdit::textChanged, this, [this] { MarkNetworkChanged(); });
+    for (QCheckBox* check : {ui->chkServerEnabled, ui->chkVerboseLogging})
+        connect(check, &QCheckBox::toggled, this, [this] { MarkModified(); });
+    // chkNetworkEncoding marks nothing: its state is taken at the next Apply.
+
+    connect(ui->cmdPortDefault, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { UseDefaultPort(); }); });
+    connect(ui->Button1, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { BrowseLogfile(); }); });
+    connect(ui->cmdViewLogfile, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { ViewLogfile(); }); });
+    connect(ui->cmdClearLogfile, &QPushButton::clicked, this,
+            [this] { ShownCall(this, [this] { ClearLogfile(); }); });
+    connect(ui->cmdApply, &QPushButton::clicked, this, [this] { ShownCall(this, [this] { Apply(); }); });
+}
+
+TfrmApplicationSettings::~TfrmApplicationSettings() = default;
+
+TZelWirelessServer& TfrmApplicationSettings::Server() const {
+    TZelWirelessServer* server = m_app.Server();
+    if (!server)
+        throw Exception("TfrmApplicationSettings: the server has not been created");
+    return *server;
+}
+
+void TfrmApplicationSettings::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_loaded)
+        return; // shown again after being minimised: the edits stay
+    try {
+        FormShow();
+        m_loaded = true;
+    } catch (const std::exception& e) {
+        // The view cannot work without its settings: say why instead of
+        // leaving an empty form.
+        setEnabled(false);
+        TMessageBox::Show(this, Q(ExceptionText(e)), QMessageBox::Critical);
+    }
+}
+
+void TfrmApplicationSettings::FormShow() {
+    Prefs();
+    LoadControls();
+    ui->editServerName->setFocus();
+    ui->editServerName->deselect();
+}
+
+void TfrmApplicationSettings::LoadControls() {
+    TZel_WirelessPrefsMgr& prefs = Prefs();
+    TZelWirelessServer& server = Server();
+    ui->editServerName->setText(Q(server.ServerName));
+    ui->chkServerEnabled->setChecked(server.IsEnabled());
+    ui->editServerDisabledMessage->setText(Q(server.DisabledMessage));
+    ui->editIPAddress->setText(Q(server.IPAddress));
+    ui->editIPPort->setText(QString::number(server.Port));
+    ui->editLogfile->setText(Q(prefs.LogFilename));
+    ui->chkVerboseLogging->setChecked(GetVerbose());
+    ui->chkNetworkEncoding->setChecked(prefs.NetworkEncoding);
+    if (prefs.Diagnostics) {
+        ui->chkNetworkEncoding->setVisible(true);
+        ui->chkVerboseLogging->setVisible(true);
+    }
+    // Filling the controls ran their change handlers: undo what they marked.
+    m_networkChanged = false;
+    SetModified(false);
+}
+
+void TfrmApplicationSettings::SetModified(bool modified) {
+    m_modified = modified;
+    ui->cmdApply->setEnabled(modified);
+}
+
+void TfrmApplicationSettings::MarkModified() {
+    SetModified(true);
+}
+
+void TfrmApplicationSettings::MarkNetworkChanged() {
+    MarkModified();
+    m_networkChanged = true;
+}
+
+void TfrmApplicationSettings::UseDefaultPort() {
+    ui->editIPPort->setText(QString::number(kDefaultPort));
+    m_networkChanged = true;
+}
+
+// Only a changed box is checked, so that a value the server already runs
+// with never blocks applying the other settings.
+bool TfrmApplicationSettings::ValidateNetwork() {
+    const TZelWirelessServer& server = Server();
+    const QString portText = ui->editIPPort->text().trimmed();
+    int port = 0;
+    const bool portChanged = portText != QString::number(server.Port);
+    if (portChanged && (!TryTextToInt(S(portText), port) || port < kLowestPort || port > kHighestPort)) {
+        TMessageBox::Show(this,
+                          QStringLiteral("The server port number \"%1\" is not valid: enter a whole number "
+                                         "from %2 to %3.\n\nNothing was changed.")
+                              .arg(portText)
+                              .arg(kLowestPort)
+                              .arg(kHighestPort),
+                          QMessageBox::Warning);
+        ui->editIPPort->setFocus();
+        return false;
+    }
+    const QString address = ui->editIPAddress->text().trimmed();
+    if (address != Q(server.IPAddress) && !IsIPv4Address(S(address))) {
+        TMessageBox::Show(this,
+                          QStringLiteral("The server IP address \"%1\" is not valid: enter an IPv4 address "
+                                         "such as 192.168.1.20, or 0.0.0.0 for every network interface."
+                                         "\n\nNothing was changed.")
+                              .arg(address),
+                          QMessageBox::Warning);
+        ui->editIPAddress->setFocus();
+        return false;
+    }
+    return true;
+}
+
+bool TfrmApplicationSettings::Apply() {
+    if (!ValidateNetwork())
+        return false;
+    if (m_networkChanged)
+        TMessageBox::Ask(
+            this, QStringLiteral("Changes to network settings will take effect when you restart the server."),
+            QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Question);
+    const bool networkApplied = ApplyControls();
+    // The listening socket has followed: nothing is pending any more.
+    if (networkApplied)
+        m_networkChanged = false;
+    SetModified(!networkApplied);
+    return networkApplied;
+}
+
+// Returns false when the listening socket could not follow a new address or
+// port; everything else is applied and written all the same.
+bool TfrmApplicationSettings::ApplyControls() {
+    TZel_WirelessPrefsMgr& prefs = Prefs();
+    TZelWirelessServer& server = Server();
+    int port = server.Port;
+    if (!TryTextToInt(S(ui->editIPPort->text().trimmed()), port))
+        port = server.Port; // unchanged, see ValidateNetwork
+
+    server.ServerName = S(ui->editServerName->text());
+    server.SetEnabled(ui->chkServerEnabled->isChecked());
+    server.DisabledMessage = S(ui->editServerDisabledMessage->text());
+    server.IPAddress = S(ui->editIPAddress->text().trimmed());
+    prefs.LogFilename = S(ui->editLogfile->text());
+    server.Port = port;
+
+    // New connections come in on the new address and port at once.
+    const TZel_Socket* listenerBefore = server.ListenSocket.get();
+    const std::string listenFailure = server.FollowListenSettings();
+    if (!listenFailure.empty()) {
+        TMessageBox::Show(
+            this,
+            QStringLiteral("The server cannot listen on %1:%2: %3\n\nIt goes on listening on %4:%5.")
+                .arg(ui->editIPAddress->text().trimmed(), QString::number(port), Q(listenFailure),
+                     Q(server.IPAddress), QString::number(server.Port)),
+            QMessageBox::Warning);
+    } else if (server.ListenSocket.get() != listenerBefore && server.OnStatusChange) {
+        server.OnStatusChange(&server); // the status text names the address and port
+    }
+    // A server that could not listen on the old address may on the new one.
+    if (ui->chkServerEnabled->isChecked() && !server.IsEnabled())
+        server.SetEnabled(true);
+    if (ui->chkServerEnabled->isChecked() && !server.IsEnabled())
+        TMessageBox::Show(
+            this,
+            QStringLiteral("The server could not be enabled on %1:%2: %3")
+                .arg(Q(server.IPAddress), QString::number(server.Port),
+                     Q(server.ListenSocket ? server.ListenSocket->LastErrorText : std::string())),
+            QMessageBox::Warning);
+
+    if (!prefs.Diagnostics) {
+        ui->chkVerboseLogging->setChecked(false);
+        ui->chkNetworkEncoding->setChecked(true);
+    }
+    SetVerbose(ui->chkVerboseLogging->isChecked());
+    prefs.NetworkEncoding = ui->chkNetworkEncoding->isChecked();
+    // One write: the settings file is replaced once per Apply.
+    prefs.WriteSettings();
+    return listenFailure.empty();
+}
+
+void TfrmApplicationSettings::BrowseLogfile() {
+    QString folder;
+    const QString current = ui->editLogfile->text();
+    if (!current.isEmpty())
+        folder = QFileInfo(current).absolutePath();
+    const QString chosen =
+        TFileDialog::GetSaveFileName(this, QStringLiteral("Zel Wireless Log File"), folder, QString());
+    if (!chosen.isEmpty())
+        ui->editLogfile->setText(QFileInfo(chosen).absoluteFilePath());
+}
+
+void TfrmApplicationSettings::ViewLogfile() {
+    const QString name = Q(Prefs().LogFilename);
+    if (name.isEmpty() || !QFileInfo::exists(name)) {
+        TMessageBox::Show(this, QStringLiteral("The log file \"%1\" does not exist.").arg(name),
+                          QMessageBox::Information);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(name)))
+        TMessageBox::Show(this, QStringLiteral("Unable to open the log file \"%1\".").arg(name),
+                          QMessageBox::Warning);
+}
+
+void TfrmApplicationSettings::ClearLogfile() {
+    const std::string name = Prefs().LogFilename;
+    if (TMessageBox::Ask(this,
+                         QStringLiteral("Are you sure you want to clear the logfile \n%1?").arg(Q(name))) ==
+        QMessageBox::Yes)
+        ResetLogFile(name);
+}
+
+void TfrmApplicationSettings::closeEvent(QCloseEvent* event) {
+    bool allowed = false; // a failure while applying keeps the edits on screen
+    ShownCall(this, [&] {
+        allowed = !m_modified ||
+                  TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?")) !=
+                      QMessageBox::Yes ||
+                  Apply();
+    });
+    if (allowed)
+        event->accept();
+    else
+        event->ignore();
+}

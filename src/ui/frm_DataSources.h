@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+
+#include "data/odbc/OdbcUserDataSources.h"
+
+namespace Ui {
+class TfrmDataSources;
+}
+
+// Lists the installed ODBC drivers and the current user's data sources, and
+// creates, edits, tests and removes SQLite3 and PostgreSQL data sources, so
+// that nobody has to edit ~/.odbc.ini by hand. Modal: exec() it, then read
+// SavedDataSource().
+class TfrmDataSources : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TfrmDataSources(QWidget* parent = nullptr);
+    ~TfrmDataSources() override;
+
+    // Opens the user data source of that name for editing, or starts a new
+    // one with that name when there is none.
+    void SelectDataSource(const QString& name);
+    // The data source saved last while the dialog was open; empty when none.
+    QString SavedDataSource() const { return m_saved; }
+    // The data source in the editor (saved or not).
+    QString CurrentDataSource() const;
+
+    // Editor actions, as the buttons run them; false when refused or failed
+    // (the operator has been told why).
+    bool Save();
+    bool RemoveCurrent();
+    // Tries the values in the editor; the message shown is the database's own.
+    bool TestConnection();
+    void NewDataSource();
+
+signals:
+    // A data source was created or changed under this name.
+    void DataSourceSaved(const QString& name);
+    // A data source was created, changed or removed.
+    void DataSourcesChanged();
+
+protected:
+    // Closing with unsaved edits asks whether to save them.
+    void done(int result) override;
+
+private:
+    void FillDrivers();
+    void FillDataSources(const QString& select);
+    void LoadDataSource(const QString& name);
+    void ShowDriverPage();
+    TOdbcDataSourceDef EditedDefinition() const;
+    TOdbcDriverKind EditedKind() const;
+    // Unsaved edits: asks to save them; false when the operator stays.
+    bool ResolveUnsavedEdits();
+    void SetModified(bool modified);
+    void BrowseDatabaseFile();
+    void CurrentItemChanged();
+
+    std::unique_ptr<Ui::TfrmDataSources> ui;
+    QString m_editing; // the stored data source in the editor; empty for a new one
+    QString m_saved;
+    bool m_modified = false;
+    bool m_loading = false;
+};

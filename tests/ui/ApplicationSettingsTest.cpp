@@ -1,0 +1,387 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QUrl>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/ZelApplication.h"
+#include "base/AppPaths.h"
+#include "base/IniFile.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_EventLogger.h"
+#include "net/Zel_Socket.h"
+#include "server/WirelessServer.h"
+#include "support/EventLoop.h"
+#include "support/Files.h"
+#include "support/TempFolder.h"
+#include "support/TestHandheld.h"
+#include "ui/MessageBox.h"
+#include "ui/frm_ApplicationSettings.h"
+
+namespace {
+
+const QString kNetworkMessage =
+    QStringLiteral("Changes to network settings will take effect when you restart the server.");
+
+// Receives the file URLs that the view asks the desktop to open.
+class TUrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> Opened;
+public slots:
+    void open(const QUrl& url) { Opened.push_back(url); }
+};
+
+// A running application (server enabled on a loopback port) with its own
+// configuration file, g_PrefsMgr pointing at its preferences, and every
+// message box answered by the test.
+class ApplicationSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(false); }
+
+    // port: what the file says, when not a free port.
+    void Start(bool diagnostics, const std::string& extraSettings = std::string(), int port = -1) {
+        if (diagnostics)
+            WriteAll(m_folder.File("diag.dll"), "");
+        m_port = port >= 0 ? port : FreeLoopbackPort();
+        m_ini = m_folder.File("ZelWireless.ini");
+        WriteAll(m_ini, "[Settings]\nServerPort=" + std::to_string(m_port) +
+                            "\nServer IP Address=127.0.0.1\n" + extraSettings);
+        m_prefs = std::make_unique<TZel_WirelessPrefsMgr>(MakeAppPaths("/nonexistent/ZelWireless", m_ini));
+        m_previousPrefs = g_PrefsMgr;
+        g_PrefsMgr = m_prefs.get();
+        m_app = std::make_unique<TZelApplication>(nullptr, m_prefs.get());
+        m_app->Create([this](const std::string& text) { m_log.push_back(text); });
+        m_app->EnableServer();
+        if (port < 0) {
+            ASSERT_TRUE(Server().IsEnabled());
+        }
+        TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
+            m_asked.push_back(request.text);
+            return m_answer;
+        });
+        m_view = std::make_unique<TfrmApplicationSettings>(*m_app);
+        m_view->show();
+    }
+
+    void TearDown() override {
+        if (m_view)
+            m_view->hide(); // no closing question: the test decides about its edits
+        m_view.reset();
+        m_app.reset();
+        TMessageBox::SetAnswerer({});
+        g_PrefsMgr = m_previousPrefs;
+        SetVerbose(false);
+    }
+
+    void Restart(bool diagnostics, const std::string& extraSettings = std::string(), int port = -1) {
+        TearDown();
+        Start(diagnostics, extraSettings, port);
+    }
+
+    template <class T> T* Find(const char* name) {
+        T* widget = m_view->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
+    QCheckBox* Check(const char* name) { return Find<QCheckBox>(name); }
+    QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
+    TZelWirelessServer& Server() { return *m_app->Server(); }
+    std::string Setting(const std::string& key) {
+        return TIniFile(m_ini).ReadString("Settings", key, "<none>");
+    }
+
+    // Whether a handheld gets a connection listed by the server on that port.
+    bool HandheldConnects(int port) {
+        const size_t before = Server().Clients.size();
+        TTestHandheld handheld;
+        bool connected = false;
+        EXPECT_TRUE(RunPumping([&] { connected = handheld.Connect(port, 2000); }));
+        return connected && PumpUntil([&] { return Server().Clients.size() > before; });
+    }
+
+    TTempFolder m_folder;
+    std::string m_ini;
+    int m_port = 0;
+    std::unique_ptr<TZel_WirelessPrefsMgr> m_prefs;
+    TZel_WirelessPrefsMgr* m_previousPrefs = nullptr;
+    std::unique_ptr<TZelApplication> m_app;
+    std::unique_ptr<TfrmApplicationSettings> m_view;
+    std::vector<std::string> m_log;
+    std::vector<QString> m_asked;
+    QMessageBox::StandardButton m_answer = QMessageBox::Ok;
+};
+
+TEST_F(ApplicationSettingsTest, LoadsTheRunningValuesAndLeavingUntouchedAsksNothing) {
+    EXPECT_EQ(m_view->windowTitle(), QStringLiteral("Application Settings"));
+    EXPECT_EQ(Edit("editServerName")->text(), QStringLiteral("Zel Wireless Server"));
+    EXPECT_TRUE(Check("chkServerEnabled")->isChecked());
+    EXPECT_EQ(Edit("editServerDisabledMessage")->text(),
+              QStringLiteral("Wireless server is not currently enabled."));
+    EXPECT_EQ(Edit("editIPAddress")->text(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(Edit("editIPPort")->text(), QString::number(m_port));
+    EXPECT_EQ(Edit("editLogfile")->text(), QString::fromStdString(m_prefs->LogFilename));
+    EXPECT_FALSE(Button("cmdIPAddrDefault")->isEnabled());
+    EXPECT_FALSE(Button("cmdApply")->isEnabled());
+    EXPECT_FALSE(m_view->Modified());
+    EXPECT_FALSE(m_view->NetworkChanged());
+    // Without the diagnostics marker the verbose controls stay hidden.
+    EXPECT_FALSE(Check("chkVerboseLogging")->isVisible());
+    EXPECT_FALSE(Check("chkNetworkEncoding")->isVisible());
+
+    const std::string before = ReadAll(m_ini);
+    EXPECT_TRUE(m_view->close());
+    EXPECT_TRUE(m_asked.empty());
+    EXPECT_EQ(ReadAll(m_ini), before);
+}
+
+TEST_F(ApplicationSettingsTest, ApplyCommitsEveryControlAndForcesVerboseOffWithoutDiagnostics) {
+    Restart(false, "Verbose=Y\n");
+    ASSERT_TRUE(GetVerbose());
+    const std::string logFile = m_folder.File("other.log");
+    Edit("editServerName")->setText(QStringLiteral("Dock 3"));
+    EXPECT_TRUE(Button("cmdApply")->isEnabled());
+    Edit("editServerDisabledMessage")->setText(QStringLiteral("Back at noon"));
+    Edit("editLogfile")->setText(QString::fromStdString(logFile));
+    Check("chkServerEnabled")->setChecked(false);
+    EXPECT_FALSE(m_view->NetworkChanged());
+
+    Button("cmdApply")->click();
+    EXPECT_TRUE(m_asked.empty()) << "no network change, no question";
+    EXPECT_FALSE(Button("cmdApply")->isEnabled());
+    EXPECT_FALSE(m_view->Modified());
+    EXPECT_EQ(Server().ServerName, "Dock 3");
+    EXPECT_EQ(Server().DisabledMessage, "Back at noon");
+    EXPECT_FALSE(Server().IsEnabled());
+    EXPECT_TRUE(Server().IsListening()) << "a disabled server keeps listening";
+    EXPECT_EQ(m_prefs->LogFilename, logFile);
+    EXPECT_FALSE(GetVerbose());
+    EXPECT_EQ(Setting("ServerName"), "Dock 3");
+    EXPECT_EQ(Setting("DisabledMessage"), "Back at noon");
+    EXPECT_EQ(Setting("Logfilename"), logFile);
+    EXPECT_EQ(Setting("Verbose"), "N");
+    EXPECT_EQ(Setting("ServerPort"), std::to_string(m_port));
+
+    // Enabling again through the view.
+    Check("chkServerEnabled")->setChecked(true);
+    Button("cmdApply")->click();
+    EXPECT_TRUE(Server().IsEnabled());
+}
+
+TEST_F(ApplicationSettingsTest, DiagnosticsShowsAndAppliesTheVerboseControls) {
+    Restart(true);
+    ASSERT_TRUE(m_prefs->Diagnostics);
+    EXPECT_TRUE(Check("chkVerboseLogging")->isVisible());
+    EXPECT_TRUE(Check("chkNetworkEncoding")->isVisible());
+    EXPECT_TRUE(Check("chkNetworkEncoding")->isChecked());
+
+    Check("chkNetworkEncoding")->setChecked(false);
+    EXPECT_FALSE(m_view->Modified()) << "the encoding switch marks nothing";
+    Check("chkVerboseLogging")->setChecked(true);
+    Button("cmdApply")->click();
+    EXPECT_TRUE(GetVerbose());
+    EXPECT_FALSE(m_prefs->NetworkEncoding);
+    EXPECT_EQ(Setting("Verbose"), "Y");
+}
+
+TEST_F(ApplicationSettingsTest, ChangedPortMovesTheListeningSocketAtOnce) {
+    const int newPort = FreeLoopbackPort();
+    ASSERT_NE(newPort, m_port);
+    Edit("editIPPort")->setText(QString::number(newPort));
+    EXPECT_TRUE(m_view->NetworkChanged());
+    Button("cmdApply")->click();
+
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(m_asked[0], kNetworkMessage);
+    EXPECT_EQ(Server().Port, newPort);
+    EXPECT_EQ(Setting("ServerPort"), std::to_string(newPort));
+    EXPECT_TRUE(HandheldConnects(newPort));
+    EXPECT_FALSE(HandheldConnects(m_port)) << "the old port is closed";
+    // The operator's log names the new address and port.
+    EXPECT_NE(std::find(m_log.begin(), m_log.end(), "Server enabled on 127.0.0.1:" + std::to_string(newPort)),
+              m_log.end());
+    EXPECT_TRUE(Server().IsEnabled());
+
+    // The change is in effect: a later Apply of another value asks nothing.
+    EXPECT_FALSE(m_view->NetworkChanged());
+    Edit("editServerName")->setText(QStringLiteral("Renamed"));
+    Button("cmdApply")->click();
+    EXPECT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(Server().ServerName, "Renamed");
+    EXPECT_EQ(Server().Port, newPort);
+}
+
+TEST_F(ApplicationSettingsTest, ChangedAddressOnTheSamePortListensOnTheNewOne) {
+    // Every interface on the port in use: the old socket must give way first.
+    Edit("editIPAddress")->setText(QStringLiteral("0.0.0.0"));
+    EXPECT_TRUE(m_view->Apply());
+    EXPECT_EQ(Server().ListenSocket->Address, "0.0.0.0");
+    EXPECT_EQ(Setting("Server IP Address"), "0.0.0.0");
+    EXPECT_TRUE(HandheldConnects(m_port));
+}
+
+TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {
+    // A port the server cannot listen on, from the file.
+    Restart(false, std::string(), 0);
+    ASSERT_FALSE(Server().IsListening());
+    ASSERT_EQ(Edit("editIPPort")->text(), QStringLiteral("0"));
+    Edit("editServerName")->setText(QStringLiteral("Renamed"));
+    EXPECT_TRUE(m_view->Apply());
+    EXPECT_TRUE(m_asked.empty());
+    EXPECT_EQ(Server().ServerName, "Renamed");
+}
+
+TEST_F(ApplicationSettingsTest, MissingPreferencesAreReportedAndTheViewIsUnusable) {
+    m_view.reset();
+    g_PrefsMgr = nullptr;
+    m_view = std::make_unique<TfrmApplicationSettings>(*m_app);
+    m_view->show();
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(m_asked[0],
+              QStringLiteral("TfrmApplicationSettings.FormCreate: AppSettings is unexpectedly nil, "
+                             "cannot continue"));
+    EXPECT_FALSE(m_view->isEnabled());
+}
+
+TEST_F(ApplicationSettingsTest, PortDefaultButtonPutsTheDefaultPort) {
+    Button("cmdPortDefault")->click();
+    EXPECT_EQ(Edit("editIPPort")->text(), QStringLiteral("4402"));
+    EXPECT_TRUE(m_view->NetworkChanged());
+    EXPECT_TRUE(Button("cmdApply")->isEnabled());
+}
+
+TEST_F(ApplicationSettingsTest, WrongNetworkValuesAreRefusedAndNothingIsWritten) {
+    struct Case {
+        const char* port;
+        const char* address;
+    };
+    const Case cases[] = {{"0", "127.0.0.1"},           {"65536", "127.0.0.1"}, {"abc", "127.0.0.1"},
+                          {"44 02", "127.0.0.1"},       {"", "127.0.0.1"},      {"-1", "127.0.0.1"},
+                          {"99999999999", "127.0.0.1"}, {"4402", "300.1.1.1"},  {"4402", ""},
+                          {"4402", "localhost"}};
+    const std::string before = ReadAll(m_ini);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.port) + " / " + c.address);
+        m_asked.clear();
+        Edit("editServerName")->setText(QStringLiteral("Not applied"));
+        Edit("editIPPort")->setText(QString::fromLatin1(c.port));
+        Edit("editIPAddress")->setText(QString::fromLatin1(c.address));
+        EXPECT_FALSE(m_view->Apply());
+        ASSERT_EQ(m_asked.size(), 1u) << "one refusal, no network question";
+        EXPECT_TRUE(m_asked[0].contains(QStringLiteral("is not valid"))) << m_asked[0].toStdString();
+        EXPECT_EQ(ReadAll(m_ini), before);
+        EXPECT_EQ(Server().Port, m_port);
+        EXPECT_EQ(Server().IPAddress, "127.0.0.1");
+        EXPECT_EQ(Server().ServerName, "Zel Wireless Server");
+        EXPECT_TRUE(Button("cmdApply")->isEnabled());
+    }
+    EXPECT_TRUE(HandheldConnects(m_port));
+}
+
+TEST_F(ApplicationSettingsTest, PortThatCannotBeListenedOnKeepsTheOldOne) {
+    // Another program holds the wanted port.
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    const int taken = ntohs(address.sin_port);
+
+    Edit("editIPPort")->setText(QString::number(taken));
+    Edit("editServerName")->setText(QStringLiteral("Still applied"));
+    EXPECT_FALSE(m_view->Apply());
+    ::close(blocker);
+
+    ASSERT_EQ(m_asked.size(), 2u);
+    EXPECT_EQ(m_asked[0], kNetworkMessage);
+    EXPECT_TRUE(m_asked[1].startsWith(QStringLiteral("The server cannot listen on 127.0.0.1:%1").arg(taken)))
+        << m_asked[1].toStdString();
+    EXPECT_EQ(Server().Port, m_port);
+    EXPECT_EQ(Setting("ServerPort"), std::to_string(m_port));
+    EXPECT_EQ(Server().ServerName, "Still applied");
+    EXPECT_TRUE(m_view->Modified()) << "the refused port stays to be corrected";
+    EXPECT_TRUE(HandheldConnects(m_port));
+}
+
+TEST_F(ApplicationSettingsTest, BrowseTakesTheChosenFileAndCancelKeepsTheBox) {
+    const QString chosen = QString::fromStdString(m_folder.File("chosen.txt"));
+    TFileDialog::SetNextFileName(chosen);
+    Button("Button1")->click();
+    EXPECT_EQ(Edit("editLogfile")->text(), chosen);
+    EXPECT_TRUE(m_view->Modified());
+
+    TFileDialog::SetNextFileName(QString());
+    Button("Button1")->click();
+    EXPECT_EQ(Edit("editLogfile")->text(), chosen);
+}
+
+TEST_F(ApplicationSettingsTest, ClearLogfileAsksAndResetsOnlyOnYes) {
+    const std::string log = m_prefs->LogFilename;
+    WriteAll(log, "line\n");
+    m_answer = QMessageBox::No;
+    Button("cmdClearLogfile")->click();
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(
+        m_asked[0],
+        QStringLiteral("Are you sure you want to clear the logfile \n%1?").arg(QString::fromStdString(log)));
+    EXPECT_EQ(ReadAll(log), "line\n");
+
+    m_answer = QMessageBox::Yes;
+    Button("cmdClearLogfile")->click();
+    const std::string old = log.substr(0, log.rfind('.')) + "-old.txt";
+    EXPECT_EQ(ReadAll(old), "line\n");
+}
+
+TEST_F(ApplicationSettingsTest, ViewLogfileOpensTheAppliedFileAndReportsAMissingOne) {
+    TUrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    Edit("editLogfile")->setText(QStringLiteral("/not/applied.txt"));
+
+    Button("cmdViewLogfile")->click();
+    EXPECT_TRUE(catcher.Opened.empty());
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_TRUE(m_asked[0].contains(QStringLiteral("does not exist")));
+
+    WriteAll(m_prefs->LogFilename, "x\n");
+    Button("cmdViewLogfile")->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    ASSERT_EQ(catcher.Opened.size(), 1);
+    EXPECT_EQ(catcher.Opened[0].toLocalFile(), QString::fromStdString(m_prefs->LogFilename));
+}
+
+TEST_F(ApplicationSettingsTest, ClosingWithChangesAppliesOnYesDiscardsOnNo) {
+    Edit("editServerName")->setText(QStringLiteral("Kept"));
+    m_answer = QMessageBox::Yes;
+    EXPECT_TRUE(m_view->close());
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_EQ(m_asked[0], QStringLiteral("Do you want to apply your changes?"));
+    EXPECT_EQ(Setting("ServerName"), "Kept");
+
+    Restart(false);
+    Edit("editServerName")->setText(QStringLiteral("Dropped"));
+    m_answer = QMessageBox::No;
+    EXPECT_TRUE(m_view->close());
+    EXPECT_EQ(Server().ServerName, "Zel Wireless Server");
+
+    // Yes with a wrong port: the view stays so that the value can be corrected.
+    Restart(false);
+    Edit("editIPPort")->setText(QStringLiteral("70000"));
+    m_answer = QMessageBox::Yes;
+    EXPECT_FALSE(m_view->close());
+    EXPECT_TRUE(m_view->isVisible());
+}
+
+} // namespace
+
+#include "ApplicationSettingsTest.moc"

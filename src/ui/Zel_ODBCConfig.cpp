@@ -10,6 +10,7 @@
 #include "ui_Zel_ODBCConfig.h"
 
 #include <QCloseEvent>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -61,7 +62,14 @@ void SetText(QLineEdit* edit, const QString& text) {
     edit->setText(text);
 }
 
+// A group box's font would pass to every control inside it: only its title turns bold.
 void SetBold(QWidget* widget, bool bold) {
+    if (qobject_cast<QGroupBox*>(widget)) {
+        widget->setStyleSheet(
+            bold ? QStringLiteral("QGroupBox#%1 { font-weight: bold; }").arg(widget->objectName())
+                 : QString());
+        return;
+    }
     QFont font = widget->font();
     font.setBold(bold);
     widget->setFont(font);

@@ -498,6 +498,27 @@ TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {
     EXPECT_FALSE(m_form->SettingsSaved());
 }
 
+TEST_F(ODBCConfigTest, ASectionTheServerRefusesStillLoadsAndIsRepairedBySaving) {
+    TSessionDefinition definition = ValidSession();
+    definition.UpdateType = 7;
+    definition.FilterToDevice.Type = 5;
+    definition.Write(m_ini, 1);
+    m_ini.WriteString("Session01", "UpdateType", "7");
+    Open();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(Choices("cmbTable").contains(QStringLiteral("Stock"))) << "the data source was connected";
+    EXPECT_EQ(W<QListWidget>("lstPCFields")->count(), 4);
+    EXPECT_TRUE(W<QRadioButton>("rdoAppendToExisting")->isChecked());
+    for (const char* name : {"rdoToPDANoFilter", "rdoToPDAStaticFilter", "rdoToPDAPromptFilter"})
+        EXPECT_FALSE(W<QRadioButton>(name)->isChecked()) << name;
+    EXPECT_FALSE(m_form->Modified());
+    Edit();
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Value(1, "UpdateType"), "0");
+    EXPECT_EQ(Value(1, "FilterToDevice_Type"), "5") << "a type no button stands for is kept";
+}
+
 TEST_F(ODBCConfigTest, AFileThatCannotBeWrittenIsReportedAndKeepsTheEdits) {
     TIniFile missing(m_dir.filePath(QStringLiteral("missing/ZelWireless.ini")).toStdString());
     m_form = std::make_unique<TfrmODBCConfig>();

@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr int kMaxIndexFields = 30;
-
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
@@ -88,7 +86,6 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::TfrmODBCConfig>()) {
     ui->setupUi(this);
     ui->Splitter1->setStretchFactor(1, 1);
-    ui->lstSessions->setMaximumWidth(QWIDGETSIZE_MAX);
     ui->Splitter1->setSizes({154, 527});
     for (QComboBox* box : {ui->cmbDSN, ui->cmbTable, ui->cmbKeyField, ui->cmbPCFields})
         box->setInsertPolicy(QComboBox::NoInsert);
@@ -690,9 +687,9 @@ void TfrmODBCConfig::btnAddIndexClick() {
     QListWidgetItem* item = ui->lstPCFields->currentItem();
     if (!item)
         return;
-    if (ui->lstIndexFields->count() >= kMaxIndexFields) {
-        TMessageBox::Show(this,
-                          QStringLiteral("At most %1 update fields can be chosen.").arg(kMaxIndexFields));
+    if (ui->lstIndexFields->count() >= ZEL_MAX_INDEX_FIELDS) {
+        TMessageBox::Show(
+            this, QStringLiteral("At most %1 update fields can be chosen.").arg(ZEL_MAX_INDEX_FIELDS));
         return;
     }
     ui->lstIndexFields->addItem(item->text());

@@ -7,6 +7,7 @@
 #include "base/IniFile.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_Lib.h"
+#include "data/SessionDefinition.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
 
@@ -116,7 +117,7 @@ void TZelApplication::MigrateFieldKeys(TIniFile& ini) {
             const std::string oldKey = Formatted("Field%d", i);
             const std::string value = ini.ReadString(section, oldKey, kNotFound);
             if (value != kNotFound)
-                ini.WriteString(section, Formatted("Field%.2d", i), value);
+                ini.WriteString(section, TSessionDefinition::DeviceFieldKey(i), value);
             ini.DeleteKey(section, oldKey);
         }
     }

@@ -3,6 +3,7 @@
 #include "base/Exception.h"
 
 #include <QFile>
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -192,6 +193,56 @@ void CheckKeyName(const std::string& key) {
         throw Exception("TIniFile: invalid key name [" + key + "]");
 }
 
+void CheckWrite(const std::string& section, const std::string& key, const std::string& value) {
+    CheckSectionName(section);
+    CheckKeyName(key);
+    if (value.find_first_of("\r\n") != std::string::npos)
+        throw Exception("TIniFile: a value cannot hold a line break [" + key + "]");
+}
+
+// Each line's section index, after lines were inserted.
+void Reindex(TIniDocument& doc) {
+    int current = -1;
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        if (doc.lines[i].kind == TIniLine::Kind::Section)
+            current = int(i);
+        doc.lines[i].section = current;
+    }
+}
+
+// Sets key in the document; false when it already held that value.
+bool SetValue(TIniDocument& doc, const std::string& section, const std::string& key,
+              const std::string& value) {
+    TIniLine line;
+    line.raw = Trim(key) + "=" + value;
+    line.kind = TIniLine::Kind::Key;
+    line.name = Trim(key);
+    line.value = Trim(value);
+    const int index = FindKey(doc, section, key);
+    if (index >= 0) {
+        TIniLine& old = doc.lines[size_t(index)];
+        if (old.name == line.name && old.value == line.value)
+            return false;
+        line.section = old.section;
+        old = std::move(line);
+        return true;
+    }
+    int header = FindSection(doc, section);
+    if (header < 0) {
+        header = int(doc.lines.size());
+        TIniLine headerLine;
+        headerLine.name = Trim(section);
+        headerLine.raw = "[" + headerLine.name + "]";
+        headerLine.kind = TIniLine::Kind::Section;
+        headerLine.section = header;
+        doc.lines.push_back(std::move(headerLine));
+    }
+    line.section = header;
+    doc.lines.insert(doc.lines.begin() + std::ptrdiff_t(InsertPosition(doc, header)), std::move(line));
+    Reindex(doc);
+    return true;
+}
+
 // A file that exists but cannot be read must not be replaced by one that
 // holds only the new key: that would lose every session in it.
 TIniDocument LoadForUpdate(const std::string& fileName) {
@@ -304,36 +355,35 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-    CheckSectionName(section);
-    CheckKeyName(key);
-    if (value.find_first_of("\r\n") != std::string::npos)
-        throw Exception("TIniFile: a value cannot hold a line break [" + key + "]");
+    CheckWrite(section, key, value);
     TIniDocument doc = LoadForUpdate(m_fileName);
-    TIniLine line;
-    line.raw = Trim(key) + "=" + value;
-    line.kind = TIniLine::Kind::Key;
-    const int index = FindKey(doc, section, key);
-    if (index >= 0) {
-        TIniLine& old = doc.lines[size_t(index)];
-        if (old.name == Trim(key) && old.value == Trim(value))
-            return;
-        line.section = old.section;
-        old = std::move(line);
-    } else {
-        int header = FindSection(doc, section);
-        if (header < 0) {
-            header = int(doc.lines.size());
-            TIniLine headerLine;
-            headerLine.name = Trim(section);
-            headerLine.raw = "[" + headerLine.name + "]";
-            headerLine.kind = TIniLine::Kind::Section;
-            headerLine.section = header;
-            doc.lines.push_back(std::move(headerLine));
-        }
-        line.section = header;
-        doc.lines.insert(doc.lines.begin() + std::ptrdiff_t(InsertPosition(doc, header)), std::move(line));
-    }
-    Save(m_fileName, doc);
+    if (SetValue(doc, section, key, value))
+        Save(m_fileName, doc);
+}
+
+void TIniFile::WriteBatch(const TBatch& batch) {
+    for (const TBatch::TEntry& entry : batch.Entries())
+        CheckWrite(entry.section, entry.key, entry.value);
+    TIniDocument doc = LoadForUpdate(m_fileName);
+    const TIniDocument before = doc;
+    for (const TBatch::TEntry& entry : batch.Entries())
+        SetValue(doc, entry.section, entry.key, entry.value);
+    const auto sameText = [](const TIniLine& a, const TIniLine& b) { return a.raw == b.raw; };
+    if (!std::equal(doc.lines.begin(), doc.lines.end(), before.lines.begin(), before.lines.end(), sameText))
+        Save(m_fileName, doc);
+}
+
+void TIniFile::TBatch::WriteString(const std::string& section, const std::string& key,
+                                   const std::string& value) {
+    m_entries.push_back({section, key, value});
+}
+
+void TIniFile::TBatch::WriteInteger(const std::string& section, const std::string& key, int value) {
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniFile::TBatch::WriteBool(const std::string& section, const std::string& key, bool value) {
+    WriteString(section, key, value ? "1" : "0");
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

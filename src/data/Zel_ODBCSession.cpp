@@ -4,6 +4,7 @@
 #include "base/IniFile.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
+#include "data/SessionDefinition.h"
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_DataSource.h"
 #include "data/Zel_Filter.h"
@@ -42,45 +43,12 @@ std::string TZel_ODBCSession::SectionNameOf(int32_t sessionNumber) {
 // ---------------------------------------------------------------- definition
 
 void TZel_ODBCSession::ReadINISettings() {
-    if (!IniFile)
-        throw Exception("TZelODBCSession.ReadINISettings: No IniFile handler assigned, cannot continue");
-    std::string section = SectionName();
-    try {
-        TIniFile& ini = *IniFile;
-        SessionName = ini.ReadString(section, "SessionName", section);
-        DSN = ini.ReadString(section, "DSN", "");
-        Tablename = ini.ReadString(section, "Tablename", "");
-        Username = ini.ReadString(section, "Username", "");
-        Password = ini.ReadString(section, "Password", "");
-        KeyFieldName = ini.ReadString(section, "KeyFieldName", "");
-        Enabled = ini.ReadBool(section, "Enabled", false);
-        SetUpdateType(ini.ReadInteger(section, "UpdateType", 0));
-        DeleteAfterTransfer = ini.ReadBool(section, "DeleteAfterTransfer", false);
-        SetFilterToDeviceType(ini.ReadInteger(section, "FilterToDevice_Type", 0));
-        SetFilterFromDeviceType(ini.ReadInteger(section, "FilterFromDevice_Type", 0));
-        FilterToDevice.Field = ini.ReadString(section, "FilterToDevice_Field", "");
-        FilterToDevice.Operator = ini.ReadString(section, "FilterToDevice_Operator", "");
-        FilterToDevice.Value = ini.ReadString(section, "FilterToDevice_Value", "");
-        FilterFromDevice.Field = ini.ReadString(section, "FilterFromDevice_Field", "");
-        FilterFromDevice.Operator = ini.ReadString(section, "FilterFromDevice_Operator", "");
-        FilterFromDevice.Value = ini.ReadString(section, "FilterFromDevice_Value", "");
-        FieldNames[0] = KeyFieldName;
-        for (int n = 1; n <= ZEL_MAX_DEVICE_FIELDS; ++n)
-            FieldNames[static_cast<size_t>(n)] = ini.ReadString(section, Format2("Field%.2d", n), "");
-        // The record holds 30 index fields; entries beyond them are not read.
-        int count = ini.ReadInteger(section, "IndexFieldCount", 0);
-        IndexFieldCount = std::clamp(count, 0, ZEL_MAX_INDEX_FIELDS);
-        for (int j = 0; j < IndexFieldCount; ++j)
-            IndexFieldNames[static_cast<size_t>(j)] = ini.ReadString(section, Format2("Index%.2d", j), "");
-    } catch (const std::exception& e) {
-        Enabled = false;
-        throw Exception("Failed reading .ini file in section [" + section + "]: " + ExceptionText(e));
-    }
+    TSessionDefinition::ReadStrict(*this);
 }
 
 bool TZel_ODBCSession::IsEnabled() {
     if (!Enabled && IniFile)
-        Enabled = IniFile->ReadBool(SectionName(), "Enabled", false);
+        Enabled = IniFile->ReadBool(SectionName(), TSessionDefinition::KeyName(TSessionKey::Enabled), false);
     return Enabled;
 }
 

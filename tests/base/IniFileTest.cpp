@@ -8,6 +8,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -281,6 +282,77 @@ TEST_F(IniFileTest, NamesAndValuesThatWouldBreakTheFileAreRefused) {
     EXPECT_THROW(ini.WriteString("S", "", "v"), Exception);
     EXPECT_THROW(ini.WriteString("S]", "k", "v"), Exception);
     EXPECT_EQ(ReadAll(file), original);
+}
+
+// Counts the replaces of one file: the renames that land on its name.
+class ReplaceCounter {
+public:
+    ReplaceCounter(const std::string& folder, std::string name)
+        : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), m_name(std::move(name)) {
+        ::inotify_add_watch(m_fd, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+    }
+    ~ReplaceCounter() { ::close(m_fd); }
+    int Count() {
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t length; (length = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+            for (char* p = buffer; p < buffer + length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if ((event->mask & IN_MOVED_TO) && event->len > 0 && m_name == event->name)
+                    ++m_count;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        return m_count;
+    }
+
+private:
+    int m_fd;
+    std::string m_name;
+    int m_count = 0;
+};
+
+TEST_F(IniFileTest, BatchWritesEveryKeyWithOneReplaceOfTheFile) {
+    WriteAll(file, "[A]\r\nOld=1\r\n\r\n[B]\r\nKeep=x\r\n");
+    ReplaceCounter replaces(dir.path().toStdString(), "test.ini");
+    TIniFile ini(file);
+    TIniFile::TBatch batch;
+    batch.WriteString("A", "Old", "2");
+    batch.WriteString("A", "New", "n");  // a line inserted before [B]...
+    batch.WriteInteger("B", "Count", 7); // ...must not send this one into [A]
+    for (int i = 0; i < 50; ++i)
+        batch.WriteString("C", "Key" + std::to_string(i), std::to_string(i));
+    batch.WriteBool("c", "Flag", true);
+    batch.WriteString("A", "new", "last wins");
+    ini.WriteBatch(batch);
+    EXPECT_EQ(replaces.Count(), 1);
+    std::string expected = "[A]\r\nOld=2\r\nnew=last wins\r\n\r\n[B]\r\nKeep=x\r\nCount=7\r\n[C]\r\n";
+    for (int i = 0; i < 50; ++i)
+        expected += "Key" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+    expected += "Flag=1\r\n";
+    EXPECT_EQ(ReadAll(file), expected);
+
+    ini.WriteBatch(batch); // nothing changes: no rewrite at all
+    EXPECT_EQ(replaces.Count(), 1);
+}
+
+TEST_F(IniFileTest, FailingBatchLeavesTheOldFileWhole) {
+    const std::string original = "[Session01]\r\nDSN=Stock\r\n";
+    WriteAll(file, original);
+    const ino_t before = InodeOf(file);
+    TIniFile::TBatch refused;
+    refused.WriteString("Session01", "DSN", "Other");
+    refused.WriteString("Session01", "Bad", "line\r\nbreak");
+    EXPECT_THROW(TIniFile(file).WriteBatch(refused), Exception);
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(InodeOf(file), before);
+
+    TIniFile::TBatch large;
+    large.WriteString("Session01", "DSN", "Other");
+    large.WriteString("Session01", "Filter", std::string(1000, 'x'));
+    EXPECT_EXIT(RunWriteInChild(LimitFileSize, [&] { TIniFile(file).WriteBatch(large); }),
+                ::testing::ExitedWithCode(0), "TIniFile: cannot write file");
+    EXPECT_EQ(ReadAll(file), original);
+    EXPECT_EQ(FolderEntries(dir.path().toStdString()), std::vector<std::string>{"test.ini"});
 }
 
 } // namespace

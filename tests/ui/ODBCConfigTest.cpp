@@ -1,0 +1,535 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <optional>
+
+#include "base/IniFile.h"
+#include "data/SessionDefinition.h"
+#include "data/Zel_ODBCSession.h"
+#include "support/Files.h"
+#include "support/OdbcTestEnv.h"
+#include "ui/MessageBox.h"
+#include "ui/Zel_ODBCConfig.h"
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
+namespace {
+
+OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
+
+const QString kMustBeFixed =
+    QStringLiteral("\r\n\r\nThis problem must be fixed or the session disabled in order to continue.");
+
+void SendKey(QWidget* widget, int key, const QString& text = {}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &release);
+}
+
+// Types text one character at a time, as the operator does.
+void Type(QWidget* widget, const QString& text) {
+    for (QChar c : text)
+        SendKey(widget, 0, QString(c));
+}
+
+void CreateStockTable(TestDriver driver) {
+    OdbcTestEnv::Get().ExecSql(driver, {"DROP TABLE IF EXISTS Stock",
+                                        "CREATE TABLE Stock (ItemNo varchar(20), Lot varchar(10), "
+                                        "Descr varchar(40), Qty integer, PRIMARY KEY (ItemNo, Lot))"});
+}
+
+class ODBCConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        OdbcTestEnv::Get().Prepare(TestDriver::SQLite);
+        CreateStockTable(TestDriver::SQLite);
+        TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
+            m_messages.push_back(request.text);
+            return request.buttons.testFlag(QMessageBox::Yes) ? m_answer : QMessageBox::Ok;
+        });
+    }
+    void TearDown() override {
+        m_form.reset();
+        TMessageBox::SetAnswerer({});
+    }
+
+    // Opens the wizard as the main window does, with the option pages shown.
+    void Open(bool showOptions = true) {
+        m_form = std::make_unique<TfrmODBCConfig>();
+        m_form->IniFile = &m_ini;
+        m_form->ShowUpdateOptions = showOptions;
+        m_form->ShowTransferOptions = showOptions;
+        m_form->InitializeForm();
+        m_form->show();
+    }
+
+    template <class T> T* W(const char* name) const {
+        T* widget = m_form->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    void Choose(const char* comboName, const QString& text) {
+        auto* box = W<QComboBox>(comboName);
+        const int index = box->findText(text);
+        ASSERT_GE(index, 0) << text.toStdString() << " not offered by " << comboName;
+        box->setCurrentIndex(index);
+        emit box->activated(index);
+    }
+
+    QStringList Choices(const char* comboName) const {
+        QStringList items;
+        auto* box = W<QComboBox>(comboName);
+        for (int i = 0; i < box->count(); ++i)
+            items << box->itemText(i);
+        return items;
+    }
+
+    QString Cell(int fieldNumber, int column = 1) const {
+        const QTableWidgetItem* item = W<QTableWidget>("gridFields")->item(fieldNumber - 1, column);
+        return item ? item->text() : QString();
+    }
+
+    void SelectPCCell(int fieldNumber) { W<QTableWidget>("gridFields")->setCurrentCell(fieldNumber - 1, 1); }
+
+    // A valid enabled session on the SQLite table Stock.
+    TSessionDefinition ValidSession() const {
+        TSessionDefinition definition;
+        definition.SessionName = "Stock count";
+        definition.Enabled = true;
+        definition.DSN = OdbcTestEnv::DsnName(TestDriver::SQLite);
+        definition.Tablename = "Stock";
+        definition.KeyFieldName = "ItemNo";
+        definition.FieldNames = {"ItemNo", "Lot", "Qty"};
+        return definition;
+    }
+
+    void Edit() { W<QLineEdit>("txtSessionName")->setText(QStringLiteral("Edited")); }
+
+    std::string Value(int session, const char* key) const {
+        return m_ini.ReadString(TZel_ODBCSession::SectionNameOf(session), key, "<missing>");
+    }
+
+    QTemporaryDir m_dir;
+    TIniFile m_ini{m_dir.filePath(QStringLiteral("ZelWireless.ini")).toStdString()};
+    std::unique_ptr<TfrmODBCConfig> m_form;
+    std::vector<QString> m_messages;
+    QMessageBox::StandardButton m_answer = QMessageBox::Yes;
+};
+
+TEST_F(ODBCConfigTest, SessionListNamesOnlyRenamedSessions) {
+    TSessionDefinition named = ValidSession();
+    named.Write(m_ini, 2);
+    named.SessionName = "Session03";
+    named.Write(m_ini, 3);
+    Open();
+    auto* sessions = W<QListWidget>("lstSessions");
+    ASSERT_EQ(sessions->count(), 32);
+    EXPECT_EQ(sessions->item(0)->text(), QStringLiteral("Session 1"));
+    EXPECT_EQ(sessions->item(1)->text(), QStringLiteral("Session 2: Stock count"));
+    EXPECT_EQ(sessions->item(2)->text(), QStringLiteral("Session 3"));
+    EXPECT_EQ(W<QLabel>("lblSession")->text(), QStringLiteral("Session 1"));
+    EXPECT_FALSE(W<QPushButton>("btnApply")->isEnabled());
+
+    sessions->setCurrentRow(2);
+    EXPECT_EQ(m_form->CurrentSession(), 3);
+    EXPECT_EQ(W<QComboBox>("cmbTable")->currentText(), QStringLiteral("Stock"));
+    EXPECT_EQ(Cell(2), QStringLiteral("Lot")) << "the saved mapping is shown";
+    EXPECT_FALSE(m_form->Modified());
+    auto* name = W<QLineEdit>("txtSessionName");
+    name->selectAll();
+    SendKey(name, Qt::Key_Backspace);
+    Type(name, QStringLiteral("Shelf"));
+    EXPECT_EQ(sessions->item(2)->text(), QStringLiteral("Session 3: Shelf"));
+    EXPECT_TRUE(W<QPushButton>("btnApply")->isEnabled());
+    EXPECT_TRUE(m_messages.empty());
+}
+
+TEST_F(ODBCConfigTest, TypingADataSourceNameConnectsOnlyWhenTheEditingEnds) {
+    Open();
+    auto* dsn = W<QComboBox>("cmbDSN")->lineEdit();
+    Type(dsn, QString::fromStdString(OdbcTestEnv::DsnName(TestDriver::SQLite)));
+    EXPECT_TRUE(m_messages.empty()) << "every prefix of the name would have failed to connect";
+    EXPECT_TRUE(Choices("cmbTable").isEmpty());
+    EXPECT_TRUE(m_form->Modified());
+    SendKey(dsn, Qt::Key_Return);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(Choices("cmbTable").contains(QStringLiteral("Stock")));
+
+    // A name that is no data source: one message, with the driver's reason.
+    dsn->clear();
+    Type(dsn, QStringLiteral("NoSuchSource"));
+    EXPECT_TRUE(m_messages.empty());
+    SendKey(dsn, Qt::Key_Return);
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Unable to connect to selected Database\n\n")));
+    EXPECT_GT(m_messages[0].size(), 45);
+    EXPECT_TRUE(Choices("cmbTable").isEmpty());
+    SendKey(dsn, Qt::Key_Return); // finishing again without a change tries nothing
+    EXPECT_EQ(m_messages.size(), 1u);
+
+    // Typing a table name opens nothing until its editing ends.
+    dsn->clear();
+    Type(dsn, QString::fromStdString(OdbcTestEnv::DsnName(TestDriver::SQLite)));
+    SendKey(dsn, Qt::Key_Return);
+    auto* table = W<QComboBox>("cmbTable")->lineEdit();
+    Type(table, QStringLiteral("Sto"));
+    EXPECT_EQ(Cell(1), QString());
+    Type(table, QStringLiteral("ck"));
+    SendKey(table, Qt::Key_Return);
+    EXPECT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(Cell(1), QStringLiteral("ItemNo"));
+}
+
+class ODBCConfigDriverTest : public ODBCConfigTest, public ::testing::WithParamInterface<TestDriver> {};
+
+TEST_P(ODBCConfigDriverTest, DataSourceIsListedConnectedAndMapped) {
+    OdbcTestEnv::Get().Prepare(GetParam());
+    CreateStockTable(GetParam());
+    Open();
+    const QStringList sources = Choices("cmbDSN");
+    const QString dsn = QString::fromStdString(OdbcTestEnv::DsnName(GetParam()));
+    ASSERT_TRUE(sources.contains(dsn));
+    QStringList sorted = sources;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    EXPECT_EQ(sources, sorted);
+
+    Choose("cmbDSN", dsn);
+    const QString table =
+        GetParam() == TestDriver::PostgreSQL ? QStringLiteral("stock") : QStringLiteral("Stock");
+    Choose("cmbTable", table);
+    const QStringList columns = Choices("cmbKeyField");
+    ASSERT_EQ(columns.size(), 4);
+    EXPECT_EQ(columns[0].toLower(), QStringLiteral("itemno"));
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(Cell(n), columns[n - 1]) << "the table's columns in table order";
+    EXPECT_EQ(Cell(5), QString());
+    EXPECT_EQ(Cell(30, 0), QStringLiteral("Field30"));
+    EXPECT_EQ(W<QListWidget>("lstPCFields")->count(), 4);
+
+    // Map Qty to device field 2 through the overlay combo.
+    SelectPCCell(2);
+    auto* overlay = W<QComboBox>("cmbPCFields");
+    EXPECT_TRUE(overlay->isVisible());
+    EXPECT_EQ(overlay->currentText(), columns[1]);
+    overlay->setCurrentIndex(overlay->findText(columns[3]));
+    EXPECT_EQ(Cell(2), columns[3]);
+
+    Choose("cmbKeyField", columns[0]);
+    W<QCheckBox>("chkEnabled")->click();
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty()) << m_messages.front().toStdString();
+    EXPECT_FALSE(W<QPushButton>("btnApply")->isEnabled());
+    EXPECT_TRUE(m_form->SettingsSaved());
+    EXPECT_EQ(Value(1, "DSN"), dsn.toStdString());
+    EXPECT_EQ(Value(1, "Tablename"), table.toStdString());
+    EXPECT_EQ(Value(1, "Enabled"), "1");
+    EXPECT_EQ(Value(1, "Field02"), columns[3].toStdString());
+    EXPECT_EQ(Value(1, "Field05"), "");
+
+    // The server reads and opens what was saved.
+    TZel_ODBCSession session;
+    session.IniFile = &m_ini;
+    session.SessionNumber = 1;
+    session.ReadINISettings();
+    ASSERT_TRUE(session.OpenTable());
+    EXPECT_NO_THROW(session.ValidateFields());
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, ODBCConfigDriverTest,
+                         ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
+                         [](const auto& info) { return TestDriverName(info.param); });
+
+TEST_F(ODBCConfigTest, EachValidationMessageStopsTheSave) {
+    struct Case {
+        const char* name;
+        std::function<void(TSessionDefinition&)> change;
+        const char* message; // nullptr: the save passes
+    };
+    const Case cases[] = {
+        {"unreachable source", [](auto& d) { d.DSN = "NoSuchSource"; },
+         "Unknown error opening Database or Table!"},
+        {"missing table", [](auto& d) { d.Tablename = "NoSuchTable"; },
+         "Unknown error opening Database or Table!"},
+        {"nothing mapped", [](auto& d) { d.FieldNames.clear(); },
+         "At least one field must be mapped between the PC and PDA!"},
+        {"update without fields", [](auto& d) { d.UpdateType = 2; },
+         "At least one field must be chosen when using the Update Existing data option!"},
+        {"update or append without fields", [](auto& d) { d.UpdateType = 3; },
+         "At least one field must be chosen when using the Update Existing data option!"},
+        {"update with a field",
+         [](auto& d) {
+             d.UpdateType = 2;
+             d.IndexFieldNames = {"ItemNo"};
+         },
+         nullptr},
+        {"append", [](auto& d) { d.UpdateType = 0; }, nullptr},
+        {"static filter without value",
+         [](auto& d) {
+             d.FilterToDevice = {1, "Qty", ">=", ""};
+         },
+         "Invalid Filter Settings!"},
+        {"static filter without operator",
+         [](auto& d) {
+             d.FilterToDevice = {1, "Qty", "", "5"};
+         },
+         "Invalid Filter Settings!"},
+        {"prompt filter without field",
+         [](auto& d) {
+             d.FilterToDevice = {2, "", "", ""};
+         },
+         nullptr},
+        {"no key field", [](auto& d) { d.KeyFieldName.clear(); }, "A Key Field must be selected"},
+        {"disabled and broken",
+         [](auto& d) {
+             d.Enabled = false;
+             d.DSN = "NoSuchSource";
+             d.FieldNames.clear();
+             d.KeyFieldName.clear();
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_ini.EraseSection("Session01");
+        TSessionDefinition definition = ValidSession();
+        c.change(definition);
+        definition.Write(m_ini, 1);
+        Open();
+        m_messages.clear();
+        Edit();
+        W<QPushButton>("btnApply")->click();
+        EXPECT_TRUE(m_form->SettingsSaved());
+        if (c.message) {
+            ASSERT_EQ(m_messages.size(), 1u);
+            EXPECT_EQ(m_messages[0], QString::fromLatin1(c.message) + kMustBeFixed);
+            EXPECT_EQ(Value(1, "SessionName"), "Stock count") << "nothing is written";
+            EXPECT_TRUE(W<QPushButton>("btnApply")->isEnabled());
+        } else {
+            EXPECT_TRUE(m_messages.empty()) << m_messages.front().toStdString();
+            EXPECT_EQ(Value(1, "SessionName"), "Edited");
+            EXPECT_FALSE(W<QPushButton>("btnApply")->isEnabled());
+        }
+    }
+}
+
+TEST_F(ODBCConfigTest, OptionsPagesHiddenStillValidateWhatTheFileHolds) {
+    TSessionDefinition definition = ValidSession();
+    definition.UpdateType = 3;
+    definition.Write(m_ini, 1);
+    Open(false);
+    auto* pages = W<QTabWidget>("PageControl1");
+    EXPECT_TRUE(pages->isTabVisible(0));
+    EXPECT_FALSE(pages->isTabVisible(1));
+    EXPECT_FALSE(pages->isTabVisible(2));
+    EXPECT_EQ(W<QLabel>("lblStep3aInstructions")->text(), QStringLiteral("Make the mapping between the"));
+    Edit();
+    W<QPushButton>("btnApply")->click();
+    ASSERT_EQ(m_messages.size(), 1u);
+    m_messages.clear();
+    W<QCheckBox>("chkEnabled")->click();
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Value(1, "Enabled"), "0");
+    EXPECT_EQ(Value(1, "UpdateType"), "3") << "the options are written back unchanged";
+}
+
+TEST_F(ODBCConfigTest, SavedSectionHoldsEveryKeyInOrder) {
+    Open();
+    W<QListWidget>("lstSessions")->setCurrentRow(3);
+    Choose("cmbDSN", QString::fromStdString(OdbcTestEnv::DsnName(TestDriver::SQLite)));
+    Choose("cmbTable", QStringLiteral("Stock"));
+    Choose("cmbKeyField", QStringLiteral("ItemNo"));
+    W<QCheckBox>("chkEnabled")->click();
+    W<QLineEdit>("txtSessionName")->clear();
+    W<QTabWidget>("PageControl1")->setCurrentIndex(1);
+    EXPECT_EQ(W<QLabel>("lblStep3aInstructions")->text(), QStringLiteral("Append to the PC table or update"));
+    W<QRadioButton>("rdoUpdateExisting")->click();
+    auto* pcFields = W<QListWidget>("lstPCFields");
+    ASSERT_TRUE(pcFields->isEnabled());
+    for (const QString& name : {QStringLiteral("ItemNo"), QStringLiteral("Lot")}) {
+        pcFields->setCurrentItem(pcFields->findItems(name, Qt::MatchExactly).value(0));
+        W<QPushButton>("btnAddIndex")->click();
+    }
+    EXPECT_EQ(W<QLineEdit>("txtIndexString")->text(), QStringLiteral("ItemNo+Lot"));
+    EXPECT_EQ(pcFields->count(), 2) << "a column is offered on one side only";
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty()) << m_messages.front().toStdString();
+
+    std::vector<std::string> expected = {"SessionName", "Enabled",  "DSN",         "Tablename",
+                                         "Username",    "Password", "KeyFieldName"};
+    for (int n = 1; n <= 30; ++n)
+        expected.push_back(TSessionDefinition::DeviceFieldKey(n));
+    expected.insert(expected.end(),
+                    {"UpdateType", "DeleteAfterTransfer", "IndexFieldCount", "Index00", "Index01",
+                     "FilterToDevice_Type", "FilterToDevice_Field", "FilterToDevice_Operator",
+                     "FilterToDevice_Value", "FilterFromDevice_Type", "FilterFromDevice_Field",
+                     "FilterFromDevice_Operator", "FilterFromDevice_Value"});
+    TIniFile fresh(m_ini.FileName());
+    EXPECT_EQ(fresh.ReadSection("Session04"), expected);
+    const std::string content = ReadAll(m_ini.FileName());
+    EXPECT_NE(content.find("[Session04]\r\nSessionName=Session04\r\nEnabled=1\r\nDSN=ZelTestSQLite\r\n"
+                           "Tablename=Stock\r\nUsername=\r\nPassword=\r\nKeyFieldName=ItemNo\r\n"
+                           "Field01=ItemNo\r\nField02=Lot\r\nField03=Descr\r\nField04=Qty\r\nField05=\r\n"),
+              std::string::npos)
+        << content;
+    EXPECT_NE(
+        content.find("Field30=\r\nUpdateType=2\r\nDeleteAfterTransfer=0\r\nIndexFieldCount=2\r\n"
+                     "Index00=ItemNo\r\nIndex01=Lot\r\nFilterToDevice_Type=0\r\nFilterToDevice_Field=\r\n"),
+        std::string::npos)
+        << content;
+    EXPECT_EQ(W<QListWidget>("lstSessions")->item(3)->text(), QStringLiteral("Session 4"));
+    EXPECT_EQ(W<QLineEdit>("txtSessionName")->text(), QStringLiteral("Session04"));
+}
+
+TEST_F(ODBCConfigTest, MappingActionsOnFirstMiddleAndLastRow) {
+    TSessionDefinition definition = ValidSession();
+    definition.FieldNames.clear();
+    for (int n = 1; n <= 30; ++n)
+        definition.FieldNames.push_back("C" + std::to_string(n));
+    definition.Write(m_ini, 1);
+    enum Action { Up, Down, Insert, Remove };
+    struct Case {
+        const char* name;
+        Action action;
+        int row;
+        // Field number -> PC field afterwards. Moves change only the rows
+        // listed; inserting and removing shift every row below.
+        std::vector<std::pair<int, const char*>> expected;
+        int rowAfter;
+    };
+    const Case cases[] = {
+        {"insert on 1", Insert, 1, {{1, ""}, {2, "C1"}, {3, "C2"}, {30, "C29"}}, 1},
+        {"insert on 5", Insert, 5, {{4, "C4"}, {5, ""}, {6, "C5"}, {7, "C6"}, {30, "C29"}}, 5},
+        {"insert on 30", Insert, 30, {{1, "C1"}, {29, "C29"}, {30, ""}}, 30},
+        {"remove on 1", Remove, 1, {{1, "C2"}, {2, "C3"}, {29, "C30"}, {30, ""}}, 1},
+        {"remove on 5", Remove, 5, {{4, "C4"}, {5, "C6"}, {6, "C7"}, {29, "C30"}, {30, ""}}, 5},
+        {"remove on 30", Remove, 30, {{1, "C1"}, {29, "C29"}, {30, ""}}, 30},
+        {"up on 1", Up, 1, {}, 1},
+        {"up on 5", Up, 5, {{4, "C5"}, {5, "C4"}}, 4},
+        {"up on 30", Up, 30, {{29, "C30"}, {30, "C29"}}, 29},
+        {"down on 1", Down, 1, {{1, "C2"}, {2, "C1"}}, 2},
+        {"down on 5", Down, 5, {{5, "C6"}, {6, "C5"}}, 6},
+        {"down on 30", Down, 30, {}, 30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Open();
+        ASSERT_EQ(Cell(30), QStringLiteral("C30"));
+        SelectPCCell(c.row);
+        const char* actions[] = {"actMoveUp", "actMoveDown", "actInsert", "actRemoveMap"};
+        W<QAction>(actions[c.action])->trigger();
+        for (int n = 1; n <= 30; ++n) {
+            std::optional<QString> want;
+            if (c.action == Up || c.action == Down)
+                want = QStringLiteral("C%1").arg(n);
+            for (const auto& [field, value] : c.expected) {
+                if (field == n)
+                    want = QString::fromLatin1(value);
+            }
+            if (want) {
+                EXPECT_EQ(Cell(n), *want) << "field " << n;
+            }
+            EXPECT_EQ(Cell(n, 0), QString::fromStdString(TSessionDefinition::DeviceFieldKey(n)));
+        }
+        EXPECT_EQ(W<QTableWidget>("gridFields")->currentRow(), c.rowAfter - 1);
+        EXPECT_EQ(m_form->Modified(), !c.expected.empty());
+    }
+    // What the grid shows is what gets written.
+    Open();
+    SelectPCCell(5);
+    W<QAction>("actInsert")->trigger();
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Value(1, "Field05"), "");
+    EXPECT_EQ(Value(1, "Field06"), "C5");
+    EXPECT_EQ(Value(1, "Field30"), "C29");
+}
+
+TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {
+    TSessionDefinition broken = ValidSession();
+    broken.FieldNames.clear();
+    broken.Write(m_ini, 1);
+    Open();
+    Edit();
+    // Leaving it: the save fails, the operator stays on the session.
+    W<QListWidget>("lstSessions")->setCurrentRow(1);
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(m_form->CurrentSession(), 1);
+    EXPECT_EQ(W<QListWidget>("lstSessions")->currentRow(), 0);
+
+    // Closing with Yes: the save fails again and the window stays.
+    m_answer = QMessageBox::Yes;
+    EXPECT_FALSE(m_form->close());
+    EXPECT_FALSE(m_form->CloseAllowed());
+    EXPECT_TRUE(m_form->SettingsSaved());
+    EXPECT_EQ(m_messages.size(), 3u);
+    EXPECT_EQ(m_messages[1], QStringLiteral("Save Settings"));
+
+    // Closing with No drops the edits.
+    m_answer = QMessageBox::No;
+    EXPECT_TRUE(m_form->close());
+    EXPECT_TRUE(m_form->CloseAllowed());
+    EXPECT_EQ(Value(1, "SessionName"), "Stock count");
+
+    // Unmodified: no question at all.
+    Open();
+    m_messages.clear();
+    EXPECT_TRUE(m_form->close());
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_FALSE(m_form->SettingsSaved());
+}
+
+TEST_F(ODBCConfigTest, ASectionTheServerRefusesStillLoadsAndIsRepairedBySaving) {
+    TSessionDefinition definition = ValidSession();
+    definition.UpdateType = 7;
+    definition.FilterToDevice.Type = 5;
+    definition.Write(m_ini, 1);
+    m_ini.WriteString("Session01", "UpdateType", "7");
+    Open();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(Choices("cmbTable").contains(QStringLiteral("Stock"))) << "the data source was connected";
+    EXPECT_EQ(W<QListWidget>("lstPCFields")->count(), 4);
+    EXPECT_TRUE(W<QRadioButton>("rdoAppendToExisting")->isChecked());
+    for (const char* name : {"rdoToPDANoFilter", "rdoToPDAStaticFilter", "rdoToPDAPromptFilter"})
+        EXPECT_FALSE(W<QRadioButton>(name)->isChecked()) << name;
+    EXPECT_FALSE(m_form->Modified());
+    Edit();
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Value(1, "UpdateType"), "0");
+    EXPECT_EQ(Value(1, "FilterToDevice_Type"), "5") << "a type no button stands for is kept";
+}
+
+TEST_F(ODBCConfigTest, AFileThatCannotBeWrittenIsReportedAndKeepsTheEdits) {
+    TIniFile missing(m_dir.filePath(QStringLiteral("missing/ZelWireless.ini")).toStdString());
+    m_form = std::make_unique<TfrmODBCConfig>();
+    m_form->IniFile = &missing;
+    m_form->InitializeForm();
+    Edit();
+    W<QPushButton>("btnApply")->click();
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_TRUE(m_messages[0].contains(QStringLiteral("cannot write file"))) << m_messages[0].toStdString();
+    EXPECT_TRUE(m_form->Modified());
+    EXPECT_TRUE(W<QPushButton>("btnApply")->isEnabled());
+}
+
+} // namespace

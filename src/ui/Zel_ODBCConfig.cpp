@@ -7,6 +7,7 @@
 #include "data/Zel_ODBCSession.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
+#include "ui/frm_DataSources.h"
 #include "ui_Zel_ODBCConfig.h"
 
 #include <QCloseEvent>
@@ -285,7 +286,15 @@ void TfrmODBCConfig::populateDSNList() {
 }
 
 void TfrmODBCConfig::OpenDataSourcesDialog() {
+    TfrmDataSources dialog(this);
+    dialog.SelectDataSource(ui->cmbDSN->currentText());
+    dialog.exec();
     populateDSNList();
+    const QString saved = dialog.SavedDataSource();
+    if (!saved.isEmpty()) {
+        SetText(ui->cmbDSN, saved);
+        cmbDSNChange(true);
+    }
 }
 
 void TfrmODBCConfig::doChangeCurrentSession(int sessionNumber) {

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -113,8 +114,13 @@ bool TZel_ODBCSession::IsConnected() const {
     return m_connection && m_connection->IsOpen();
 }
 
+bool TZel_ODBCSession::IsConnectedAsDefined() const {
+    return IsConnected() && m_connectedAs == std::tie(DSN, Username, Password);
+}
+
 void TZel_ODBCSession::ReleaseConnection() {
     m_connection.reset();
+    m_connectedAs = {};
 }
 
 bool TZel_ODBCSession::Connect() {
@@ -126,12 +132,23 @@ bool TZel_ODBCSession::Connect() {
     // A failure leaves no connection behind.
     m_connection = ConnectionPool ? ConnectionPool->Acquire(DSN, Username, Password)
                                   : TZel_ConnectionPool::OpenPrivate(DSN, Username, Password);
+    m_connectedAs = {DSN, Username, Password};
     return true;
 }
 
 bool TZel_ODBCSession::OpenTable() {
-    if (!IsConnected() && !Connect())
+    if (DSN.empty()) {
+        // Without a data source there is nothing to open; the connection of
+        // an earlier definition must not serve this one.
+        m_dataSource.reset();
+        m_table.reset();
+        ReleaseConnection();
         return false;
+    }
+    // The table is always opened in the data source the definition names,
+    // with its credentials, whatever an earlier definition connected to.
+    if (!IsConnectedAsDefined())
+        Connect();
     m_dataSource.reset();
     m_table.reset();
     auto table = std::make_unique<TZel_ODBCTable>(m_connection, Tablename);
@@ -168,8 +185,10 @@ void TZel_ODBCSession::ValidateFields() {
 void TZel_ODBCSession::GetTableNames(std::vector<std::string>& list) {
     if (!m_connection)
         return;
-    if (!m_connection->IsOpen())
-        m_connection->Open(DSN, Username, Password);
+    // A connection of the definition's own: a pooled one is never re-opened
+    // in place, as the other sessions that share it would follow.
+    if (!IsConnectedAsDefined() && !Connect())
+        return;
     list = m_connection->TableNames();
 }
 

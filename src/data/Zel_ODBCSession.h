@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 class TIniFile;
@@ -107,11 +108,14 @@ public:
     void QueryDelete(TZel_Query& query);
 
 private:
+    // Connected, and to the data source, user name and password of the definition.
+    bool IsConnectedAsDefined() const;
     void ReleaseConnection();
     bool PostByPrimaryKey(TZel_Query& query);
     const std::string& FieldNameOf(int32_t fieldNumber) const;
 
     std::shared_ptr<TOdbcConnection> m_connection;
+    std::tuple<std::string, std::string, std::string> m_connectedAs; // DSN, user name, password
     std::unique_ptr<TZel_ODBCTable> m_table;
     std::unique_ptr<TZel_DataSource> m_dataSource;
     std::vector<std::string> m_fieldNames;

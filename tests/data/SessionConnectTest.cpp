@@ -156,7 +156,119 @@ TEST_P(SessionConnectTest, PooledSessionsShareOneConnectionAndItsStatements) {
     EXPECT_EQ(pool.OpenCount(), 0);
 }
 
+TestDriver OtherDriver(TestDriver driver) {
+    return driver == TestDriver::SQLite ? TestDriver::PostgreSQL : TestDriver::SQLite;
+}
+
+// A selection after the definition changed opens the table in the data
+// source the definition now names, with its credentials; an empty DSN
+// leaves the session without a connection.
+TEST_P(SessionConnectTest, ReselectedSessionUsesTheDataSourceItNowNames) {
+    const TestDriver other = OtherDriver(Driver());
+    OdbcTestEnv::Get().Prepare(other);
+    OdbcTestEnv::Get().ExecSql(other, {"DROP TABLE IF EXISTS Stock",
+                                       "CREATE TABLE Stock (ItemNo varchar(20) PRIMARY KEY, Descr text, "
+                                       "Qty integer, Price decimal(10,2), Received date)"});
+    TZel_ConnectionPool pool;
+    for (bool pooled : {false, true}) {
+        SCOPED_TRACE(pooled ? "pooled" : "private");
+        TZel_ODBCSession session;
+        session.SessionNumber = 2;
+        session.IniFile = m_ini.get();
+        session.ConnectionPool = pooled ? &pool : nullptr;
+        auto select = [&session] {
+            session.ReadINISettings();
+            ASSERT_TRUE(session.OpenTable());
+            session.ValidateFields();
+        };
+        select();
+
+        m_ini->WriteString("Session02", "DSN", OdbcTestEnv::DsnName(other));
+        select();
+        TZel_Query post;
+        AddWhere(post, 0, "N01");
+        AddWhere(post, 1, "Elsewhere");
+        session.QueryPost(post);
+        EXPECT_EQ(OdbcTestEnv::Get().QuerySql(other, "SELECT Descr FROM Stock WHERE ItemNo = 'N01'"),
+                  (std::vector<std::vector<std::string>>{{"Elsewhere"}}));
+        EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N01'")[0][0], "0");
+        OdbcTestEnv::Get().ExecSql(other, {"DELETE FROM Stock"});
+
+        // Same data source, other user name: a connection of its own.
+        m_ini->WriteString("Session02", "DSN", Dsn());
+        select();
+        const std::shared_ptr<TOdbcConnection> back = session.Connection();
+        EXPECT_EQ(back->Dsn(), Dsn());
+        m_ini->WriteString("Session02", "Username", "zel");
+        select();
+        EXPECT_TRUE(session.Connection() != back);
+        m_ini->WriteString("Session02", "Username", "");
+
+        m_ini->WriteString("Session02", "DSN", "");
+        session.ReadINISettings();
+        EXPECT_FALSE(session.OpenTable());
+        EXPECT_FALSE(session.IsConnected());
+        EXPECT_EQ(ValidateFailure(session), "TZelODBCSession.ValidateFields: session not connected");
+        m_ini->WriteString("Session02", "DSN", Dsn());
+    }
+}
+
+// Listing the tables of another data source than the one a shared
+// connection serves takes a connection of that source; the sharers stay.
+TEST_P(SessionConnectTest, TableNamesComeFromTheSessionsOwnDataSource) {
+    const TestDriver other = OtherDriver(Driver());
+    OdbcTestEnv::Get().Prepare(other);
+    OdbcTestEnv::Get().ExecSql(other,
+                               {"DROP TABLE IF EXISTS OnlyThere", "CREATE TABLE OnlyThere (x integer)"});
+    Exec({"DROP TABLE IF EXISTS OnlyThere"});
+    TZel_ConnectionPool pool;
+    TZel_ODBCSession sessions[2];
+    for (TZel_ODBCSession& session : sessions) {
+        session.SessionNumber = 2;
+        session.IniFile = m_ini.get();
+        session.ConnectionPool = &pool;
+        session.ReadINISettings();
+        ASSERT_TRUE(session.OpenTable());
+    }
+    ASSERT_EQ(sessions[0].Connection(), sessions[1].Connection());
+    sessions[1].DSN = OdbcTestEnv::DsnName(other);
+    std::vector<std::string> tables;
+    sessions[1].GetTableNames(tables);
+    for (std::string& name : tables)
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    EXPECT_TRUE(std::find(tables.begin(), tables.end(), "onlythere") != tables.end());
+    EXPECT_EQ(sessions[0].Connection()->Dsn(), Dsn());
+    TZel_Query query;
+    sessions[0].QuerySelect(query, false);
+    EXPECT_EQ(query.Result.Rows.size(), 10u);
+}
+
 using PostgresOnlyTest = DataTest;
+
+// A pooled connection whose link was lost is never opened again in place
+// for a session with other credentials: its other users would follow.
+TEST_P(PostgresOnlyTest, TableNamesOfALostSharedConnectionUseAConnectionOfTheirOwn) {
+    TZel_ConnectionPool pool;
+    TZel_ODBCSession sessions[2];
+    for (TZel_ODBCSession& session : sessions) {
+        session.SessionNumber = 2;
+        session.IniFile = m_ini.get();
+        session.ConnectionPool = &pool;
+        session.ReadINISettings();
+        ASSERT_TRUE(session.OpenTable());
+    }
+    const std::shared_ptr<TOdbcConnection> shared = sessions[0].Connection();
+    OdbcTestEnv::Get().StopPostgres();
+    TZel_Query during;
+    EXPECT_THROW(sessions[0].QuerySelect(during, false), EDatabaseError);
+    OdbcTestEnv::Get().StartPostgres();
+    sessions[1].Password = "another"; // the test cluster trusts every password
+    std::vector<std::string> tables;
+    sessions[1].GetTableNames(tables);
+    EXPECT_FALSE(tables.empty());
+    EXPECT_FALSE(shared->IsOpen());
+    EXPECT_TRUE(sessions[1].Connection() != shared);
+}
 
 TEST_P(PostgresOnlyTest, LostConnectionReportsNotConnectedAndReconnects) {
     TZel_ConnectionPool pool;

@@ -11,11 +11,6 @@
 
 namespace {
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 // Splits "A;B;C" into its names, blanks around each ignored, empty ones left out.
 std::vector<std::string> SplitSort(const std::string& sort) {
     std::vector<std::string> names;
@@ -65,26 +60,13 @@ TZel_ODBCTable::~TZel_ODBCTable() {
 }
 
 void TZel_ODBCTable::LoadFields() {
+    // The data source may spell the name in another case (PostgreSQL folds
+    // unquoted names to lower case): take the catalog's spelling.
+    m_tableName = m_connection->CatalogTableName(m_tableName);
     m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
-    std::vector<TOdbcColumn> columns;
-    try {
-        columns = m_connection->Columns(m_tableName);
-    } catch (const EDatabaseError&) {
-        // The data source may spell the name in another case (PostgreSQL
-        // folds unquoted names to lower case); any other failure stands.
-        if (!m_connection->IsOpen())
-            throw;
-        std::string wanted = Lower(m_tableName);
-        std::string found;
-        for (const std::string& name : m_connection->TableNames())
-            if (Lower(name) == wanted && name != m_tableName)
-                found = name;
-        if (found.empty())
-            throw;
-        m_tableName = found;
-        m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
-        columns = m_connection->Columns(m_tableName);
-    }
+    // Statements prepared before may describe a shape the table no longer has.
+    m_connection->ForgetStatements(m_quotedTable);
+    std::vector<TOdbcColumn> columns = m_connection->Columns(m_tableName);
     m_fields.clear();
     m_quotedFields.clear();
     for (const TOdbcColumn& column : columns) {

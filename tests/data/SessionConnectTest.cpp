@@ -8,6 +8,8 @@
 #include "data/odbc/OdbcConnection.h"
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
 
 namespace {
 
@@ -268,6 +270,87 @@ TEST_P(PostgresOnlyTest, TableNamesOfALostSharedConnectionUseAConnectionOfTheirO
     EXPECT_FALSE(tables.empty());
     EXPECT_FALSE(shared->IsOpen());
     EXPECT_TRUE(sessions[1].Connection() != shared);
+}
+
+// The table name is looked up in the catalog: no failing query (and no
+// error line in the database's log) for a name stored in another case.
+TEST_P(PostgresOnlyTest, TableNameInAnotherCaseCostsNoFailingQuery) {
+    auto failures = [] {
+        std::ifstream log(OdbcTestEnv::Get().PostgresLogFile());
+        std::string line;
+        int count = 0;
+        while (std::getline(log, line))
+            count += line.find("relation \"Stock\" does not exist") != std::string::npos;
+        return count;
+    };
+    const int before = failures();
+    auto session = OpenSession(2);
+    TZel_Query query;
+    session->QuerySelect(query, false);
+    EXPECT_EQ(query.Result.Rows.size(), 10u);
+    EXPECT_EQ(failures(), before);
+}
+
+// ALTER COLUMN ... TYPE under an open session: PostgreSQL refuses prepared
+// statements whose result type changed. At most the request that meets the
+// change fails; a selection after the change meets none.
+TEST_P(PostgresOnlyTest, ChangedColumnTypeFailsAtMostOneRequest) {
+    TZel_ConnectionPool pool;
+    TZel_ODBCSession session;
+    session.SessionNumber = 2;
+    session.IniFile = m_ini.get();
+    session.ConnectionPool = &pool;
+    auto select = [&session] {
+        session.ReadINISettings();
+        ASSERT_TRUE(session.OpenTable());
+        session.ValidateFields();
+    };
+    auto requests = [&session] {
+        int failed = 0;
+        auto run = [&failed](const std::function<void()>& request) {
+            try {
+                request();
+            } catch (const std::exception&) {
+                ++failed;
+            }
+        };
+        run([&] {
+            TZel_Query query;
+            AddSelect(query, {2});
+            AddWhere(query, 0, "A02");
+            session.QuerySelect(query, false);
+            EXPECT_EQ(query.Result.Rows.at(0).at(1), "7");
+        });
+        run([&] {
+            TZel_Query query;
+            AddSelect(query, {1, 2});
+            AddOrder(query, {2});
+            session.QuerySelect(query, false);
+            EXPECT_EQ(query.Result.Rows.size(), 10u);
+        });
+        run([&] {
+            TZel_Query query;
+            AddWhere(query, 2, "7");
+            session.QueryCount(query);
+            EXPECT_EQ(query.Result.EndRow, 3);
+        });
+        run([&] {
+            TZel_Query query;
+            AddWhere(query, 0, "A02");
+            AddWhere(query, 2, "7");
+            session.QueryPost(query);
+        });
+        return failed;
+    };
+    select();
+    EXPECT_EQ(requests(), 0);
+    Exec({"ALTER TABLE Stock ALTER COLUMN Qty TYPE bigint"});
+    EXPECT_LE(requests(), 1);
+    EXPECT_EQ(requests(), 0);
+
+    Exec({"ALTER TABLE Stock ALTER COLUMN Qty TYPE integer"});
+    select();
+    EXPECT_EQ(requests(), 0);
 }
 
 TEST_P(PostgresOnlyTest, LostConnectionReportsNotConnectedAndReconnects) {

@@ -142,11 +142,9 @@ std::string TZel_ODBCTable::OrderByClause(const std::string& sort) const {
     std::vector<int> order;
     for (const std::string& name : SplitSort(sort))
         order.push_back(FieldByName(name));
-    // The primary key breaks ties, and is the natural order, so that windows
-    // read by separate requests fit together.
-    for (int key : m_keyFields)
-        if (std::find(order.begin(), order.end(), key) == order.end())
-            order.push_back(key);
+    for (int field : TieBreakFields())
+        if (std::find(order.begin(), order.end(), field) == order.end())
+            order.push_back(field);
     if (order.empty())
         return std::string();
     std::string clause = " ORDER BY ";
@@ -156,6 +154,24 @@ std::string TZel_ODBCTable::OrderByClause(const std::string& sort) const {
         clause += m_quotedFields[static_cast<size_t>(order[i])];
     }
     return clause;
+}
+
+// Ties are broken by the row's identity (the primary key, else the driver's
+// best row identifier), else by every column, so that windows read by
+// separate requests fit together on every DBMS; without a sort this is the
+// natural order. A nullable best row identifier leaves ties among its
+// NULLs, which every other column then breaks.
+std::vector<int> TZel_ODBCTable::TieBreakFields() const {
+    std::vector<int> fields = m_identity;
+    bool unique = !m_keyFields.empty() || !fields.empty();
+    if (m_keyFields.empty())
+        for (int field : fields)
+            unique = unique && !m_fields[static_cast<size_t>(field)].Nullable;
+    if (!unique)
+        for (int field : AllColumns())
+            if (std::find(fields.begin(), fields.end(), field) == fields.end())
+                fields.push_back(field);
+    return fields;
 }
 
 std::string TZel_ODBCTable::ColumnList(const std::vector<int>& columns) const {

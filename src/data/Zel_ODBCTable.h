@@ -103,6 +103,7 @@ private:
     TZel_SqlCondition Condition(const std::string& filter) const;
     std::string WhereClause(const TZel_SqlCondition& condition) const;
     std::string OrderByClause(const std::string& sort) const;
+    std::vector<int> TieBreakFields() const;
     std::string ColumnList(const std::vector<int>& columns) const;
     int BindCondition(TOdbcStatement& statement, const TZel_SqlCondition& condition, int first) const;
     void BindValue(TOdbcStatement& statement, int index, int field, const std::string& text,
@@ -120,7 +121,7 @@ private:
     std::string m_quotedTable;
     TZel_FieldDefs m_fields;
     std::vector<std::string> m_quotedFields; // names as SQL identifiers, in field order
-    std::vector<int> m_keyFields;            // primary key, for natural order and ties
+    std::vector<int> m_keyFields;            // primary key
     std::vector<int> m_identity;             // how a row is found again; empty: all values
     bool m_fieldsLoaded = false;
     TZel_DataSetState m_state = dsInactive;

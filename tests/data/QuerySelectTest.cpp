@@ -4,6 +4,8 @@
 #include "base/Zel_Lib.h"
 #include "data/odbc/DatabaseError.h"
 
+#include <algorithm>
+
 namespace {
 
 using QuerySelectTest = DataTest;
@@ -249,6 +251,49 @@ TEST_P(QuerySelectTest, RequestsWithoutConnectionSayWhich) {
     } catch (const Exception& e) {
         EXPECT_STREQ(e.what(),
                      "Idle: Failure Posting data: [] Exception: Idle: QueryPost called, but not connected");
+    }
+}
+
+// Windows read one request at a time fit together also where the sort
+// order leaves ties and the table has no primary key: the best row
+// identifier, or else every column, breaks them.
+TEST_P(QueryWindowTest, WindowsFitTogetherWithoutAPrimaryKey) {
+    struct Variant {
+        const char* name;
+        const char* create;
+    } variants[] = {
+        {"no key", "CREATE TABLE Loose (Grp varchar(10), Name varchar(10), Amount integer)"},
+        {"unique column", "CREATE TABLE Loose (Grp varchar(10), Name varchar(10) UNIQUE, Amount integer)"},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.name);
+        std::string insert = "INSERT INTO Loose VALUES ";
+        std::vector<std::string> names;
+        for (int i = 0; i < 300; ++i) {
+            std::string name = "n" + std::to_string(1000 + (i * 7919) % 300);
+            names.push_back(name);
+            insert += std::string(i ? ", " : "") + "('g" + std::to_string(i % 2) + "', '" + name + "', " +
+                      std::to_string(i % 3) + ")";
+        }
+        Exec({"DROP TABLE IF EXISTS Loose", v.create, insert});
+        WriteSession(6, "Name", {"Grp", "Amount"}, "Loose");
+        auto session = OpenSession(6);
+        for (std::initializer_list<int> order : {std::initializer_list<int>{1}, {2, 1}, {}}) {
+            std::vector<std::string> read;
+            for (int start = 0; start < 300; start += 20) {
+                TZel_Query query;
+                AddOrder(query, order);
+                query.Param.StartRow = start;
+                query.Param.EndRow = start + 19;
+                session->QuerySelect(query, false);
+                for (const std::string& key : Keys(query))
+                    read.push_back(key);
+            }
+            std::sort(read.begin(), read.end());
+            std::vector<std::string> expected = names;
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(read, expected) << "order of " << order.size() << " fields";
+        }
     }
 }
 

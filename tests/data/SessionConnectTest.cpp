@@ -98,8 +98,10 @@ TEST_P(SessionConnectTest, ListsTablesFieldsAndDataSources) {
         std::transform(name.begin(), name.end(), name.begin(), ::tolower);
         lower.push_back(name);
     }
-    std::sort(lower.begin(), lower.end());
-    EXPECT_EQ(lower, (std::vector<std::string>{"other", "stock"}));
+    for (const char* table : {"other", "stock"})
+        EXPECT_TRUE(std::find(lower.begin(), lower.end(), table) != lower.end()) << table;
+    for (const std::string& name : lower)
+        EXPECT_TRUE(name.rfind("sqlite_", 0) != 0 && name.rfind("pg_", 0) != 0) << name;
 
     const std::vector<std::string>& first = m_session->GetFieldNames();
     ASSERT_EQ(first.size(), 5u);

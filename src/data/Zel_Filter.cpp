@@ -9,6 +9,23 @@ namespace {
 
 constexpr int kMaxNesting = 64;
 
+// "%" is the only wildcard of the language. "_" (a wildcard of SQL) and the
+// escape character itself are escaped, and the escape character is named,
+// so that no DBMS reads any other character as special ("\" is an escape
+// of PostgreSQL's by default).
+constexpr char kLikeEscape = '!';
+
+std::string LikePattern(const std::string& value) {
+    std::string pattern;
+    pattern.reserve(value.size());
+    for (char c : value) {
+        if (c == '_' || c == kLikeEscape)
+            pattern += kLikeEscape;
+        pattern += c;
+    }
+    return pattern;
+}
+
 class TFilterParser {
 public:
     TFilterParser(const std::string& text, const TZel_FieldDefs& fields, const TZel_QuoteIdentifier& quote)
@@ -159,9 +176,10 @@ private:
         if (op == "LIKE") {
             if (field.Class() != TZel_FieldClass::Text)
                 throw EDatabaseError("LIKE needs a text field, [" + field.Name + "] is not one");
-        } else {
-            CheckFieldText(field, value, false);
+            m_params.push_back({LikePattern(value), index});
+            return m_quote(field.Name) + " LIKE ? ESCAPE '" + kLikeEscape + "'";
         }
+        CheckFieldText(field, value, false);
         m_params.push_back({value, index});
         return m_quote(field.Name) + " " + op + " ?";
     }

@@ -21,7 +21,8 @@ struct TZel_SqlCondition {
 using TZel_QuoteIdentifier = std::function<std::string(const std::string&)>;
 
 // The filter language: terms "[Field] op literal" with op one of = <> < > <=
-// >= LIKE, literals in single quotes ('' for a quote) or numbers, joined with
+// >= LIKE (where "%" matches any run of characters and every other character
+// only itself), literals in single quotes ('' for a quote) or numbers, joined with
 // AND, OR, NOT and parentheses. Field names are checked against the table
 // (field-not-found), literals against the field's type; the result has
 // quoted identifiers and bound values, so filter text never becomes SQL.

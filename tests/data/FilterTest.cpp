@@ -39,17 +39,19 @@ TEST_P(FilterGoodTest, BecomesSqlWithBoundValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FilterGoodTest,
-    ::testing::Values(
-        Good{"", "", {}}, Good{"   ", "", {}},
-        Good{"[Descr] LIKE 'Widget%' AND [Qty] = 7", "\"Descr\" LIKE ? AND \"Qty\" = ?", {"Widget%", "7"}},
-        Good{"[descr] = 'O''Brien'", "\"Descr\" = ?", {"O'Brien"}},
-        Good{"[Descr] = 'x'' OR ''1''=''1'", "\"Descr\" = ?", {"x' OR '1'='1"}},
-        Good{"NOT ([Qty] >= -2 or [Qty]<>3) and [Price] <= '12.50'",
-             "NOT ((\"Qty\" >= ? OR \"Qty\" <> ?)) AND \"Price\" <= ?",
-             {"-2", "3", "12.50"}},
-        Good{"[Received] > '2024-02-29'", "\"Received\" > ?", {"2024-02-29"}},
-        Good{"[Odd]]Name] = ''", "\"Odd]Name\" = ?", {""}},
-        Good{"[Price] < 150.5", "\"Price\" < ?", {"150.5"}}));
+    ::testing::Values(Good{"", "", {}}, Good{"   ", "", {}},
+                      Good{"[Descr] LIKE 'Widget%' AND [Qty] = 7",
+                           "\"Descr\" LIKE ? ESCAPE '!' AND \"Qty\" = ?",
+                           {"Widget%", "7"}},
+                      Good{"[Descr] LIKE 'A_1!\\%'", "\"Descr\" LIKE ? ESCAPE '!'", {"A!_1!!\\%"}},
+                      Good{"[descr] = 'O''Brien'", "\"Descr\" = ?", {"O'Brien"}},
+                      Good{"[Descr] = 'x'' OR ''1''=''1'", "\"Descr\" = ?", {"x' OR '1'='1"}},
+                      Good{"NOT ([Qty] >= -2 or [Qty]<>3) and [Price] <= '12.50'",
+                           "NOT ((\"Qty\" >= ? OR \"Qty\" <> ?)) AND \"Price\" <= ?",
+                           {"-2", "3", "12.50"}},
+                      Good{"[Received] > '2024-02-29'", "\"Received\" > ?", {"2024-02-29"}},
+                      Good{"[Odd]]Name] = ''", "\"Odd]Name\" = ?", {""}},
+                      Good{"[Price] < 150.5", "\"Price\" < ?", {"150.5"}}));
 
 struct Bad {
     const char* filter;

@@ -119,6 +119,51 @@ TEST_P(QuerySelectTest, PercentInATextValueFiltersWithLike) {
     EXPECT_TRUE(exact.Result.Rows.empty());
 }
 
+// "%" is the only wildcard: "_", "\" and any escape character match
+// themselves on every path, so a pattern never reaches rows it does not name.
+TEST_P(QuerySelectTest, PercentIsTheOnlyWildcard) {
+    Exec({"INSERT INTO Stock (ItemNo, Descr) VALUES ('K_1', 'A_1x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('KX1', 'AB1x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('K\\1', 'C\\x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('K!1', 'D!x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('K^1', 'E^x')"});
+    struct Case {
+        const char* pattern;
+        std::vector<std::string> keys;
+    } cases[] = {
+        {"A_1%", {"K_1"}}, {"A%1x", {"KX1", "K_1"}}, {"C\\%", {"K\\1"}},
+        {"D!%", {"K!1"}},  {"E^%", {"K^1"}},         {"%\\x", {"K\\1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        TZel_Query query;
+        AddWhere(query, 1, c.pattern);
+        m_session->QuerySelect(query, false);
+        std::vector<std::string> keys = Keys(query);
+        std::sort(keys.begin(), keys.end());
+        EXPECT_EQ(keys, c.keys);
+        TZel_Query count;
+        AddWhere(count, 1, c.pattern);
+        m_session->QueryCount(count);
+        EXPECT_EQ(count.Result.EndRow + 1, static_cast<int>(c.keys.size()));
+    }
+
+    TZel_Query post;
+    AddWhere(post, 0, "K_%");
+    AddWhere(post, 1, "Posted");
+    m_session->QueryPost(post);
+    EXPECT_EQ(Query("SELECT ItemNo FROM Stock WHERE Descr = 'Posted'"),
+              (std::vector<std::vector<std::string>>{{"K_%"}}));
+
+    TZel_Query remove;
+    AddWhere(remove, 0, "K\\%");
+    m_session->QueryDelete(remove);
+    EXPECT_EQ(remove.Result.EndRow, 1);
+    auto left = Query("SELECT ItemNo FROM Stock WHERE ItemNo LIKE 'K%'");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::vector<std::string>>{{"K!1"}, {"KX1"}, {"K^1"}, {"K_%"}}));
+}
+
 TEST_P(QuerySelectTest, NumericFieldRefusesValuesThatAreNotNumbers) {
     for (const char* value : {"A%", "", "7 OR 1=1", "7) OR ([Qty] > 0", "1; DELETE FROM Stock"}) {
         TZel_Query query;

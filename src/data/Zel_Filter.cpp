@@ -3,7 +3,6 @@
 #include "data/odbc/DatabaseError.h"
 
 #include <cctype>
-#include <regex>
 
 namespace {
 
@@ -160,7 +159,7 @@ private:
         while (!AtEnd() && !std::isspace(static_cast<unsigned char>(Peek())) && Peek() != ')')
             ++m_pos;
         std::string number = m_text.substr(start, m_pos - start);
-        if (!IsFilterNumber(number)) {
+        if (!IsNumberText(number)) {
             m_pos = start;
             Fail("expected a quoted text or a number");
         }
@@ -179,6 +178,7 @@ private:
             m_params.push_back({LikePattern(value), index});
             return m_quote(field.Name) + " LIKE ? ESCAPE '" + kLikeEscape + "'";
         }
+        value = FieldValueText(field, value);
         CheckFieldText(field, value, false);
         m_params.push_back({value, index});
         return m_quote(field.Name) + " " + op + " ?";
@@ -216,9 +216,4 @@ std::string FilterQuotedLiteral(const std::string& value) {
             literal += '\'';
     }
     return literal + "'";
-}
-
-bool IsFilterNumber(const std::string& text) {
-    static const std::regex number(R"([+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?)");
-    return std::regex_match(text, number);
 }

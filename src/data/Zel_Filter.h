@@ -31,8 +31,6 @@ TZel_SqlCondition ParseFilter(const std::string& filter, const TZel_FieldDefs& f
                               const TZel_QuoteIdentifier& quote);
 
 // Pieces for writing filter texts: "[name]" with "]" doubled, and a quoted
-// literal with "'" doubled.
+// literal with "'" doubled. Number literals follow IsNumberText.
 std::string FilterFieldRef(const std::string& name);
 std::string FilterQuotedLiteral(const std::string& value);
-// Whether text is a number literal of the language: [+-]digits[.digits][e[+-]digits].
-bool IsFilterNumber(const std::string& text);

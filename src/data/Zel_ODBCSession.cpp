@@ -242,14 +242,13 @@ std::string TZel_ODBCSession::BuildFilterTerm(const TZel_QueryField& field) {
         throw EDatabaseError("Table [" + Tablename + "] is not open");
     const std::string& name = FieldNameOf(field.FieldNumber);
     const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(m_table->FieldByName(name))];
-    const std::string& value = field.Value;
+    const std::string value = FieldValueText(def, field.Value);
     TZel_FieldClass kind = def.Class();
     if (kind == TZel_FieldClass::Text && value.find('%') != std::string::npos)
         return FilterFieldRef(name) + " LIKE " + FilterQuotedLiteral(value);
     if (kind == TZel_FieldClass::Numeric) {
         // Only a number may stand unquoted: anything else could widen the filter.
-        if (!IsFilterNumber(value))
-            throw EDatabaseError("Invalid value [" + value + "] for field [" + def.Name + "]");
+        CheckFieldText(def, value, false);
         return FilterFieldRef(name) + " = " + value;
     }
     return FilterFieldRef(name) + " = " + FilterQuotedLiteral(value);

@@ -321,9 +321,10 @@ void TZel_ODBCTable::SetFieldText(int index, const std::string& text) {
     if (m_state != dsEdit && m_state != dsInsert)
         throw EDatabaseError("Table [" + m_tableName + "] is not in edit or insert mode");
     const TZel_FieldDef& field = m_fields.at(static_cast<size_t>(index));
-    CheckFieldText(field, text, true);
-    bool isNull = text.empty() && field.Class() != TZel_FieldClass::Text;
-    m_assigned[static_cast<size_t>(index)] = Assigned{text, isNull};
+    const std::string value = FieldValueText(field, text);
+    CheckFieldText(field, value, true);
+    bool isNull = value.empty() && field.Class() != TZel_FieldClass::Text;
+    m_assigned[static_cast<size_t>(index)] = Assigned{value, isNull};
 }
 
 void TZel_ODBCTable::Cancel() {

@@ -164,6 +164,49 @@ TEST_P(QuerySelectTest, PercentIsTheOnlyWildcard) {
     EXPECT_EQ(left, (std::vector<std::vector<std::string>>{{"K!1"}, {"KX1"}, {"K^1"}, {"K_%"}}));
 }
 
+// Fixed-width handheld values: blanks around a number or a date are
+// ignored, blanks in a text value are part of it.
+TEST_P(QuerySelectTest, BlanksAroundNumbersAndDatesAreIgnored) {
+    struct Case {
+        int field;
+        const char* value;
+        std::vector<std::string> keys;
+    } cases[] = {
+        {2, "7 ", {"A02", "A03", "A06", "A10"}},
+        {2, " 9", {"A05"}},
+        {3, " 12.50 ", {"A02"}},
+        {4, "2024-02-29  ", {"A02"}},
+        {1, "Gizmo ", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TZel_Query query;
+        AddWhere(query, c.field, c.value);
+        m_session->QuerySelect(query, false);
+        EXPECT_EQ(Keys(query), c.keys);
+        TZel_Query count;
+        AddWhere(count, c.field, c.value);
+        m_session->QueryCount(count);
+        EXPECT_EQ(count.Result.EndRow + 1, static_cast<int>(c.keys.size()));
+    }
+
+    TZel_Query post;
+    AddWhere(post, 0, "A01");
+    AddWhere(post, 1, " padded ");
+    AddWhere(post, 2, "42 ");
+    AddWhere(post, 3, " 8.05");
+    AddWhere(post, 4, " 2025-01-02 ");
+    m_session->QueryPost(post);
+    EXPECT_EQ(Query("SELECT Descr, Qty, Price, Received FROM Stock WHERE ItemNo = 'A01'"),
+              (std::vector<std::vector<std::string>>{{" padded ", "42", "8.05", "2025-01-02"}}));
+
+    TZel_Query remove;
+    AddWhere(remove, 2, " 9 ");
+    m_session->QueryDelete(remove);
+    EXPECT_EQ(remove.Result.EndRow, 1);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'A05'")[0][0], "0");
+}
+
 TEST_P(QuerySelectTest, NumericFieldRefusesValuesThatAreNotNumbers) {
     for (const char* value : {"A%", "", "7 OR 1=1", "7) OR ([Qty] > 0", "1; DELETE FROM Stock"}) {
         TZel_Query query;

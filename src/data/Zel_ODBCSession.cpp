@@ -10,11 +10,13 @@
 #include "data/Zel_ODBCTable.h"
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
+#include "data/odbc/OdbcTransaction.h"
 #include "protocol/Zel_ODBCQuery.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <tuple>
 
 namespace {
@@ -283,9 +285,9 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
         return;
     }
 
-    std::string sort;
+    std::vector<int> order;
     for (int i = 0; i < query.Param.OrderFields.Count(); ++i)
-        sort += (i ? ";" : "") + FieldNameOf(query.Param.OrderFields.Get(i)->FieldNumber);
+        order.push_back(m_table->FieldByName(FieldNameOf(query.Param.OrderFields.Get(i)->FieldNumber)));
 
     result.Fields.AddNumber(0)->IsKey = true;
     for (int i = 0; i < query.Param.SelectFields.Count(); ++i)
@@ -322,7 +324,7 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
     int64_t position = offset;
     int64_t replyBytes = 0;
     int64_t read =
-        m_table->ReadWindow(filter, sort, readable, offset, limit, [&](std::vector<std::string>& values) {
+        m_table->ReadWindow(filter, order, readable, offset, limit, [&](std::vector<std::string>& values) {
             if (!missing.empty())
                 throw Exception("TZelODBCSession.QuerySelect: could not get value for field [" + missing +
                                 "] unexpectedly");
@@ -355,6 +357,7 @@ void TZel_ODBCSession::QueryCount(TZel_Query& query) {
 }
 
 void TZel_ODBCSession::AssignFieldValues(const TZel_Query& query) {
+    m_table->ClearValues();
     const TZel_QueryFieldList& where = query.Param.WhereFields;
     for (int i = 0; i < where.Count(); ++i) {
         const TZel_QueryField& field = *where.Get(i);
@@ -374,43 +377,7 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
         CheckQueryFields(query, true);
         query.Result.StartRow = 0;
         query.Result.EndRow = -1;
-        if (PostByPrimaryKey(query))
-            return;
-        TOdbcConnection& connection = m_table->Connection();
-        // Count, update or insert as one unit: two posts of one new key never
-        // both insert where the table has a unique key.
-        connection.BeginTransaction();
-        try {
-            bool written = false;
-            if (const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0)) {
-                std::string filter = BuildFilterTerm(*key);
-                if (GetVerbose())
-                    LogVerbose("POST Filter: " + filter);
-                int64_t matching = m_table->CountWhere(filter);
-                if (matching > 1)
-                    throw Exception("POST request matches more than one row [" + std::to_string(matching) +
-                                    "], no rows updated");
-                if (matching == 1) {
-                    m_table->EditWhere(filter);
-                    AssignFieldValues(query);
-                    int64_t updated = m_table->Post();
-                    if (updated > 1)
-                        throw Exception("POST request matches more than one row [" + std::to_string(updated) +
-                                        "], no rows updated");
-                    written = updated == 1;
-                }
-            }
-            if (!written) {
-                m_table->Insert();
-                AssignFieldValues(query);
-                m_table->Post();
-            }
-            connection.Commit();
-        } catch (...) {
-            m_table->Cancel();
-            connection.Rollback();
-            throw;
-        }
+        UpdateElseInsert(query);
         query.Result.EndRow = 0;
     } catch (const std::exception& e) {
         throw Exception(SessionName + ": Failure Posting data: [" + DSN + "] " + ExceptionClassName(e) +
@@ -418,39 +385,59 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
     }
 }
 
-// A key entry compared for equality with the table's one-column primary key
-// matches one row at most, so a single UPDATE both finds and writes it and
-// no count or transaction is needed; no row updated means insert. Returns
-// false, having done nothing, when the key cannot be used that way.
-bool TZel_ODBCSession::PostByPrimaryKey(TZel_Query& query) {
-    const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0);
-    if (!key || !IsValidFieldIndex(0))
-        return false;
+namespace {
+Exception MoreThanOneRow(int64_t rows) {
+    return Exception("POST request matches more than one row [" + std::to_string(rows) +
+                     "], no rows updated");
+}
+} // namespace
+
+bool TZel_ODBCSession::IsPrimaryKeyTerm(const TZel_QueryField& key) const {
     const std::vector<int>& primaryKey = m_table->KeyFields();
     const int keyField = m_table->FindField(KeyFieldName);
-    if (primaryKey.size() != 1 || primaryKey[0] != keyField || keyField < 0)
+    if (keyField < 0 || primaryKey.size() != 1 || primaryKey[0] != keyField)
         return false;
     // A "%" in a text key makes the term a pattern, which may match many rows.
     const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(keyField)];
-    if (def.Class() == TZel_FieldClass::Text && key->Value.find('%') != std::string::npos)
-        return false;
-    std::string filter = BuildFilterTerm(*key);
-    if (GetVerbose())
-        LogVerbose("POST Filter: " + filter);
-    try {
-        m_table->EditWhere(filter);
-        AssignFieldValues(query);
-        if (m_table->Post() == 0) {
-            m_table->Insert();
-            AssignFieldValues(query);
-            m_table->Post();
-        }
-    } catch (...) {
-        m_table->Cancel();
-        throw;
+    return def.Class() != TZel_FieldClass::Text || key.Value.find('%') == std::string::npos;
+}
+
+// The row the key entry names is updated; a row is inserted when there is no
+// key entry or no row has the key. A key compared for equality with the
+// table's one-column primary key names one row at most, so one UPDATE finds
+// and writes it. Any other key is counted first, and count, update and
+// insert are one transaction: two posts of one new key never both insert
+// where the table has a unique key.
+void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
+    const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0);
+    std::string filter;
+    if (key) {
+        filter = BuildFilterTerm(*key);
+        if (GetVerbose())
+            LogVerbose("POST Filter: " + filter);
     }
-    query.Result.EndRow = 0;
-    return true;
+    std::optional<TOdbcTransaction> transaction;
+    bool update = key != nullptr;
+    if (key && !IsPrimaryKeyTerm(*key)) {
+        transaction.emplace(m_table->Connection());
+        const int64_t matching = m_table->CountWhere(filter);
+        if (matching > 1)
+            throw MoreThanOneRow(matching);
+        update = matching == 1;
+    }
+    int64_t updated = 0;
+    if (update) {
+        AssignFieldValues(query);
+        updated = m_table->UpdateWhere(filter);
+        if (updated > 1)
+            throw MoreThanOneRow(updated);
+    }
+    if (updated == 0) {
+        AssignFieldValues(query);
+        m_table->InsertRow();
+    }
+    if (transaction)
+        transaction->Commit();
 }
 
 void TZel_ODBCSession::QueryDelete(TZel_Query& query) {

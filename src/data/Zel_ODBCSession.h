@@ -111,7 +111,9 @@ private:
     // Connected, and to the data source, user name and password of the definition.
     bool IsConnectedAsDefined() const;
     void ReleaseConnection();
-    bool PostByPrimaryKey(TZel_Query& query);
+    // Whether the key entry compares the one-column primary key for equality.
+    bool IsPrimaryKeyTerm(const TZel_QueryField& key) const;
+    void UpdateElseInsert(const TZel_Query& query);
     const std::string& FieldNameOf(int32_t fieldNumber) const;
 
     std::shared_ptr<TOdbcConnection> m_connection;

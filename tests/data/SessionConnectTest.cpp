@@ -3,7 +3,6 @@
 #include "base/Exception.h"
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_DataSource.h"
-#include "data/Zel_ODBCTable.h"
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
 
@@ -144,17 +143,6 @@ TEST_P(SessionConnectTest, PooledSessionsShareOneConnectionAndItsStatements) {
     EXPECT_EQ(selectByKey(*sessions[1], "A05"), "Gizmo");
     EXPECT_EQ(selectByKey(*sessions[2], "A09"), "Sprocket");
     EXPECT_EQ(sessions[0]->Connection()->CachedStatementCount(), cached);
-
-    // Each session keeps its own cursor.
-    sessions[0]->Table()->SetFilter("[Qty] = 7");
-    sessions[0]->Table()->SetFiltered(true);
-    sessions[0]->Table()->First();
-    sessions[1]->Table()->First();
-    EXPECT_EQ(sessions[0]->Table()->FieldText(0), "A02");
-    EXPECT_EQ(sessions[1]->Table()->FieldText(0), "A01");
-    sessions[0]->Table()->Next();
-    EXPECT_EQ(sessions[0]->Table()->FieldText(0), "A03");
-    EXPECT_EQ(sessions[1]->Table()->FieldText(0), "A01");
 
     sessions.clear();
     EXPECT_EQ(pool.OpenCount(), 0);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -31,13 +30,6 @@ std::string SessionSections(const std::string& dsn) {
            "\nTablename=Stock\nKeyFieldName=ItemNo\nField02=Qty\n"
            "[Session04]\nSessionName=Nowhere\nEnabled=1\nDSN=ZelNoSuchSource\nTablename=Stock\n"
            "KeyFieldName=ItemNo\nField02=Qty\n";
-}
-
-// A "WK"/"WF" item of a data request.
-std::string WhereItem(const char* type, int field, const std::string& value) {
-    char head[16];
-    std::snprintf(head, sizeof head, "%s%03d%08zu", type, field, value.size());
-    return head + value;
 }
 
 class SessionSelectTest : public ::testing::TestWithParam<TestDriver> {

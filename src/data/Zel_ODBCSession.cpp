@@ -167,8 +167,7 @@ void TZel_ODBCSession::ValidateFields() {
     if (!IsConnected())
         throw Exception("TZelODBCSession.ValidateFields: session not connected");
     try {
-        if (!m_table)
-            throw EDatabaseError("Table [" + Tablename + "] is not open");
+        RequireTable();
         if (KeyFieldName.empty())
             throw Exception("Key Field not specified");
         if (m_table->FindField(KeyFieldName) < 0)
@@ -203,6 +202,11 @@ const std::vector<std::string>& TZel_ODBCSession::GetFieldNames() {
 }
 
 // ---------------------------------------------------------------- requests
+
+void TZel_ODBCSession::RequireTable() const {
+    if (!m_table)
+        throw EDatabaseError("Table [" + Tablename + "] is not open");
+}
 
 const std::string& TZel_ODBCSession::FieldNameOf(int32_t fieldNumber) const {
     static const std::string none;
@@ -240,8 +244,7 @@ void TZel_ODBCSession::CheckQueryFields(TZel_Query& query, bool lenient) {
 }
 
 std::string TZel_ODBCSession::BuildFilterTerm(const TZel_QueryField& field) {
-    if (!m_table)
-        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    RequireTable();
     const std::string& name = FieldNameOf(field.FieldNumber);
     const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(m_table->FieldByName(name))];
     const std::string value = FieldValueText(def, field.Value);
@@ -270,8 +273,7 @@ std::string TZel_ODBCSession::BuildFilter(const TZel_Query& query) {
 void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
     if (!IsConnected())
         throw Exception(SessionName + ": QuerySelect called, but not connected");
-    if (!m_table)
-        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    RequireTable();
     CheckQueryFields(query, true);
     TZel_QueryResult& result = query.Result;
     result.StartRow = 0;
@@ -372,8 +374,7 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
     try {
         if (!IsConnected())
             throw Exception(SessionName + ": QueryPost called, but not connected");
-        if (!m_table)
-            throw EDatabaseError("Table [" + Tablename + "] is not open");
+        RequireTable();
         CheckQueryFields(query, true);
         query.Result.StartRow = 0;
         query.Result.EndRow = -1;
@@ -443,8 +444,7 @@ void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
 void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
     if (!IsConnected())
         throw Exception(SessionName + ": QueryDelete called, but not connected");
-    if (!m_table)
-        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    RequireTable();
     CheckQueryFields(query, false);
     query.Result.StartRow = 0;
     query.Result.EndRow = 0;

@@ -111,6 +111,8 @@ private:
     // Connected, and to the data source, user name and password of the definition.
     bool IsConnectedAsDefined() const;
     void ReleaseConnection();
+    // Raises the data layer's error unless the table is open.
+    void RequireTable() const;
     // Whether the key entry compares the one-column primary key for equality.
     bool IsPrimaryKeyTerm(const TZel_QueryField& key) const;
     void UpdateElseInsert(const TZel_Query& query);

@@ -45,7 +45,9 @@ constexpr int ZEL_MAX_INDEX_FIELDS = 30;
 // Connections: with ConnectionPool set, sessions on the same data source,
 // user name and password share one physical connection (and its prepared
 // statements); without it the session opens a connection of its own. Each
-// session keeps its own table cursor either way.
+// session keeps its own table object either way. OpenTable always opens the
+// table in the data source, with the user name and password, that the
+// definition names at that moment.
 class TZel_ODBCSession {
 public:
     TZel_ODBCSession();

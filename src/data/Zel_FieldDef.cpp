@@ -128,6 +128,19 @@ bool IsValueOf(const TZel_FieldDef& field, const std::string& text) {
 
 } // namespace
 
+bool IsNumberText(const std::string& text) {
+    return IsDecimalText(text, true);
+}
+
+std::string FieldValueText(const TZel_FieldDef& field, const std::string& text) {
+    if (field.Class() == TZel_FieldClass::Text)
+        return text;
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 bool IsTextFieldType(int sqlType) {
     switch (sqlType) {
     case SQL_CHAR:

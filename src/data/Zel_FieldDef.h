@@ -31,6 +31,15 @@ int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);
 // Like FindFieldIndex, but raises the field-not-found EDatabaseError.
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name);
 
+// The number grammar of every numeric value, in filters and in posted
+// values alike: [+-](digits[.digits] | .digits)[(e|E)[+-]digits].
+bool IsNumberText(const std::string& text);
+
+// A handheld's value as the field takes it: blanks around a number, a date
+// or any other value that is not text are dropped (fixed-width terminals
+// pad them); a text value is kept exactly as it is.
+std::string FieldValueText(const TZel_FieldDef& field, const std::string& text);
+
 // Raises EDatabaseError "Invalid value [text] for field [name]" unless text
 // reads as a value of the field's type. Text fields take any text; an empty
 // text is accepted (it stores NULL in a non-text field) when allowEmpty.

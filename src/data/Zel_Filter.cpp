@@ -3,11 +3,27 @@
 #include "data/odbc/DatabaseError.h"
 
 #include <cctype>
-#include <regex>
 
 namespace {
 
 constexpr int kMaxNesting = 64;
+
+// "%" is the only wildcard of the language. "_" (a wildcard of SQL) and the
+// escape character itself are escaped, and the escape character is named,
+// so that no DBMS reads any other character as special ("\" is an escape
+// of PostgreSQL's by default).
+constexpr char kLikeEscape = '!';
+
+std::string LikePattern(const std::string& value) {
+    std::string pattern;
+    pattern.reserve(value.size());
+    for (char c : value) {
+        if (c == '_' || c == kLikeEscape)
+            pattern += kLikeEscape;
+        pattern += c;
+    }
+    return pattern;
+}
 
 class TFilterParser {
 public:
@@ -143,7 +159,7 @@ private:
         while (!AtEnd() && !std::isspace(static_cast<unsigned char>(Peek())) && Peek() != ')')
             ++m_pos;
         std::string number = m_text.substr(start, m_pos - start);
-        if (!IsFilterNumber(number)) {
+        if (!IsNumberText(number)) {
             m_pos = start;
             Fail("expected a quoted text or a number");
         }
@@ -159,9 +175,11 @@ private:
         if (op == "LIKE") {
             if (field.Class() != TZel_FieldClass::Text)
                 throw EDatabaseError("LIKE needs a text field, [" + field.Name + "] is not one");
-        } else {
-            CheckFieldText(field, value, false);
+            m_params.push_back({LikePattern(value), index});
+            return m_quote(field.Name) + " LIKE ? ESCAPE '" + kLikeEscape + "'";
         }
+        value = FieldValueText(field, value);
+        CheckFieldText(field, value, false);
         m_params.push_back({value, index});
         return m_quote(field.Name) + " " + op + " ?";
     }
@@ -198,9 +216,4 @@ std::string FilterQuotedLiteral(const std::string& value) {
             literal += '\'';
     }
     return literal + "'";
-}
-
-bool IsFilterNumber(const std::string& text) {
-    static const std::regex number(R"([+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?)");
-    return std::regex_match(text, number);
 }

@@ -21,7 +21,8 @@ struct TZel_SqlCondition {
 using TZel_QuoteIdentifier = std::function<std::string(const std::string&)>;
 
 // The filter language: terms "[Field] op literal" with op one of = <> < > <=
-// >= LIKE, literals in single quotes ('' for a quote) or numbers, joined with
+// >= LIKE (where "%" matches any run of characters and every other character
+// only itself), literals in single quotes ('' for a quote) or numbers, joined with
 // AND, OR, NOT and parentheses. Field names are checked against the table
 // (field-not-found), literals against the field's type; the result has
 // quoted identifiers and bound values, so filter text never becomes SQL.
@@ -30,8 +31,6 @@ TZel_SqlCondition ParseFilter(const std::string& filter, const TZel_FieldDefs& f
                               const TZel_QuoteIdentifier& quote);
 
 // Pieces for writing filter texts: "[name]" with "]" doubled, and a quoted
-// literal with "'" doubled.
+// literal with "'" doubled. Number literals follow IsNumberText.
 std::string FilterFieldRef(const std::string& name);
 std::string FilterQuotedLiteral(const std::string& value);
-// Whether text is a number literal of the language: [+-]digits[.digits][e[+-]digits].
-bool IsFilterNumber(const std::string& text);

@@ -11,11 +11,14 @@
 #include "data/Zel_ODBCTable.h"
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
+#include "data/odbc/OdbcTransaction.h"
 #include "protocol/Zel_ODBCQuery.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <optional>
+#include <tuple>
 
 namespace {
 
@@ -81,8 +84,13 @@ bool TZel_ODBCSession::IsConnected() const {
     return m_connection && m_connection->IsOpen();
 }
 
+bool TZel_ODBCSession::IsConnectedAsDefined() const {
+    return IsConnected() && m_connectedAs == std::tie(DSN, Username, Password);
+}
+
 void TZel_ODBCSession::ReleaseConnection() {
     m_connection.reset();
+    m_connectedAs = {};
 }
 
 bool TZel_ODBCSession::Connect() {
@@ -94,12 +102,23 @@ bool TZel_ODBCSession::Connect() {
     // A failure leaves no connection behind.
     m_connection = ConnectionPool ? ConnectionPool->Acquire(DSN, Username, Password)
                                   : TZel_ConnectionPool::OpenPrivate(DSN, Username, Password);
+    m_connectedAs = {DSN, Username, Password};
     return true;
 }
 
 bool TZel_ODBCSession::OpenTable() {
-    if (!IsConnected() && !Connect())
+    if (DSN.empty()) {
+        // Without a data source there is nothing to open; the connection of
+        // an earlier definition must not serve this one.
+        m_dataSource.reset();
+        m_table.reset();
+        ReleaseConnection();
         return false;
+    }
+    // The table is always opened in the data source the definition names,
+    // with its credentials, whatever an earlier definition connected to.
+    if (!IsConnectedAsDefined())
+        Connect();
     m_dataSource.reset();
     m_table.reset();
     auto table = std::make_unique<TZel_ODBCTable>(m_connection, Tablename);
@@ -116,8 +135,7 @@ void TZel_ODBCSession::ValidateFields() {
     if (!IsConnected())
         throw Exception("TZelODBCSession.ValidateFields: session not connected");
     try {
-        if (!m_table)
-            throw EDatabaseError("Table [" + Tablename + "] is not open");
+        RequireTable();
         if (KeyFieldName.empty())
             throw Exception("Key Field not specified");
         if (m_table->FindField(KeyFieldName) < 0)
@@ -136,8 +154,10 @@ void TZel_ODBCSession::ValidateFields() {
 void TZel_ODBCSession::GetTableNames(std::vector<std::string>& list) {
     if (!m_connection)
         return;
-    if (!m_connection->IsOpen())
-        m_connection->Open(DSN, Username, Password);
+    // A connection of the definition's own: a pooled one is never re-opened
+    // in place, as the other sessions that share it would follow.
+    if (!IsConnectedAsDefined() && !Connect())
+        return;
     list = m_connection->TableNames();
 }
 
@@ -150,6 +170,11 @@ const std::vector<std::string>& TZel_ODBCSession::GetFieldNames() {
 }
 
 // ---------------------------------------------------------------- requests
+
+void TZel_ODBCSession::RequireTable() const {
+    if (!m_table)
+        throw EDatabaseError("Table [" + Tablename + "] is not open");
+}
 
 const std::string& TZel_ODBCSession::FieldNameOf(int32_t fieldNumber) const {
     static const std::string none;
@@ -187,18 +212,16 @@ void TZel_ODBCSession::CheckQueryFields(TZel_Query& query, bool lenient) {
 }
 
 std::string TZel_ODBCSession::BuildFilterTerm(const TZel_QueryField& field) {
-    if (!m_table)
-        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    RequireTable();
     const std::string& name = FieldNameOf(field.FieldNumber);
     const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(m_table->FieldByName(name))];
-    const std::string& value = field.Value;
+    const std::string value = FieldValueText(def, field.Value);
     TZel_FieldClass kind = def.Class();
     if (kind == TZel_FieldClass::Text && value.find('%') != std::string::npos)
         return FilterFieldRef(name) + " LIKE " + FilterQuotedLiteral(value);
     if (kind == TZel_FieldClass::Numeric) {
         // Only a number may stand unquoted: anything else could widen the filter.
-        if (!IsFilterNumber(value))
-            throw EDatabaseError("Invalid value [" + value + "] for field [" + def.Name + "]");
+        CheckFieldText(def, value, false);
         return FilterFieldRef(name) + " = " + value;
     }
     return FilterFieldRef(name) + " = " + FilterQuotedLiteral(value);
@@ -218,8 +241,7 @@ std::string TZel_ODBCSession::BuildFilter(const TZel_Query& query) {
 void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
     if (!IsConnected())
         throw Exception(SessionName + ": QuerySelect called, but not connected");
-    if (!m_table)
-        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    RequireTable();
     CheckQueryFields(query, true);
     TZel_QueryResult& result = query.Result;
     result.StartRow = 0;
@@ -233,9 +255,9 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
         return;
     }
 
-    std::string sort;
+    std::vector<int> order;
     for (int i = 0; i < query.Param.OrderFields.Count(); ++i)
-        sort += (i ? ";" : "") + FieldNameOf(query.Param.OrderFields.Get(i)->FieldNumber);
+        order.push_back(m_table->FieldByName(FieldNameOf(query.Param.OrderFields.Get(i)->FieldNumber)));
 
     result.Fields.AddNumber(0)->IsKey = true;
     for (int i = 0; i < query.Param.SelectFields.Count(); ++i)
@@ -272,7 +294,7 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
     int64_t position = offset;
     int64_t replyBytes = 0;
     int64_t read =
-        m_table->ReadWindow(filter, sort, readable, offset, limit, [&](std::vector<std::string>& values) {
+        m_table->ReadWindow(filter, order, readable, offset, limit, [&](std::vector<std::string>& values) {
             if (!missing.empty())
                 throw Exception("TZelODBCSession.QuerySelect: could not get value for field [" + missing +
                                 "] unexpectedly");
@@ -305,6 +327,7 @@ void TZel_ODBCSession::QueryCount(TZel_Query& query) {
 }
 
 void TZel_ODBCSession::AssignFieldValues(const TZel_Query& query) {
+    m_table->ClearValues();
     const TZel_QueryFieldList& where = query.Param.WhereFields;
     for (int i = 0; i < where.Count(); ++i) {
         const TZel_QueryField& field = *where.Get(i);
@@ -319,48 +342,11 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
     try {
         if (!IsConnected())
             throw Exception(SessionName + ": QueryPost called, but not connected");
-        if (!m_table)
-            throw EDatabaseError("Table [" + Tablename + "] is not open");
+        RequireTable();
         CheckQueryFields(query, true);
         query.Result.StartRow = 0;
         query.Result.EndRow = -1;
-        if (PostByPrimaryKey(query))
-            return;
-        TOdbcConnection& connection = m_table->Connection();
-        // Count, update or insert as one unit: two posts of one new key never
-        // both insert where the table has a unique key.
-        connection.BeginTransaction();
-        try {
-            bool written = false;
-            if (const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0)) {
-                std::string filter = BuildFilterTerm(*key);
-                if (GetVerbose())
-                    LogVerbose("POST Filter: " + filter);
-                int64_t matching = m_table->CountWhere(filter);
-                if (matching > 1)
-                    throw Exception("POST request matches more than one row [" + std::to_string(matching) +
-                                    "], no rows updated");
-                if (matching == 1) {
-                    m_table->EditWhere(filter);
-                    AssignFieldValues(query);
-                    int64_t updated = m_table->Post();
-                    if (updated > 1)
-                        throw Exception("POST request matches more than one row [" + std::to_string(updated) +
-                                        "], no rows updated");
-                    written = updated == 1;
-                }
-            }
-            if (!written) {
-                m_table->Insert();
-                AssignFieldValues(query);
-                m_table->Post();
-            }
-            connection.Commit();
-        } catch (...) {
-            m_table->Cancel();
-            connection.Rollback();
-            throw;
-        }
+        UpdateElseInsert(query);
         query.Result.EndRow = 0;
     } catch (const std::exception& e) {
         throw Exception(SessionName + ": Failure Posting data: [" + DSN + "] " + ExceptionClassName(e) +
@@ -368,46 +354,65 @@ void TZel_ODBCSession::QueryPost(TZel_Query& query) {
     }
 }
 
-// A key entry compared for equality with the table's one-column primary key
-// matches one row at most, so a single UPDATE both finds and writes it and
-// no count or transaction is needed; no row updated means insert. Returns
-// false, having done nothing, when the key cannot be used that way.
-bool TZel_ODBCSession::PostByPrimaryKey(TZel_Query& query) {
-    const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0);
-    if (!key || !IsValidFieldIndex(0))
-        return false;
+namespace {
+Exception MoreThanOneRow(int64_t rows) {
+    return Exception("POST request matches more than one row [" + std::to_string(rows) +
+                     "], no rows updated");
+}
+} // namespace
+
+bool TZel_ODBCSession::IsPrimaryKeyTerm(const TZel_QueryField& key) const {
     const std::vector<int>& primaryKey = m_table->KeyFields();
     const int keyField = m_table->FindField(KeyFieldName);
-    if (primaryKey.size() != 1 || primaryKey[0] != keyField || keyField < 0)
+    if (keyField < 0 || primaryKey.size() != 1 || primaryKey[0] != keyField)
         return false;
     // A "%" in a text key makes the term a pattern, which may match many rows.
     const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(keyField)];
-    if (def.Class() == TZel_FieldClass::Text && key->Value.find('%') != std::string::npos)
-        return false;
-    std::string filter = BuildFilterTerm(*key);
-    if (GetVerbose())
-        LogVerbose("POST Filter: " + filter);
-    try {
-        m_table->EditWhere(filter);
-        AssignFieldValues(query);
-        if (m_table->Post() == 0) {
-            m_table->Insert();
-            AssignFieldValues(query);
-            m_table->Post();
-        }
-    } catch (...) {
-        m_table->Cancel();
-        throw;
+    return def.Class() != TZel_FieldClass::Text || key.Value.find('%') == std::string::npos;
+}
+
+// The row the key entry names is updated; a row is inserted when there is no
+// key entry or no row has the key. A key compared for equality with the
+// table's one-column primary key names one row at most, so one UPDATE finds
+// and writes it. Any other key is counted first, and count, update and
+// insert are one transaction: two posts of one new key never both insert
+// where the table has a unique key.
+void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
+    const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0);
+    std::string filter;
+    if (key) {
+        filter = BuildFilterTerm(*key);
+        if (GetVerbose())
+            LogVerbose("POST Filter: " + filter);
     }
-    query.Result.EndRow = 0;
-    return true;
+    std::optional<TOdbcTransaction> transaction;
+    bool update = key != nullptr;
+    if (key && !IsPrimaryKeyTerm(*key)) {
+        transaction.emplace(m_table->Connection());
+        const int64_t matching = m_table->CountWhere(filter);
+        if (matching > 1)
+            throw MoreThanOneRow(matching);
+        update = matching == 1;
+    }
+    int64_t updated = 0;
+    if (update) {
+        AssignFieldValues(query);
+        updated = m_table->UpdateWhere(filter);
+        if (updated > 1)
+            throw MoreThanOneRow(updated);
+    }
+    if (updated == 0) {
+        AssignFieldValues(query);
+        m_table->InsertRow();
+    }
+    if (transaction)
+        transaction->Commit();
 }
 
 void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
     if (!IsConnected())
         throw Exception(SessionName + ": QueryDelete called, but not connected");
-    if (!m_table)
-        throw EDatabaseError("Table [" + Tablename + "] is not open");
+    RequireTable();
     CheckQueryFields(query, false);
     query.Result.StartRow = 0;
     query.Result.EndRow = 0;

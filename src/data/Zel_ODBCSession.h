@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 class TIniFile;
@@ -44,7 +45,9 @@ constexpr int ZEL_MAX_INDEX_FIELDS = 30;
 // Connections: with ConnectionPool set, sessions on the same data source,
 // user name and password share one physical connection (and its prepared
 // statements); without it the session opens a connection of its own. Each
-// session keeps its own table cursor either way.
+// session keeps its own table object either way. OpenTable always opens the
+// table in the data source, with the user name and password, that the
+// definition names at that moment.
 class TZel_ODBCSession {
 public:
     TZel_ODBCSession();
@@ -107,11 +110,18 @@ public:
     void QueryDelete(TZel_Query& query);
 
 private:
+    // Connected, and to the data source, user name and password of the definition.
+    bool IsConnectedAsDefined() const;
     void ReleaseConnection();
-    bool PostByPrimaryKey(TZel_Query& query);
+    // Raises the data layer's error unless the table is open.
+    void RequireTable() const;
+    // Whether the key entry compares the one-column primary key for equality.
+    bool IsPrimaryKeyTerm(const TZel_QueryField& key) const;
+    void UpdateElseInsert(const TZel_Query& query);
     const std::string& FieldNameOf(int32_t fieldNumber) const;
 
     std::shared_ptr<TOdbcConnection> m_connection;
+    std::tuple<std::string, std::string, std::string> m_connectedAs; // DSN, user name, password
     std::unique_ptr<TZel_ODBCTable> m_table;
     std::unique_ptr<TZel_DataSource> m_dataSource;
     std::vector<std::string> m_fieldNames;

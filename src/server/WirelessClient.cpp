@@ -368,17 +368,23 @@ void TZelWirelessClient::HandleSessionSelect() {
         LogVerbose("| | | | " + GetTitle() + ": PDASession: " + PDASession.LogText());
     LogInfo(GetTitle() + " open " + TZel_ODBCSession::SectionNameOf(PDASession.SessionNumber) + " (" +
             PDASession.SessionName + ")");
-    Session->SessionNumber = PDASession.SessionNumber;
+    // The new definition is loaded into a session of its own and takes the
+    // place of the current one only once it is open and valid: a failed
+    // selection leaves the handheld exactly the session it had.
+    auto session = std::make_unique<TZel_ODBCSession>();
+    session->SessionNumber = PDASession.SessionNumber;
+    session->ConnectionPool = Session->ConnectionPool;
     bool selected = false;
     std::string text;
     try {
-        Session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
-        Session->ReadINISettings();
-        if (!Session->IsEnabled())
-            throw Exception("Session [" + Session->SessionName + "] not enabled on server");
-        Session->OpenTable();
-        Session->ValidateFields();
-        text = "Session selected: " + Session->SessionName;
+        session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
+        session->ReadINISettings();
+        if (!session->IsEnabled())
+            throw Exception("Session [" + session->SessionName + "] not enabled on server");
+        session->OpenTable();
+        session->ValidateFields();
+        text = "Session selected: " + session->SessionName;
+        Session = std::move(session);
         State = csSessionSelected;
         selected = true;
     } catch (const std::exception& e) {

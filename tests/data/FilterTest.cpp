@@ -39,17 +39,22 @@ TEST_P(FilterGoodTest, BecomesSqlWithBoundValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FilterGoodTest,
-    ::testing::Values(
-        Good{"", "", {}}, Good{"   ", "", {}},
-        Good{"[Descr] LIKE 'Widget%' AND [Qty] = 7", "\"Descr\" LIKE ? AND \"Qty\" = ?", {"Widget%", "7"}},
-        Good{"[descr] = 'O''Brien'", "\"Descr\" = ?", {"O'Brien"}},
-        Good{"[Descr] = 'x'' OR ''1''=''1'", "\"Descr\" = ?", {"x' OR '1'='1"}},
-        Good{"NOT ([Qty] >= -2 or [Qty]<>3) and [Price] <= '12.50'",
-             "NOT ((\"Qty\" >= ? OR \"Qty\" <> ?)) AND \"Price\" <= ?",
-             {"-2", "3", "12.50"}},
-        Good{"[Received] > '2024-02-29'", "\"Received\" > ?", {"2024-02-29"}},
-        Good{"[Odd]]Name] = ''", "\"Odd]Name\" = ?", {""}},
-        Good{"[Price] < 150.5", "\"Price\" < ?", {"150.5"}}));
+    ::testing::Values(Good{"", "", {}}, Good{"   ", "", {}},
+                      Good{"[Descr] LIKE 'Widget%' AND [Qty] = 7",
+                           "\"Descr\" LIKE ? ESCAPE '!' AND \"Qty\" = ?",
+                           {"Widget%", "7"}},
+                      Good{"[Descr] LIKE 'A_1!\\%'", "\"Descr\" LIKE ? ESCAPE '!'", {"A!_1!!\\%"}},
+                      Good{"[Qty] = ' 7 ' AND [Received] = '2024-02-29 '",
+                           "\"Qty\" = ? AND \"Received\" = ?",
+                           {"7", "2024-02-29"}},
+                      Good{"[descr] = 'O''Brien'", "\"Descr\" = ?", {"O'Brien"}},
+                      Good{"[Descr] = 'x'' OR ''1''=''1'", "\"Descr\" = ?", {"x' OR '1'='1"}},
+                      Good{"NOT ([Qty] >= -2 or [Qty]<>3) and [Price] <= '12.50'",
+                           "NOT ((\"Qty\" >= ? OR \"Qty\" <> ?)) AND \"Price\" <= ?",
+                           {"-2", "3", "12.50"}},
+                      Good{"[Received] > '2024-02-29'", "\"Received\" > ?", {"2024-02-29"}},
+                      Good{"[Odd]]Name] = ''", "\"Odd]Name\" = ?", {""}},
+                      Good{"[Price] < 150.5", "\"Price\" < ?", {"150.5"}}));
 
 struct Bad {
     const char* filter;
@@ -89,9 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FilterPieces, QuoteAndBracketAreDoubled) {
     EXPECT_EQ(FilterQuotedLiteral("it's"), "'it''s'");
     EXPECT_EQ(FilterFieldRef("a]b"), "[a]]b]");
-    EXPECT_TRUE(IsFilterNumber("-12.5"));
-    EXPECT_FALSE(IsFilterNumber("7 OR 1=1"));
-    EXPECT_FALSE(IsFilterNumber(""));
+    EXPECT_TRUE(IsNumberText("-12.5"));
+    EXPECT_FALSE(IsNumberText("7 OR 1=1"));
+    EXPECT_FALSE(IsNumberText(""));
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include "base/Zel_Lib.h"
 #include "data/odbc/DatabaseError.h"
 
+#include <algorithm>
+
 namespace {
 
 using QuerySelectTest = DataTest;
@@ -115,6 +117,94 @@ TEST_P(QuerySelectTest, PercentInATextValueFiltersWithLike) {
     EXPECT_EQ(m_session->BuildFilter(exact), "[Descr] = 'Widget' AND [Qty] = 7");
     m_session->QuerySelect(exact, false);
     EXPECT_TRUE(exact.Result.Rows.empty());
+}
+
+// "%" is the only wildcard: "_", "\" and any escape character match
+// themselves on every path, so a pattern never reaches rows it does not name.
+TEST_P(QuerySelectTest, PercentIsTheOnlyWildcard) {
+    Exec({"INSERT INTO Stock (ItemNo, Descr) VALUES ('K_1', 'A_1x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('KX1', 'AB1x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('K\\1', 'C\\x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('K!1', 'D!x')",
+          "INSERT INTO Stock (ItemNo, Descr) VALUES ('K^1', 'E^x')"});
+    struct Case {
+        const char* pattern;
+        std::vector<std::string> keys;
+    } cases[] = {
+        {"A_1%", {"K_1"}}, {"A%1x", {"KX1", "K_1"}}, {"C\\%", {"K\\1"}},
+        {"D!%", {"K!1"}},  {"E^%", {"K^1"}},         {"%\\x", {"K\\1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        TZel_Query query;
+        AddWhere(query, 1, c.pattern);
+        m_session->QuerySelect(query, false);
+        std::vector<std::string> keys = Keys(query);
+        std::sort(keys.begin(), keys.end());
+        EXPECT_EQ(keys, c.keys);
+        TZel_Query count;
+        AddWhere(count, 1, c.pattern);
+        m_session->QueryCount(count);
+        EXPECT_EQ(count.Result.EndRow + 1, static_cast<int>(c.keys.size()));
+    }
+
+    TZel_Query post;
+    AddWhere(post, 0, "K_%");
+    AddWhere(post, 1, "Posted");
+    m_session->QueryPost(post);
+    EXPECT_EQ(Query("SELECT ItemNo FROM Stock WHERE Descr = 'Posted'"),
+              (std::vector<std::vector<std::string>>{{"K_%"}}));
+
+    TZel_Query remove;
+    AddWhere(remove, 0, "K\\%");
+    m_session->QueryDelete(remove);
+    EXPECT_EQ(remove.Result.EndRow, 1);
+    auto left = Query("SELECT ItemNo FROM Stock WHERE ItemNo LIKE 'K%'");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::vector<std::string>>{{"K!1"}, {"KX1"}, {"K^1"}, {"K_%"}}));
+}
+
+// Fixed-width handheld values: blanks around a number or a date are
+// ignored, blanks in a text value are part of it.
+TEST_P(QuerySelectTest, BlanksAroundNumbersAndDatesAreIgnored) {
+    struct Case {
+        int field;
+        const char* value;
+        std::vector<std::string> keys;
+    } cases[] = {
+        {2, "7 ", {"A02", "A03", "A06", "A10"}},
+        {2, " 9", {"A05"}},
+        {3, " 12.50 ", {"A02"}},
+        {4, "2024-02-29  ", {"A02"}},
+        {1, "Gizmo ", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TZel_Query query;
+        AddWhere(query, c.field, c.value);
+        m_session->QuerySelect(query, false);
+        EXPECT_EQ(Keys(query), c.keys);
+        TZel_Query count;
+        AddWhere(count, c.field, c.value);
+        m_session->QueryCount(count);
+        EXPECT_EQ(count.Result.EndRow + 1, static_cast<int>(c.keys.size()));
+    }
+
+    TZel_Query post;
+    AddWhere(post, 0, "A01");
+    AddWhere(post, 1, " padded ");
+    AddWhere(post, 2, "42 ");
+    AddWhere(post, 3, " 8.05");
+    AddWhere(post, 4, " 2025-01-02 ");
+    m_session->QueryPost(post);
+    EXPECT_EQ(Query("SELECT Descr, Qty, Price, Received FROM Stock WHERE ItemNo = 'A01'"),
+              (std::vector<std::vector<std::string>>{{" padded ", "42", "8.05", "2025-01-02"}}));
+
+    TZel_Query remove;
+    AddWhere(remove, 2, " 9 ");
+    m_session->QueryDelete(remove);
+    EXPECT_EQ(remove.Result.EndRow, 1);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'A05'")[0][0], "0");
 }
 
 TEST_P(QuerySelectTest, NumericFieldRefusesValuesThatAreNotNumbers) {
@@ -249,6 +339,49 @@ TEST_P(QuerySelectTest, RequestsWithoutConnectionSayWhich) {
     } catch (const Exception& e) {
         EXPECT_STREQ(e.what(),
                      "Idle: Failure Posting data: [] Exception: Idle: QueryPost called, but not connected");
+    }
+}
+
+// Windows read one request at a time fit together also where the sort
+// order leaves ties and the table has no primary key: the best row
+// identifier, or else every column, breaks them.
+TEST_P(QueryWindowTest, WindowsFitTogetherWithoutAPrimaryKey) {
+    struct Variant {
+        const char* name;
+        const char* create;
+    } variants[] = {
+        {"no key", "CREATE TABLE Loose (Grp varchar(10), Name varchar(10), Amount integer)"},
+        {"unique column", "CREATE TABLE Loose (Grp varchar(10), Name varchar(10) UNIQUE, Amount integer)"},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.name);
+        std::string insert = "INSERT INTO Loose VALUES ";
+        std::vector<std::string> names;
+        for (int i = 0; i < 300; ++i) {
+            std::string name = "n" + std::to_string(1000 + (i * 7919) % 300);
+            names.push_back(name);
+            insert += std::string(i ? ", " : "") + "('g" + std::to_string(i % 2) + "', '" + name + "', " +
+                      std::to_string(i % 3) + ")";
+        }
+        Exec({"DROP TABLE IF EXISTS Loose", v.create, insert});
+        WriteSession(6, "Name", {"Grp", "Amount"}, "Loose");
+        auto session = OpenSession(6);
+        for (std::initializer_list<int> order : {std::initializer_list<int>{1}, {2, 1}, {}}) {
+            std::vector<std::string> read;
+            for (int start = 0; start < 300; start += 20) {
+                TZel_Query query;
+                AddOrder(query, order);
+                query.Param.StartRow = start;
+                query.Param.EndRow = start + 19;
+                session->QuerySelect(query, false);
+                for (const std::string& key : Keys(query))
+                    read.push_back(key);
+            }
+            std::sort(read.begin(), read.end());
+            std::vector<std::string> expected = names;
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(read, expected) << "order of " << order.size() << " fields";
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "protocol/WirelessMessage.h"
 #include "protocol/Zel_ODBCQuery.h"
+#include "support/TestHandheld.h"
 
 using namespace Pda;
 
@@ -15,12 +16,6 @@ TFrame Request(THandheldClient& client, const std::string& type, const std::stri
     return client.ReadFrame();
 }
 
-std::string Where(const char* type, int field, const std::string& value) {
-    char head[16];
-    std::snprintf(head, sizeof head, "%s%03d%08zu", type, field, value.size());
-    return head + value;
-}
-
 TEST_P(E2eDataTest, DataRequestsNeedASelectedSession) {
     THandheldClient client;
     Open(client, 0);
@@ -29,7 +24,7 @@ TEST_P(E2eDataTest, DataRequestsNeedASelectedSession) {
         std::string payload;
     } requests[] = {{"PDASELECT", kWholeTable},
                     {"PDACOUNT", kWholeTable},
-                    {"PDAPOST", Where("WK", 0, "A00001") + Where("WF", 2, "5")},
+                    {"PDAPOST", WhereItem("WK", 0, "A00001") + WhereItem("WF", 2, "5")},
                     {"PDADELETE", ""}};
     for (const auto& r : requests) {
         SCOPED_TRACE(r.type);
@@ -59,15 +54,15 @@ TEST_P(E2eDataTest, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
          "Invalid data packet received during pda select [15] should be at least [16]"},
         {"count of 15 bytes", "PDACOUNT", kWholeTable.substr(1),
          "Invalid data packet received during pda count [15] should be at least [16]"},
-        {"post of 12 bytes", "PDAPOST", Where("WK", 0, "").substr(1),
+        {"post of 12 bytes", "PDAPOST", WhereItem("WK", 0, "").substr(1),
          "Invalid data packet received during pda post [12] should be at least [13]"},
-        {"delete of 12 bytes", "PDADELETE", Where("WK", 0, "").substr(1),
+        {"delete of 12 bytes", "PDADELETE", WhereItem("WK", 0, "").substr(1),
          "Invalid data packet received during delete [12] should be at least [13]"},
         {"value longer than the payload", "PDADELETE", "WK00000000020A00001A000",
          "payload data too short for specified field data [20]"},
-        {"unknown item after a valid one", "PDADELETE", Where("WK", 0, "A00001") + "XX001",
+        {"unknown item after a valid one", "PDADELETE", WhereItem("WK", 0, "A00001") + "XX001",
          "unrecognized field type [XX]"},
-        {"value length cut short", "PDAPOST", Where("WK", 0, "A00001") + "WF002000",
+        {"value length cut short", "PDAPOST", WhereItem("WK", 0, "A00001") + "WF002000",
          "could not read field length for field type [WF]"},
     };
     for (const auto& c : cases) {
@@ -93,7 +88,7 @@ TEST_P(E2eDataTest, RequestsAtTheLengthLimitsAndTheirReplies) {
     EXPECT_EQ(rows[41].Columns.size(), 1u);
 
     // "WF" with length 0 is an empty value; the "SF" item right after it still counts.
-    reply = Request(client, "PDASELECT", kWholeTable + Where("WF", 4, "") + "SF001");
+    reply = Request(client, "PDASELECT", kWholeTable + WhereItem("WF", 4, "") + "SF001");
     rows = ParseDataReply(reply.Payload);
     ASSERT_EQ(rows.size(), 1u);
     ASSERT_EQ(rows[0].Columns.size(), 2u);
@@ -101,17 +96,17 @@ TEST_P(E2eDataTest, RequestsAtTheLengthLimitsAndTheirReplies) {
     EXPECT_EQ(rows[0].Columns[1].Value, "Hinge 7");
 
     // No match: an empty "PCDATA".
-    reply = Request(client, "PDASELECT", kWholeTable + Where("WK", 0, "Z%"));
+    reply = Request(client, "PDASELECT", kWholeTable + WhereItem("WK", 0, "Z%"));
     EXPECT_EQ(reply.Type, "PCDATA");
     EXPECT_EQ(reply.Payload, "");
 
     reply = Request(client, "PDACOUNT", kWholeTable);
     EXPECT_EQ(reply.Type, "PCCOUNT");
     EXPECT_EQ(reply.Payload, "00000042");
-    reply = Request(client, "PDACOUNT", kWholeTable + Where("WF", 1, "Hex%"));
+    reply = Request(client, "PDACOUNT", kWholeTable + WhereItem("WF", 1, "Hex%"));
     EXPECT_EQ(reply.Payload, "00000014");
 
-    reply = Request(client, "PDADELETE", Where("WF", 1, "Hinge 2%"));
+    reply = Request(client, "PDADELETE", WhereItem("WF", 1, "Hinge 2%"));
     EXPECT_EQ(reply.Type, "PCCOUNT");
     EXPECT_EQ(reply.Payload, "00000003");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM stock"), "39");

@@ -17,15 +17,19 @@ namespace {
 OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 
 // Sessions of the configuration file: 1 serves the table, 2 maps a column
-// the table lacks, 3 is switched off.
+// the table lacks, 3 is switched off, 4 names a data source that does not
+// exist. 2, 3 and 4 map device field 2 to another column than 1 does.
 std::string SessionSections(const std::string& dsn) {
     return "[Session01]\nSessionName=Stock count\nEnabled=1\nDSN=" + dsn +
            "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField02=Descr\nField03=Qty\n"
            "[Session02]\nSessionName=Stock missing\nEnabled=1\nDSN=" +
            dsn +
-           "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField03=Missing\n"
+           "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField02=Qty\nField03=Missing\n"
            "[Session03]\nSessionName=Inventory\nEnabled=0\nDSN=" +
-           dsn + "\nTablename=Stock\nKeyFieldName=ItemNo\n";
+           dsn +
+           "\nTablename=Stock\nKeyFieldName=ItemNo\nField02=Qty\n"
+           "[Session04]\nSessionName=Nowhere\nEnabled=1\nDSN=ZelNoSuchSource\nTablename=Stock\n"
+           "KeyFieldName=ItemNo\nField02=Qty\n";
 }
 
 class SessionSelectTest : public ::testing::TestWithParam<TestDriver> {
@@ -124,6 +128,35 @@ TEST_P(SessionSelectTest, RefusedSelectionsAnswerNo) {
         EXPECT_EQ(test.LogCount("ERROR: anna@127.0.0.1: " + c.text), 1);
         EXPECT_EQ(test.LogCount(std::string("anna@127.0.0.1 open ") + c.section + " (test session)"), 1);
     }
+}
+
+// A selection that fails leaves the handheld exactly the session it had:
+// the same table and the same field map, so a later post writes the
+// columns the handheld means.
+TEST_P(SessionSelectTest, FailedSelectionKeepsThePreviousSessionWhole) {
+    TTestHandheld handheld;
+    TZelWirelessClient* client = LoggedIn(handheld);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(Select(handheld, "1").Text(0, 1), "Y");
+    const TZel_ODBCSession* selected = client->Session.get();
+    for (const char* number : {"2", "3", "4"}) {
+        SCOPED_TRACE(number);
+        EXPECT_EQ(Select(handheld, number).Text(0, 1), "N");
+        EXPECT_EQ(client->State, csSessionSelected);
+        EXPECT_EQ(client->Session->SessionName, "Stock count");
+        EXPECT_EQ(client->Session->FieldNames[2], "Descr");
+        EXPECT_TRUE(client->Session->IsConnected());
+        THandheldFrame reply;
+        EXPECT_TRUE(RunPumping([&] {
+            handheld.SendFrame("PDAPOST", WhereItem("WK", 0, "A1") + WhereItem("WF", 2, "9"));
+            reply = handheld.ReadFrame();
+        }));
+        EXPECT_EQ(reply.Type, "PCCOUNT");
+        EXPECT_EQ(OdbcTestEnv::Get().QuerySql(GetParam(), "SELECT Descr, Qty FROM Stock WHERE ItemNo = 'A1'"),
+                  (std::vector<std::vector<std::string>>{{"9", "5"}}));
+        OdbcTestEnv::Get().ExecSql(GetParam(), {"UPDATE Stock SET Descr = 'Bolts' WHERE ItemNo = 'A1'"});
+    }
+    EXPECT_EQ(client->Session.get(), selected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, SessionSelectTest,

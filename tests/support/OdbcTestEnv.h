@@ -76,6 +76,8 @@ public:
     void StopPostgres();
     void StartPostgres();
     int PostgresPort() const { return m_pgPort; }
+    // The private cluster's server log (its error lines included).
+    std::string PostgresLogFile() const { return m_pgFolder + "/server.log"; }
 
 private:
     void WriteOdbcFiles();

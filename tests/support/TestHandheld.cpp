@@ -63,6 +63,12 @@ std::string SessionPayload(const std::string& number, const std::string& name, c
            FixedField("unused", 20) + FixedField(name, 100);
 }
 
+std::string WhereItem(const std::string& type, int field, const std::string& value) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%.2s%03d%08zu", type.c_str(), field, value.size());
+    return head + value;
+}
+
 TTestHandheld::~TTestHandheld() {
     Close();
 }

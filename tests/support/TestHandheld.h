@@ -31,6 +31,9 @@ std::string LoginPayload(const std::string& user, const std::string& serial, con
                          const std::string& os = "TestOS");
 std::string SessionPayload(const std::string& number, const std::string& name = "test session",
                            const std::string& plugin = "plug", const std::string& pluginVersion = "2.0");
+// A field item of a data request ("WK", "WF", "SF", "OF"): the type, the
+// field number in 3 digits, the value's length in 8 digits, the value.
+std::string WhereItem(const std::string& type, int field, const std::string& value);
 
 // A handheld on a blocking loopback socket with timeouts, for tests. It
 // frames, scrambles and unscrambles on its own (independently of the

@@ -200,6 +200,17 @@ std::vector<std::string> TOdbcConnection::TableNames() {
     return names;
 }
 
+std::string TOdbcConnection::CatalogTableName(const std::string& table) {
+    const std::vector<std::string> names = TableNames();
+    if (std::find(names.begin(), names.end(), table) != names.end())
+        return table;
+    const std::string wanted = Lower(table);
+    for (const std::string& name : names)
+        if (Lower(name) == wanted)
+            return name;
+    return table;
+}
+
 std::vector<TOdbcColumn> TOdbcConnection::Columns(const std::string& table) {
     TOdbcStatement statement(*this);
     statement.ExecDirect("SELECT * FROM " + QuoteIdentifier(table) + " WHERE 1=0");
@@ -302,12 +313,20 @@ TOdbcStatementLease TOdbcConnection::Prepare(const std::string& sql) {
 }
 
 void TOdbcConnection::Return(std::unique_ptr<TOdbcStatement> statement) {
-    if (!IsOpen())
+    // A failed statement may be one the server no longer accepts (a plan
+    // whose result type changed): prepare it afresh next time.
+    if (!IsOpen() || statement->Failed())
         return;
     statement->Reset();
     m_cache.push_front(std::move(statement));
     if (m_cache.size() > kStatementCacheSize)
         m_cache.pop_back();
+}
+
+void TOdbcConnection::ForgetStatements(const std::string& text) {
+    m_cache.remove_if([&text](const std::unique_ptr<TOdbcStatement>& statement) {
+        return statement->Sql().find(text) != std::string::npos;
+    });
 }
 
 void TOdbcConnection::BeginTransaction() {
@@ -346,6 +365,11 @@ void TOdbcConnection::Rollback() noexcept {
 void TOdbcConnection::NoteFailure(const EDatabaseError& error) {
     if (!m_open || m_lost)
         return;
+    // PostgreSQL refuses a prepared statement whose result type changed
+    // (ALTER COLUMN ... TYPE) with this state: the other cached statements
+    // may have met the same change, so they are all prepared afresh.
+    if (error.SQLState() == "0A000")
+        m_cache.clear();
     if (IsConnectionLostState(error.SQLState())) {
         m_lost = true;
         return;

@@ -68,6 +68,10 @@ public:
 
     // Catalog: user tables and views, system tables left out.
     std::vector<std::string> TableNames();
+    // The catalog's spelling of a table name: the name itself when the
+    // catalog lists it so, else the one listed that differs only in letter
+    // case (PostgreSQL folds unquoted names), else the name unchanged.
+    std::string CatalogTableName(const std::string& table);
     // Columns of a table in table order, from a query that returns no rows;
     // raises the driver's error for a table that does not exist.
     std::vector<TOdbcColumn> Columns(const std::string& table);
@@ -76,8 +80,12 @@ public:
     std::vector<std::string> BestRowIdentifier(const std::string& table);
 
     // A prepared statement for sql, from the cache when it was prepared before.
+    // A statement that failed is not cached again.
     TOdbcStatementLease Prepare(const std::string& sql);
     size_t CachedStatementCount() const { return m_cache.size(); }
+    // Drops the cached statements whose SQL contains text (a quoted table
+    // name): they may describe a shape the table no longer has.
+    void ForgetStatements(const std::string& text);
 
     // Autocommit off until Commit or Rollback.
     void BeginTransaction();

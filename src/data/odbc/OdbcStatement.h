@@ -40,6 +40,8 @@ public:
     int64_t RowCount();
     // Closes the cursor and forgets the parameters; the SQL stays prepared.
     void Reset();
+    // Whether any call on this statement has failed.
+    bool Failed() const { return m_failed; }
 
     // Raises the statement's diagnostics unless rc succeeded.
     void Check(SQLRETURN rc, const char* what);
@@ -55,5 +57,6 @@ private:
     TOdbcConnection& m_connection;
     SQLHSTMT m_stmt = SQL_NULL_HSTMT;
     std::string m_sql;
+    bool m_failed = false;
     std::deque<Param> m_params; // stable addresses while bound
 };

@@ -1,0 +1,17 @@
+#include "data/odbc/OdbcTransaction.h"
+
+#include "data/odbc/OdbcConnection.h"
+
+TOdbcTransaction::TOdbcTransaction(TOdbcConnection& connection) : m_connection(connection) {
+    m_connection.BeginTransaction();
+}
+
+TOdbcTransaction::~TOdbcTransaction() {
+    if (!m_done)
+        m_connection.Rollback();
+}
+
+void TOdbcTransaction::Commit() {
+    m_done = true;
+    m_connection.Commit();
+}

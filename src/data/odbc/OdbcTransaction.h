@@ -1,0 +1,19 @@
+#pragma once
+
+class TOdbcConnection;
+
+// A transaction on a connection for the length of a scope: it commits on
+// Commit and rolls back when the scope is left by a failure.
+class TOdbcTransaction {
+public:
+    explicit TOdbcTransaction(TOdbcConnection& connection);
+    ~TOdbcTransaction();
+    TOdbcTransaction(const TOdbcTransaction&) = delete;
+    TOdbcTransaction& operator=(const TOdbcTransaction&) = delete;
+
+    void Commit();
+
+private:
+    TOdbcConnection& m_connection;
+    bool m_done = false;
+};

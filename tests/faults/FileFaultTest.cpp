@@ -159,6 +159,46 @@ TEST(FileFaultTest, LogFolderNotWritable) {
     EXPECT_EQ(program.Stop(), 0);
 }
 
+// A service's layout: the configuration file is writable, its folder is not.
+// The program starts, upgrades the file, serves and writes its settings at
+// the end, all in place.
+TEST(FileFaultTest, WritableConfigurationInAReadOnlyFolder) {
+    TTempFolder folder;
+    const std::string conf = folder.File("conf");
+    const std::string logs = folder.File("logs");
+    const std::string config = conf + "/ZelWireless.ini";
+    std::filesystem::create_directories(logs);
+    TProgram program(conf);
+    const int port = FreeLoopbackPort();
+    WriteAll(config, SettingsSection(port, "Logfilename=" + logs + "/ZelWirelessLog.txt\r\n") +
+                         "[Session01]\r\nSessionName=Old\r\nField1=ItemNo\r\n");
+    ::chmod(config.c_str(), 0640);
+    GiveToNobody(conf);
+    GiveToNobody(logs);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(conf.c_str(), 0, 0), 0);
+    }
+    ::chmod(conf.c_str(), 0555);
+    struct stat before {};
+    ASSERT_EQ(::stat(config.c_str(), &before), 0);
+
+    ASSERT_TRUE(program.Start(config, true)) << ReadAll(program.Output());
+    Visit(port, "anna");
+    EXPECT_EQ(program.Stop(), 0);
+    ::chmod(conf.c_str(), 0755);
+    EXPECT_EQ(CountText(program.Output(), "Failed"), 0) << ReadAll(program.Output());
+    const TIniFile ini(config);
+    EXPECT_EQ(ini.ReadString("Session01", "Field01", ""), "ItemNo");
+    EXPECT_FALSE(ini.ValueExists("Session01", "Field1"));
+    EXPECT_EQ(ini.ReadString("Version", "Version", ""), ZEL_VERSION_STRING);
+    EXPECT_EQ(ini.ReadString("Settings", "DisabledMessage", ""), "Wireless server is not currently enabled.");
+    struct stat after {};
+    ASSERT_EQ(::stat(config.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+}
+
 // The configuration file is replaced under the running program: the next
 // session selection reads the new definitions, and the settings the program
 // writes at its end go into the new file without bringing back the old one.

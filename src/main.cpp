@@ -57,7 +57,7 @@ int main(int argc, char* argv[]) {
     parser.addOption(configOption);
     parser.process(app);
 
-    TSingleInstance instance(GetInstanceMutexName());
+    TSingleInstance instance(GetInstanceMutexName(parser.value(configOption).toStdString()));
     if (!instance.Acquire())
         return 0;
 

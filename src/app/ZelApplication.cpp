@@ -82,16 +82,7 @@ void TZelApplication::restartServer() {
 }
 
 void TZelApplication::CleanupClosedClients() {
-    auto& clients = m_server->Clients;
-    for (size_t i = 0; i < clients.size();) {
-        if (clients[i]->State != csClosed) {
-            ++i;
-            continue;
-        }
-        if (GetVerbose())
-            LogVerbose("Cleanup: " + clients[i]->GetTitle());
-        m_server->FreeClient(i);
-    }
+    m_server->RemoveClosedClients();
 }
 
 void TZelApplication::Terminate() {
@@ -103,11 +94,18 @@ void TZelApplication::UpgradeIniFile() {
     // The file in use: beside a read-only executable (a service) the fixed
     // name next to it could not be written, and upgrading another file than
     // the one the sessions are read from would leave the old keys in place.
-    TIniFile ini(m_prefs->IniFilename);
-    const std::string stored = ini.ReadString("Version", "Version", "");
-    if (stored.empty())
-        MigrateFieldKeys(ini);
-    ini.WriteString("Version", "Version", GetVersionInfoString("FileVersion"));
+    // A file that cannot be upgraded is no reason not to serve: the failure
+    // is logged and start-up goes on.
+    try {
+        TIniFile ini(m_prefs->IniFilename);
+        const std::string stored = ini.ReadString("Version", "Version", "");
+        if (stored.empty())
+            MigrateFieldKeys(ini);
+        ini.WriteString("Version", "Version", GetVersionInfoString("FileVersion"));
+    } catch (const std::exception& e) {
+        LogError("Failed upgrading .ini file [" + m_prefs->IniFilename + "]: " + ExceptionClassName(e) +
+                 ": " + e.what());
+    }
 }
 
 void TZelApplication::MigrateFieldKeys(TIniFile& ini) {

@@ -4,14 +4,13 @@
 
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,23 +108,38 @@ TIniDocument Parse(const std::string& content) {
     return doc;
 }
 
-QString QtName(const std::string& fileName) {
-    return QFile::decodeName(QByteArray::fromStdString(fileName));
+[[noreturn]] void ReadFailed(const std::string& fileName, int error) {
+    throw Exception("TIniFile: cannot read file [" + fileName + "]: " + std::strerror(error));
 }
 
-// The document on disk; an empty one when the file does not exist, nothing
-// when it exists but cannot be read.
-std::optional<TIniDocument> Load(const std::string& fileName) {
-    QFile file(QtName(fileName));
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!file.exists())
+// The document on disk; an empty one when the file does not exist. A file
+// that exists but cannot be read (or cannot even be looked at) raises:
+// reading defaults from it would hide the fault, and a later write would
+// replace every session in it.
+TIniDocument Load(const std::string& fileName) {
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
             return TIniDocument{};
-        return std::nullopt;
+        ReadFailed(fileName, errno);
     }
-    const QByteArray content = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return Parse(content.toStdString());
+    std::string content;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            const int error = errno;
+            ::close(fd);
+            ReadFailed(fileName, error);
+        }
+        if (count == 0)
+            break;
+        content.append(chunk, size_t(count));
+    }
+    ::close(fd);
+    return Parse(content);
 }
 
 bool InSection(const TIniLine& line, const TIniDocument& doc, const std::string& section) {
@@ -246,22 +260,15 @@ bool SetValue(TIniDocument& doc, const std::string& section, const std::string& 
 // A file that exists but cannot be read must not be replaced by one that
 // holds only the new key: that would lose every session in it.
 TIniDocument LoadForUpdate(const std::string& fileName) {
-    auto doc = Load(fileName);
-    if (!doc)
+    try {
+        return Load(fileName);
+    } catch (const Exception&) {
         throw Exception("TIniFile: cannot read file [" + fileName + "] before writing it");
-    return std::move(*doc);
+    }
 }
 
-// Permissions for a new file: what creating it with 0666 under the process's umask gives.
-mode_t NewFileMode() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("Umask:"))
-            return 0666 & ~mode_t(std::strtoul(line.c_str() + 6, nullptr, 8));
-    }
-    return 0644;
-}
+// A new file may hold data-source passwords: only its owner reads it.
+constexpr mode_t kNewFileMode = 0600;
 
 // The file a write replaces: the target of a symbolic link, so that the link survives.
 std::string WriteTarget(const std::string& fileName) {
@@ -272,9 +279,56 @@ std::string WriteTarget(const std::string& fileName) {
     return error ? fileName : target.string();
 }
 
+[[noreturn]] void WriteFailed(const std::string& fileName, int error) {
+    throw Exception("TIniFile: cannot write file [" + fileName + "]: " + std::strerror(error));
+}
+
+bool WriteFully(int fd, const std::string& content) {
+    for (size_t written = 0; written < content.size();) {
+        const ssize_t count =
+            ::pwrite(fd, content.data() + written, content.size() - written, off_t(written));
+        if (count < 0 && errno != EINTR)
+            return false;
+        if (count > 0)
+            written += size_t(count);
+    }
+    return true;
+}
+
+// The folder holds the new name only once its own change is on disk.
+void SyncFolder(const std::filesystem::path& folder) {
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// For a writable file in a folder that is not (a service's read-only
+// program folder): overwritten where it is, so that its inode, mode and
+// owner stay. The space is reserved first, so a full disk fails before the
+// old content is touched.
+void SaveInPlace(const std::string& fileName, const std::string& target, const std::string& content) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        WriteFailed(fileName, errno);
+    const auto fail = [&](int error) {
+        ::close(fd);
+        WriteFailed(fileName, error);
+    };
+    const int reserved = ::posix_fallocate(fd, 0, off_t(content.size()));
+    if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
+        fail(reserved);
+    if (!WriteFully(fd, content) || ::ftruncate(fd, off_t(content.size())) != 0 || ::fsync(fd) != 0)
+        fail(errno);
+    if (::close(fd) != 0)
+        WriteFailed(fileName, errno);
+}
+
 // Writes a temporary file beside the target, syncs it and renames it over the
 // target, checking every step: on any failure the old file stays whole and the
-// temporary file is removed.
+// temporary file is removed. Where no file can be made beside an existing
+// target, the target is overwritten in place instead.
 void Save(const std::string& fileName, const TIniDocument& doc) {
     std::string content;
     for (const TIniLine& line : doc.lines) {
@@ -287,33 +341,31 @@ void Save(const std::string& fileName, const TIniDocument& doc) {
     const std::filesystem::path path(target);
     std::string tempName = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
     int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
-    const auto fail = [&](int error) {
-        if (fd >= 0) {
-            ::close(fd);
-            ::unlink(tempName.c_str());
-        }
-        throw Exception("TIniFile: cannot write file [" + fileName + "]: " + std::strerror(error));
-    };
-    if (fd < 0)
-        fail(errno);
-    for (size_t written = 0; written < content.size();) {
-        const ssize_t count = ::write(fd, content.data() + written, content.size() - written);
-        if (count < 0 && errno != EINTR)
-            fail(errno);
-        if (count > 0)
-            written += size_t(count);
+    if (fd < 0) {
+        const int error = errno;
+        if (exists && (error == EACCES || error == EPERM || error == EROFS) &&
+            ::access(target.c_str(), W_OK) == 0)
+            return SaveInPlace(fileName, target, content);
+        WriteFailed(fileName, error);
     }
+    const auto fail = [&](int error) {
+        ::close(fd);
+        ::unlink(tempName.c_str());
+        WriteFailed(fileName, error);
+    };
+    if (!WriteFully(fd, content))
+        fail(errno);
     if (exists && ::geteuid() == 0 && ::fchown(fd, old.st_uid, old.st_gid) != 0)
         fail(errno);
-    if (::fchmod(fd, exists ? (old.st_mode & 07777) : NewFileMode()) != 0 || ::fsync(fd) != 0)
+    if (::fchmod(fd, exists ? (old.st_mode & 07777) : kNewFileMode) != 0 || ::fsync(fd) != 0)
         fail(errno);
     const int closed = ::close(fd);
     if (closed != 0 || ::rename(tempName.c_str(), target.c_str()) != 0) {
         const int error = errno;
-        fd = -1;
         ::unlink(tempName.c_str());
-        throw Exception("TIniFile: cannot write file [" + fileName + "]: " + std::strerror(error));
+        WriteFailed(fileName, error);
     }
+    SyncFolder(path.parent_path());
 }
 
 // Rewrites the file without the lines that drop() selects; no rewrite when none is.
@@ -333,21 +385,17 @@ TIniFile::TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& def) const {
-    const auto doc = Load(m_fileName);
-    if (!doc)
-        return def;
-    const int index = FindKey(*doc, section, key);
-    return index < 0 ? def : doc->lines[size_t(index)].value;
+    const TIniDocument doc = Load(m_fileName);
+    const int index = FindKey(doc, section, key);
+    return index < 0 ? def : doc.lines[size_t(index)].value;
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const {
-    const auto doc = Load(m_fileName);
-    if (!doc)
-        return def;
-    const int index = FindKey(*doc, section, key);
+    const TIniDocument doc = Load(m_fileName);
+    const int index = FindKey(doc, section, key);
     if (index < 0)
         return def;
-    return ParseInteger(doc->lines[size_t(index)].value).value_or(def);
+    return ParseInteger(doc.lines[size_t(index)].value).value_or(def);
 }
 
 bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
@@ -410,21 +458,17 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
 }
 
 bool TIniFile::SectionExists(const std::string& section) const {
-    const auto doc = Load(m_fileName);
-    return doc && FindSection(*doc, section) >= 0;
+    return FindSection(Load(m_fileName), section) >= 0;
 }
 
 bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
-    const auto doc = Load(m_fileName);
-    return doc && FindKey(*doc, section, key) >= 0;
+    return FindKey(Load(m_fileName), section, key) >= 0;
 }
 
 std::vector<std::string> TIniFile::ReadSections() const {
     std::vector<std::string> names;
-    const auto doc = Load(m_fileName);
-    if (!doc)
-        return names;
-    for (const TIniLine& line : doc->lines) {
+    const TIniDocument doc = Load(m_fileName);
+    for (const TIniLine& line : doc.lines) {
         if (line.kind == TIniLine::Kind::Section &&
             std::none_of(names.begin(), names.end(), [&](const auto& n) { return SameName(n, line.name); }))
             names.push_back(line.name);
@@ -434,11 +478,9 @@ std::vector<std::string> TIniFile::ReadSections() const {
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
     std::vector<std::string> keys;
-    const auto doc = Load(m_fileName);
-    if (!doc)
-        return keys;
-    for (const TIniLine& line : doc->lines) {
-        if (line.kind == TIniLine::Kind::Key && InSection(line, *doc, section) &&
+    const TIniDocument doc = Load(m_fileName);
+    for (const TIniLine& line : doc.lines) {
+        if (line.kind == TIniLine::Kind::Key && InSection(line, doc, section) &&
             std::none_of(keys.begin(), keys.end(), [&](const auto& k) { return SameName(k, line.name); }))
             keys.push_back(line.name);
     }

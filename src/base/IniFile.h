@@ -7,8 +7,10 @@
 // key names compare case-insensitively, every read goes to the file (so two
 // objects on one file see each other's writes at once), and every write
 // replaces the file atomically (temporary file + rename), so a crash or a
-// full disk never leaves half a file. Key order, comments and unknown lines
-// survive a rewrite; a new key goes to the end of its section.
+// full disk never leaves half a file. A writable file in a folder that is not
+// writable is overwritten in place instead. A new file is readable by its
+// owner only. Key order, comments and unknown lines survive a rewrite; a new
+// key goes to the end of its section.
 class TIniFile {
 public:
     explicit TIniFile(std::string fileName);
@@ -21,7 +23,8 @@ public:
     // An integer read: any value but 0 is true; def when missing or not a number.
     bool ReadBool(const std::string& section, const std::string& key, bool def) const;
 
-    // Writes raise Exception when the file cannot be replaced.
+    // Reads raise Exception when the file exists but cannot be read; a missing
+    // file reads as empty. Writes raise Exception when the file cannot be written.
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int value);
     void WriteBool(const std::string& section, const std::string& key, bool value); // "1" / "0"

@@ -13,4 +13,7 @@ public:
     std::string IPAddress;
     std::string ServerName = "Zel Wireless Server";
     std::string DisabledMessage = "Wireless server is not currently enabled.";
+    // Connections beyond this many listed clients are refused.
+    static constexpr int32_t DefaultMaxClients = 1000;
+    int32_t MaxClients = DefaultMaxClients;
 };

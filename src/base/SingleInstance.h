@@ -5,12 +5,12 @@
 
 class QLockFile;
 
-// One running copy per executable path. The lock lives in the runtime folder
+// One running copy per executable path and configuration file. The lock lives in the runtime folder
 // and is released by the kernel when the process dies, so a crash never
 // blocks the next start.
 class TSingleInstance {
 public:
-    // name: GetInstanceMutexName() of the executable.
+    // name: GetInstanceMutexName() of the executable and its configuration file.
     explicit TSingleInstance(const std::string& name);
     ~TSingleInstance();
 

@@ -5,7 +5,9 @@
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
 
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 TZel_WirelessPrefsMgr* g_PrefsMgr = nullptr;
 
@@ -20,12 +22,14 @@ const char* const kServerPort = "ServerPort";
 const char* const kServerName = "ServerName";
 const char* const kServerIPAddress = "Server IP Address";
 const char* const kDisabledMessage = "DisabledMessage";
+const char* const kMaxClients = "MaxClients";
 const char* const kLastDataViewSessionNumber = "LastDataViewSessionNumber";
 
 const char* const kDefaultVerbose = "N";
 const int kDefaultServerPort = 4402;
 const char* const kDefaultServerName = "Zel Wireless Server";
 const char* const kDefaultDisabledMessage = "Wireless server is not currently enabled.";
+const int kDefaultMaxClients = TServerSettings::DefaultMaxClients;
 
 bool FileExists(const std::string& fileName) {
     std::error_code error;
@@ -35,7 +39,20 @@ bool FileExists(const std::string& fileName) {
 // A port the server cannot listen on reads as the default, like a port that is no number.
 int ReadServerPort(const TIniFile& ini) {
     const int port = ini.ReadInteger(kSettings, kServerPort, kDefaultServerPort);
-    return (port < 0 || port > 65535) ? kDefaultServerPort : port;
+    return (port < 1 || port > 65535) ? kDefaultServerPort : port;
+}
+
+// A limit that would refuse every handheld reads as the default.
+int ReadMaxClients(const TIniFile& ini) {
+    const int limit = ini.ReadInteger(kSettings, kMaxClients, kDefaultMaxClients);
+    return limit < 1 ? kDefaultMaxClients : limit;
+}
+
+// Made before anything is written to it: it will hold data-source passwords.
+void CreatePrivateFile(const std::string& fileName) {
+    const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 } // namespace
@@ -50,6 +67,7 @@ TZel_WirelessPrefsMgr::~TZel_WirelessPrefsMgr() = default;
 
 // The first line of a new file is a time stamp, which readers ignore.
 void TZel_WirelessPrefsMgr::CreateConfigFile() {
+    CreatePrivateFile(IniFilename);
     AppendToFile(IniFilename, "", true);
     LogInfo("Initializing config file [" + IniFilename + "]");
 }
@@ -107,6 +125,7 @@ void TZel_WirelessPrefsMgr::ReadSettings() {
             Server->IPAddress = ini.ReadString(kSettings, kServerIPAddress, "");
             Server->ServerName = ini.ReadString(kSettings, kServerName, kDefaultServerName);
             Server->DisabledMessage = ini.ReadString(kSettings, kDisabledMessage, kDefaultDisabledMessage);
+            Server->MaxClients = ReadMaxClients(ini);
         }
         LastDataViewSessionNumber = ini.ReadInteger(kApplicationState, kLastDataViewSessionNumber, 0);
         if (Server && Server->IPAddress.empty())
@@ -135,6 +154,7 @@ void TZel_WirelessPrefsMgr::WriteSettings() {
             ini.WriteString(kSettings, kServerName, Server->ServerName);
             ini.WriteString(kSettings, kServerIPAddress, Server->IPAddress);
             ini.WriteString(kSettings, kDisabledMessage, Server->DisabledMessage);
+            ini.WriteInteger(kSettings, kMaxClients, Server->MaxClients);
         }
         ini.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
     } catch (const std::exception& e) {

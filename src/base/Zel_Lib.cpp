@@ -3,11 +3,12 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <typeinfo>
@@ -156,9 +157,18 @@ std::string AddTrailingSlash(const std::string& path) {
     return path + "\\";
 }
 
+// English month names in every locale: log readers and tools parse these
+// lines, and some locales' abbreviations are longer than three letters.
 std::string FormatLogTime(const QDateTime& time) {
-    const QString month = QLocale::system().monthName(time.date().month(), QLocale::ShortFormat);
-    return (month + time.toString(QStringLiteral("-dd hh:mm:ss"))).toStdString();
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const int month = time.date().month();
+    if (month < 1 || month > 12)
+        return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%s-%02d %02d:%02d:%02d", months[month - 1], time.date().day(),
+                  time.time().hour(), time.time().minute(), time.time().second());
+    return text;
 }
 
 std::string FormatLogTimeNow() {
@@ -205,8 +215,15 @@ std::string GetVersionInfoString(const std::string& valueName) {
     return {};
 }
 
-std::string GetInstanceMutexName() {
+std::string GetInstanceMutexName(const std::string& configFile) {
     std::string name = Platform::ExecutablePath();
+    if (!configFile.empty()) {
+        // Two names of one file (relative, through a link) are one instance.
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(configFile, error);
+        const auto canonical = std::filesystem::weakly_canonical(absolute, error);
+        name += "|" + (error ? absolute.lexically_normal() : canonical).string();
+    }
     for (char& c : name)
         if (c == '/')
             c = ';';

@@ -35,11 +35,14 @@ std::string ExceptionText();
 
 std::string AddTrailingSlash(const std::string& path);
 
-// "mmm-dd hh:nn:ss" with the locale's abbreviated month name.
+// "mmm-dd hh:nn:ss" with the English abbreviated month name ("Dec"), whatever the locale.
 std::string FormatLogTime(const QDateTime& time);
 std::string FormatLogTimeNow();
 
 void AppendToFile(const std::string& fileName, const std::string& text, bool withTimestamp);
 
 std::string GetVersionInfoString(const std::string& valueName = std::string());
-std::string GetInstanceMutexName();
+// The executable's full path with every "/" replaced by ";"; with a
+// configuration file of the command line, followed by "|" and that file's
+// canonical path (so copies on different files run side by side).
+std::string GetInstanceMutexName(const std::string& configFile = std::string());

@@ -25,8 +25,6 @@ const TDispatchEntry DISPATCH[] = {
     {"PDAPOST", &TZelWirelessClient::HandlePost},     {"PDADELETE", &TZelWirelessClient::HandleDelete},
 };
 
-constexpr int FLUSH_CHUNK = 1024;
-
 // "Invalid data packet received during <step> [<actual>] should be [<expected>]"
 Exception InvalidPacket(const std::string& step, int32_t actual, int32_t expected) {
     return Exception("Invalid data packet received during " + step + " [" + std::to_string(actual) +
@@ -151,18 +149,15 @@ void TZelWirelessClient::DoReadData() {
     } catch (const std::exception& e) {
         if (guard.Deleted())
             return;
-        const std::string text = ExceptionText(e);
-        LogError(GetTitle() + ": error during read: " + text);
-        if (State != csConnected) {
-            FlushInput();
-            // The refused header must not be parsed again: the next bytes start a new frame.
-            ReadMsg.Clear();
-            SendError("Read error: " + text, "in TZelWirelessClient.DoReadData");
-        } else {
-            if (GetVerbose())
-                LogVerbose(GetTitle() + ": client does not appear to support protocol");
-            CloseConnection();
+        LogError(GetTitle() + ": error during read: " + ExceptionText(e));
+        if (Encoder.Enabled) {
+            // Which of the waiting bytes belong to which key position is lost
+            // with the frame boundary: nothing after them can be read.
+            LogError(GetTitle() + ": scrambled stream out of step, connection closed");
+        } else if (GetVerbose()) {
+            LogVerbose(GetTitle() + ": client does not appear to support protocol");
         }
+        CloseConnection();
     }
 }
 
@@ -182,27 +177,6 @@ int32_t TZelWirelessClient::ReadChunk(int32_t n) {
     BytesIn += received;
     RaiseTransfer(received, 0);
     return received;
-}
-
-// Discards what is waiting now, not what keeps arriving: a peer that sends
-// without pause must not hold the server here.
-void TZelWirelessClient::FlushInput() {
-    if (GetVerbose())
-        LogVerbose(GetTitle() + "begin flush input");
-    try {
-        char scratch[FLUSH_CHUNK];
-        int32_t budget = Socket ? Socket->BytesWaiting() : 0;
-        while (budget > 0) {
-            int32_t size = std::min(budget, FLUSH_CHUNK);
-            if (!Socket->Recv(scratch, size) || size <= 0)
-                break;
-            budget -= size;
-        }
-    } catch (const std::exception& e) {
-        LogError(GetTitle() + ": error during flush reset: " + ExceptionClassName(e) + ": " + e.what());
-    }
-    if (GetVerbose())
-        LogVerbose(GetTitle() + "end flush input");
 }
 
 void TZelWirelessClient::ProcessMessage() {

@@ -48,10 +48,11 @@ public:
     uint64_t Id = 0;
     TZelWirelessEncoder Encoder;
     std::string Description;
-    int32_t MessagesOut = 0;
-    int32_t MessagesIn = 0;
-    int32_t BytesOut = 0; // bytes handed to the socket, headers and payloads
-    int32_t BytesIn = 0;
+    // 64-bit: a long-lived connection never runs them over.
+    int64_t MessagesOut = 0;
+    int64_t MessagesIn = 0;
+    int64_t BytesOut = 0; // bytes handed to the socket, headers and payloads
+    int64_t BytesIn = 0;
     QDateTime ConnectTime;
     QDateTime LastMessageTime; // invalid until the first frame
     std::unique_ptr<TZel_Socket> Socket;
@@ -89,7 +90,6 @@ public:
     // Frame reading: reads, unscrambles and counts at most n bytes of the
     // part of ReadMsg being read; returns how many arrived.
     int32_t ReadChunk(int32_t n);
-    void FlushInput();
     void ProcessMessage();
 
     // Message handlers, run by ProcessMessage; each sends its reply or raises.

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QTimer>
+#include <algorithm>
 
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
@@ -16,16 +18,23 @@ namespace {
 constexpr int ZEL_KEY_LENGTH = 200;
 constexpr int32_t WSAEADDRINUSE_CODE = 10048;
 
-// The change event clears the pending mark when Qt has delivered (or
-// discarded) it, so the next change posts a new one.
-class TWirelessChangeEvent : public QEvent {
+// Receives the posted change and hands it to the owner. The pending mark is
+// cleared before the owner sees the change, so a change raised while the
+// owner handles it posts the next event instead of being lost.
+class TChangeRelay : public QObject {
 public:
-    explicit TWirelessChangeEvent(std::shared_ptr<bool> pending)
-        : QEvent(static_cast<QEvent::Type>(WM_WIRELESS_CHANGE)), m_pending(std::move(pending)) {}
-    ~TWirelessChangeEvent() override { *m_pending = false; }
+    explicit TChangeRelay(TZelWirelessServer* server) : m_server(server) {}
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() != static_cast<QEvent::Type>(WM_WIRELESS_CHANGE))
+            return QObject::event(event);
+        m_server->DeliverChange();
+        return true;
+    }
 
 private:
-    std::shared_ptr<bool> m_pending;
+    TZelWirelessServer* m_server;
 };
 
 std::string ListenFailure(const TZel_Socket& socket) {
@@ -39,11 +48,14 @@ uint32_t Wrapped(int32_t value) {
 } // namespace
 
 TZelWirelessServer::TZelWirelessServer(QObject* owner)
-    : OwnerWindow(owner), StartTime(QDateTime::currentDateTime()) {
+    : OwnerWindow(owner), StartTime(QDateTime::currentDateTime()),
+      m_changeRelay(std::make_unique<TChangeRelay>(this)) {
+    QObject::connect(&m_greetingSweep, &QTimer::timeout, m_changeRelay.get(),
+                     [this] { CloseSilentClients(); });
     ServerName = "Zel Wireless Server";
     // For its side effect: an empty address becomes the last active interface.
     ListenDescription();
-    ListenSocket = NewListenSocket();
+    ListenSocket = NewListenSocket(IPAddress, Port);
 }
 
 TZelWirelessServer::~TZelWirelessServer() {
@@ -89,7 +101,7 @@ void TZelWirelessServer::SetListening(bool on) {
         return;
     if (on) {
         try {
-            auto fresh = NewListenSocket();
+            auto fresh = NewListenSocket(IPAddress, Port);
             fresh->Listen();
             ListenSocket = std::move(fresh);
             if (!IsListening())
@@ -107,10 +119,10 @@ void TZelWirelessServer::SetListening(bool on) {
         client.reset();
 }
 
-std::unique_ptr<TZel_Socket> TZelWirelessServer::NewListenSocket() {
+std::unique_ptr<TZel_Socket> TZelWirelessServer::NewListenSocket(const std::string& address, int32_t port) {
     auto socket = std::make_unique<TZel_Socket>();
-    socket->Port = Port;
-    socket->Address = IPAddress;
+    socket->Port = port;
+    socket->Address = address;
     socket->OnAccept = [this](TZel_Socket* listener, std::unique_ptr<TZel_Socket> connection) {
         HandleAccept(listener, std::move(connection));
     };
@@ -125,7 +137,24 @@ std::unique_ptr<TZel_Socket> TZelWirelessServer::NewListenSocket() {
     return socket;
 }
 
+// Clients whose connection is still open: closed ones may wait in the list
+// for the monitor's refresh and take no resources of the handhelds.
+size_t TZelWirelessServer::OpenClientCount() const {
+    return static_cast<size_t>(std::count_if(Clients.begin(), Clients.end(),
+                                             [](const auto& client) { return client->State != csClosed; }));
+}
+
 void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZel_Socket> connection) {
+    if (MaxClients > 0 && OpenClientCount() >= static_cast<size_t>(MaxClients)) {
+        // Refused without a word: the handheld has not spoken yet. One line
+        // for a burst, however many it holds.
+        if (!m_refusing)
+            LogError("Connection from " + connection->PeerAddress() +
+                     " refused: " + std::to_string(MaxClients) + " clients connected (MaxClients)");
+        m_refusing = true;
+        return;
+    }
+    m_refusing = false;
     auto client = std::make_unique<TZelWirelessClient>(this);
     client->AttachSocket(std::move(connection));
     client->Session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
@@ -147,12 +176,35 @@ void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZe
     if (listener == ListenSocket.get() && ListenSettingsChanged()) {
         const std::string failure = ReplaceListenSocket();
         if (!failure.empty())
-            LogError("Error starting server: " + failure);
+            ReportReplaceFailure(failure);
     }
+    if (!m_greetingSweep.isActive())
+        m_greetingSweep.start(std::clamp(GreetingTimeoutMs / 10, 10, 1000));
     if (OnClientAddDrop)
         OnClientAddDrop(this);
     // The list the windows show has changed too, before any byte arrives.
     PostChange();
+}
+
+// A peer that connects and says nothing would hold its place (and count
+// against MaxClients) for as long as TCP keeps the connection up.
+void TZelWirelessServer::CloseSilentClients() {
+    const QDateTime now = QDateTime::currentDateTime();
+    bool waiting = false;
+    for (size_t i = 0; i < Clients.size(); ++i) {
+        TZelWirelessClient* client = Clients[i].get();
+        if (client->State != csConnected)
+            continue;
+        if (client->ConnectTime.msecsTo(now) < GreetingTimeoutMs) {
+            waiting = true;
+            continue;
+        }
+        LogInfo(client->GetTitle() + ": no greeting within " + std::to_string(GreetingTimeoutMs / 1000) +
+                " s, connection closed");
+        client->CloseConnection();
+    }
+    if (!waiting)
+        m_greetingSweep.stop();
 }
 
 bool TZelWirelessServer::ListenSettingsChanged() const {
@@ -162,26 +214,45 @@ bool TZelWirelessServer::ListenSettingsChanged() const {
 // The new socket listens before the old one closes, and what is already
 // queued on the old one is accepted first, so no handheld is refused or
 // reset. Only a new address on the same port cannot be bound beside the old
-// socket: then the old one closes first. A replacement that cannot listen
-// leaves the old one serving.
+// socket: then the old one closes first, and listens again when the new one
+// cannot. A replacement that cannot listen leaves the socket that served
+// until now serving.
 std::string TZelWirelessServer::ReplaceListenSocket() {
-    auto fresh = NewListenSocket();
-    if (!fresh->Listen()) {
-        const bool samePort = fresh->LastError == WSAEADDRINUSE_CODE && ListenSocket->Port == Port;
-        if (!samePort)
-            return ListenFailure(*fresh);
+    auto fresh = NewListenSocket(IPAddress, Port);
+    if (fresh->Listen()) {
+        std::unique_ptr<TZel_Socket> old = std::move(ListenSocket);
+        ListenSocket = std::move(fresh);
+        m_replaceError.clear();
+        old->AcceptPending();
+        return {};
+    }
+    if (fresh->LastError == WSAEADDRINUSE_CODE && ListenSocket->Port == Port) {
+        const std::string oldAddress = ListenSocket->Address;
+        const int32_t oldPort = ListenSocket->Port;
         std::unique_ptr<TZel_Socket> old = std::move(ListenSocket);
         old->AcceptPending();
         old.reset();
-        fresh = NewListenSocket();
-        const bool listening = fresh->Listen();
-        ListenSocket = std::move(fresh);
-        return listening ? std::string() : ListenFailure(*ListenSocket);
+        fresh = NewListenSocket(IPAddress, Port);
+        if (fresh->Listen()) {
+            ListenSocket = std::move(fresh);
+            m_replaceError.clear();
+            return {};
+        }
+        ListenSocket = NewListenSocket(oldAddress, oldPort);
+        ListenSocket->Listen();
     }
-    std::unique_ptr<TZel_Socket> old = std::move(ListenSocket);
-    ListenSocket = std::move(fresh);
-    old->AcceptPending();
-    return {};
+    return ListenFailure(*fresh);
+}
+
+// Logged and reported once per failure, not again at every accept.
+void TZelWirelessServer::ReportReplaceFailure(const std::string& failure) {
+    const std::string error = "Error starting server: " + failure;
+    if (error == m_replaceError && IsListening())
+        return;
+    m_replaceError = error;
+    LogError(error);
+    if (OnStatusChange)
+        OnStatusChange(this);
 }
 
 std::string TZelWirelessServer::FollowListenSettings() {
@@ -194,18 +265,18 @@ std::string TZelWirelessServer::FollowListenSettings() {
         return {};
     Port = usedPort;
     IPAddress = usedAddress;
-    if (!IsListening()) {
-        // The old socket was closed to free its port for the new address.
-        auto again = NewListenSocket();
-        again->Listen();
-        ListenSocket = std::move(again);
-    }
     return failure;
 }
 
 std::string TZelWirelessServer::ListenDescription() {
-    if (!IPAddress.empty() && IPAddress != "0.0.0.0")
-        return IPAddress + ":" + std::to_string(Port);
+    // What is served: the listening socket's address and port, which differ
+    // from the settings while a change waits for the next connection or
+    // could not be put into effect.
+    const bool listening = ListenSocket && ListenSocket->State == TSocketState::Listening;
+    const std::string address = listening ? ListenSocket->Address : IPAddress;
+    const int32_t port = listening ? ListenSocket->Port : Port;
+    if (!address.empty() && address != "0.0.0.0")
+        return address + ":" + std::to_string(port);
     std::vector<std::string> interfaces;
     if (!GetNonLoopbackInterfaces(&interfaces))
         return {};
@@ -213,14 +284,14 @@ std::string TZelWirelessServer::ListenDescription() {
     // listening socket drop every other interface, loopback included, and the
     // next save would store that one address over the operator's choice. An
     // empty address still takes the last interface.
-    const bool everyInterface = IPAddress == "0.0.0.0";
+    const bool everyInterface = address == "0.0.0.0";
     std::string text;
-    for (const std::string& address : interfaces) {
+    for (const std::string& name : interfaces) {
         if (!text.empty())
             text += ", ";
         if (!everyInterface)
-            IPAddress = address;
-        text += address + ":" + std::to_string(Port);
+            IPAddress = name;
+        text += name + ":" + std::to_string(port);
     }
     return text;
 }
@@ -231,10 +302,19 @@ void TZelWirelessServer::AddTraffic(int32_t received, int32_t sent) {
 }
 
 void TZelWirelessServer::PostChange() {
-    if (!OwnerWindow || *m_changePending)
+    if (!OwnerWindow || m_changePending)
         return;
-    *m_changePending = true;
-    QCoreApplication::postEvent(OwnerWindow, new TWirelessChangeEvent(m_changePending));
+    m_changePending = true;
+    QCoreApplication::postEvent(m_changeRelay.get(),
+                                new QEvent(static_cast<QEvent::Type>(WM_WIRELESS_CHANGE)));
+}
+
+void TZelWirelessServer::DeliverChange() {
+    m_changePending = false;
+    if (!OwnerWindow)
+        return;
+    QEvent change(static_cast<QEvent::Type>(WM_WIRELESS_CHANGE));
+    QCoreApplication::sendEvent(OwnerWindow, &change);
 }
 
 void TZelWirelessServer::CleanupReconnected(TZelWirelessClient* client) {
@@ -271,15 +351,24 @@ void TZelWirelessServer::FreeClient(size_t index) {
     client.reset();
 }
 
+// One pass: the open clients keep their order, the closed ones are freed
+// once the list no longer holds them.
 int TZelWirelessServer::RemoveClosedClients() {
-    int removed = 0;
-    for (size_t i = 0; i < Clients.size();) {
-        if (Clients[i]->State == csClosed) {
-            FreeClient(i);
-            ++removed;
-        } else {
-            ++i;
+    std::vector<std::unique_ptr<TZelWirelessClient>> doomed;
+    auto kept = Clients.begin();
+    for (auto& client : Clients) {
+        if (client->State != csClosed) {
+            if (&*kept != &client)
+                *kept = std::move(client);
+            ++kept;
+            continue;
         }
+        if (GetVerbose())
+            LogVerbose("Cleanup: " + client->GetTitle());
+        doomed.push_back(std::move(client));
     }
+    Clients.erase(kept, Clients.end());
+    const int removed = static_cast<int>(doomed.size());
+    doomed.clear();
     return removed;
 }

@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QPointer>
+#include <QTimer>
 
 #include "base/ServerSettings.h"
 #include "data/Zel_ConnectionPool.h"
@@ -22,7 +23,8 @@ constexpr int WM_WIRELESS_CHANGE = 1029;
 
 // The listening end and the registry of connected handhelds. A disabled
 // server keeps listening: its clients answer every request with
-// DisabledMessage and close.
+// DisabledMessage and close. Beyond MaxClients open connections, new ones
+// are closed at once.
 class TZelWirelessServer : public TServerSettings {
 public:
     using Notify = std::function<void(TZelWirelessServer* sender)>;
@@ -49,6 +51,8 @@ public:
     int32_t BytesSent = 0;     // wraps around
     int32_t BytesReceived = 0; // wraps around
     QDateTime StartTime;
+    // A connection that has not greeted within this time is closed.
+    int GreetingTimeoutMs = 30000;
 
     bool IsListening() const;
     bool IsEnabled() const;
@@ -70,19 +74,33 @@ public:
     TZelWirelessClient* FindClient(uint64_t id) const;
     // Removes the entry and frees its client.
     void FreeClient(size_t index);
-    // Frees every client whose connection has ended; returns how many.
+    // Frees every client whose connection has ended (a verbose "Cleanup: "
+    // line each), in one pass over the list; returns how many. What the
+    // monitor's refresh and the headless host run.
     int RemoveClosedClients();
+    // Hands a posted change to the owner (run by the change event).
+    void DeliverChange();
 
 private:
     void SetListening(bool on);
-    std::unique_ptr<TZel_Socket> NewListenSocket();
+    std::unique_ptr<TZel_Socket> NewListenSocket(const std::string& address, int32_t port);
     void HandleAccept(TZel_Socket* listener, std::unique_ptr<TZel_Socket> connection);
     bool ListenSettingsChanged() const;
+    size_t OpenClientCount() const;
+    void CloseSilentClients();
     // Empty, or why the new address and port cannot be listened on.
     std::string ReplaceListenSocket();
+    void ReportReplaceFailure(const std::string& failure);
 
     // Set while a change event is on its way, so that a burst of changes
     // costs the owner one event.
-    std::shared_ptr<bool> m_changePending = std::make_shared<bool>(false);
+    bool m_changePending = false;
+    // The last replacement listening socket's failure, reported once.
+    std::string m_replaceError;
+    // Connections are being refused for MaxClients; cleared by the next accepted one.
+    bool m_refusing = false;
+    // Runs while connections wait for their greeting.
+    QTimer m_greetingSweep;
+    std::unique_ptr<QObject> m_changeRelay;
     uint64_t m_lastClientId = 0;
 };

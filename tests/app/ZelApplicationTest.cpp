@@ -1,6 +1,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 
 #include "app/ZelApplication.h"
 #include "base/AppPaths.h"
@@ -56,6 +62,33 @@ TEST_F(ZelApplicationTest, UpgradeMigratesOneDigitFieldKeysOnce) {
     app.UpgradeIniFile();
     EXPECT_EQ(ini.ReadString("Session01", "Field2", "-"), "Later");
     EXPECT_FALSE(ini.ValueExists("Session01", "Field02"));
+}
+
+// A configuration file that cannot be written (a full disk, here a file-size
+// limit) is logged; the program still starts and serves.
+TEST_F(ZelApplicationTest, AnUpgradeThatCannotWriteIsLoggedAndStartUpGoesOn) {
+    WriteConfig("[Settings]\r\nServerPort=" + std::to_string(FreeLoopbackPort()) +
+                "\r\nServer IP Address=127.0.0.1\r\n[Session01]\r\nField1=ItemNo\r\n");
+    const auto child = [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<std::string> log;
+        TZelApplication app(nullptr, m_prefs.get());
+        try {
+            app.Create([&log](const std::string& text) { log.push_back(text); });
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "raised: %s", e.what());
+            _exit(1);
+        }
+        app.EnableServer();
+        const std::string expected = "Failed upgrading .ini file [" + m_ini +
+                                     "]: Exception: TIniFile: cannot write file [" + m_ini + "]: ";
+        const bool logged = std::any_of(log.begin(), log.end(),
+                                        [&](const std::string& line) { return line.starts_with(expected); });
+        _exit(logged && app.Server()->IsEnabled() ? 0 : 2);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ZelApplicationTest, StartsListensRestartsAndWritesSettingsAtExit) {

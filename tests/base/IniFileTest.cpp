@@ -101,10 +101,10 @@ TEST_F(IniFileTest, WriteOfAnUnchangedValueLeavesTheFileAlone) {
     EXPECT_EQ(InodeOf(file), before);
 }
 
-TEST_F(IniFileTest, WriteInReadOnlyFolderRaisesAndKeepsTheOldFile) {
+TEST_F(IniFileTest, WriteOfAReadOnlyFileInAReadOnlyFolderRaisesAndKeepsTheOldFile) {
     const std::string original = "stamp\r\n[Session01]\r\nDSN=Stock\r\n";
     WriteAll(file, original);
-    ::chmod(file.c_str(), 0644);
+    ::chmod(file.c_str(), 0444);
     ::chmod(dir.path().toLocal8Bit().constData(), 0555);
     EXPECT_EXIT(
         RunWriteInChild(BecomeUnprivileged, [&] { TIniFile(file).WriteString("Session01", "DSN", "Other"); }),
@@ -112,6 +112,78 @@ TEST_F(IniFileTest, WriteInReadOnlyFolderRaisesAndKeepsTheOldFile) {
     ::chmod(dir.path().toLocal8Bit().constData(), 0755);
     EXPECT_EQ(ReadAll(file), original);
     EXPECT_EQ(FolderEntries(dir.path().toStdString()), std::vector<std::string>{"test.ini"});
+}
+
+// A service's configuration file may be writable where its folder is not:
+// the file is then rewritten where it is, keeping its inode, mode and owner.
+TEST_F(IniFileTest, WritableFileInAReadOnlyFolderIsWrittenInPlace) {
+    WriteAll(file, "stamp\r\n[Session01]\r\nDSN=Stock\r\nTablename=Items\r\n");
+    ::chmod(file.c_str(), 0640);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    ::chmod(dir.path().toLocal8Bit().constData(), 0555);
+    const auto child = [&] {
+        BecomeUnprivileged();
+        TIniFile ini(file);
+        ini.WriteString("Session01", "DSN", "Other");
+        ini.DeleteKey("Session01", "Tablename"); // shorter than before: the rest is cut off
+        _exit(ini.ReadString("Session01", "DSN", "") == "Other" ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+    ::chmod(dir.path().toLocal8Bit().constData(), 0755);
+    EXPECT_EQ(ReadAll(file), "stamp\r\n[Session01]\r\nDSN=Other\r\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(FolderEntries(dir.path().toStdString()), std::vector<std::string>{"test.ini"});
+}
+
+// It may hold data-source passwords, whatever the process's umask.
+TEST_F(IniFileTest, ANewFileIsReadableByItsOwnerOnly) {
+    const mode_t umask = ::umask(0);
+    TIniFile(file).WriteString("Session01", "Password", "secret");
+    ::umask(umask);
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+TEST_F(IniFileTest, ReadingAnUnreadableFileRaisesInsteadOfGivingTheDefaults) {
+    WriteAll(file, "[Settings]\r\nServerPort=5000\r\n[Session01]\r\nEnabled=1\r\n");
+    ::chmod(file.c_str(), 0200);
+    ::chmod(dir.path().toLocal8Bit().constData(), 0755);
+    const auto child = [&] {
+        BecomeUnprivileged();
+        const TIniFile ini(file);
+        int raised = 0;
+        const std::vector<std::function<void()>> reads = {
+            [&] { ini.ReadString("Settings", "ServerPort", ""); },
+            [&] { ini.ReadInteger("Settings", "ServerPort", 0); },
+            [&] { ini.ReadBool("Session01", "Enabled", false); },
+            [&] { ini.SectionExists("Session01"); },
+            [&] { ini.ValueExists("Session01", "Enabled"); },
+            [&] { ini.ReadSections(); },
+            [&] { ini.ReadSection("Session01"); },
+        };
+        for (const auto& read : reads) {
+            try {
+                read();
+            } catch (const Exception& e) {
+                raised += std::string(e.what()).starts_with("TIniFile: cannot read file [" + file + "]");
+            }
+        }
+        _exit(raised == int(reads.size()) ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+    ::chmod(file.c_str(), 0600);
+    // A missing file is no fault: it reads as empty.
+    EXPECT_EQ(TIniFile(Path("missing.ini")).ReadInteger("Settings", "ServerPort", 4402), 4402);
 }
 
 TEST_F(IniFileTest, WriteOnAFullDiskRaisesAndKeepsTheOldFile) {

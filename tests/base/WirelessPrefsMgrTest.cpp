@@ -5,11 +5,14 @@
 #include "base/Zel_EventLogger.h"
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/Files.h"
 
@@ -79,6 +82,7 @@ TEST_F(PrefsMgrTest, FirstStartInAnEmptyFolderWritesEveryKeyInOrder) {
                               "ServerName=Zel Wireless Server\r\n"
                               "Server IP Address=192\\.168\\.1\\.20\r\n"
                               "DisabledMessage=Wireless server is not currently enabled\\.\r\n"
+                              "MaxClients=1000\r\n"
                               "\\[ApplicationState\\]\r\n"
                               "LastDataViewSessionNumber=0\r\n");
     const std::string content = ReadAll(Path("ZelWireless.ini"));
@@ -86,15 +90,19 @@ TEST_F(PrefsMgrTest, FirstStartInAnEmptyFolderWritesEveryKeyInOrder) {
     EXPECT_EQ(prefs->LogFilename, logFile);
     EXPECT_EQ(server.Port, 4402);
     EXPECT_EQ(server.IPAddress, "192.168.1.20");
+    EXPECT_EQ(server.MaxClients, 1000);
     EXPECT_EQ(log, std::vector<std::string>{"Initializing config file [" + Path("ZelWireless.ini") + "]"});
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(quitRequests, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(Path("ZelWireless.ini").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << "it will hold data-source passwords";
 }
 
 TEST_F(PrefsMgrTest, StoredSettingsReachTheServerAndSurviveARoundTrip) {
     auto prefs =
         ReadWith("Logfilename=/var/log/zel.txt\r\nVerbose=Y\r\nServerPort=5001\r\nServerName=Depot\r\n"
-                 "Server IP Address=10.0.0.7\r\nDisabledMessage=Closed for stock-taking\r\n"
+                 "Server IP Address=10.0.0.7\r\nDisabledMessage=Closed for stock-taking\r\nMaxClients=20\r\n"
                  "[ApplicationState]\r\nLastDataViewSessionNumber=7\r\n");
     EXPECT_EQ(prefs->LogFilename, "/var/log/zel.txt");
     EXPECT_TRUE(GetVerbose());
@@ -102,6 +110,7 @@ TEST_F(PrefsMgrTest, StoredSettingsReachTheServerAndSurviveARoundTrip) {
     EXPECT_EQ(server.ServerName, "Depot");
     EXPECT_EQ(server.IPAddress, "10.0.0.7");
     EXPECT_EQ(server.DisabledMessage, "Closed for stock-taking");
+    EXPECT_EQ(server.MaxClients, 20);
     EXPECT_EQ(prefs->LastDataViewSessionNumber, 7);
     EXPECT_EQ(log, std::vector<std::string>{"Verbose logging enabled"});
 
@@ -130,14 +139,46 @@ TEST_F(PrefsMgrTest, VerboseIsTrueOnlyForTheExactTexts) {
 }
 
 TEST_F(PrefsMgrTest, AServerPortThatIsNoUsablePortReadsAsTheDefault) {
-    for (const char* stored : {"abc", "", "70000", "-1"}) {
+    for (const char* stored : {"abc", "", "70000", "-1", "0", "65536"}) {
         server.Port = 1;
         ReadWith(std::string("ServerPort=") + stored + "\r\n");
         EXPECT_EQ(server.Port, 4402) << stored;
         EXPECT_EQ(Stored("ServerPort"), "4402") << stored;
     }
-    ReadWith("ServerPort=0\r\n");
-    EXPECT_EQ(server.Port, 0) << "port 0 (any free port) stays";
+    for (const char* stored : {"1", "65535"}) {
+        ReadWith(std::string("ServerPort=") + stored + "\r\n");
+        EXPECT_EQ(std::to_string(server.Port), stored);
+    }
+}
+
+TEST_F(PrefsMgrTest, AClientLimitThatWouldRefuseEveryoneReadsAsTheDefault) {
+    for (const char* stored : {"0", "-5", "many"}) {
+        server.MaxClients = 3;
+        ReadWith(std::string("MaxClients=") + stored + "\r\n");
+        EXPECT_EQ(server.MaxClients, 1000) << stored;
+        EXPECT_EQ(Stored("MaxClients"), "1000") << stored;
+    }
+}
+
+// Defaults read from a file that is there but cannot be read would hide the
+// fault from the operator.
+TEST_F(PrefsMgrTest, AnUnreadableFileIsReportedNotReadAsTheDefaults) {
+    WriteAll(Path("ZelWireless.ini"), "[Settings]\r\nServerPort=5001\r\n");
+    ::chmod(Path("ZelWireless.ini").c_str(), 0200);
+    ::chmod(dir.path().toLocal8Bit().constData(), 0755);
+    const auto child = [&] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            _exit(3);
+        MakePrefs()->ReadSettings();
+        const std::string expected = "Failed reading .ini file [" + Path("ZelWireless.ini") +
+                                     "]: Exception: TIniFile: cannot read file [" + Path("ZelWireless.ini") +
+                                     "]: Permission denied";
+        const bool shown = !messages.empty() && messages[0] == expected;
+        const bool logged = std::find(log.begin(), log.end(), expected) != log.end();
+        _exit(shown && logged ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+    ::chmod(Path("ZelWireless.ini").c_str(), 0600);
 }
 
 TEST_F(PrefsMgrTest, AnEmptyLogFileNameReadsAsTheDefault) {

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -173,6 +174,20 @@ TEST(PlatformHelpers, InstanceNameAndVersionComeFromTheExecutable) {
         if (c == '/')
             c = ';';
     EXPECT_EQ(GetInstanceMutexName(), expected);
+    // A configuration file of the command line is part of the name, by its canonical path.
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    QDir().mkpath(QString::fromStdString(folder + "/sub"));
+    AppendToFile(folder + "/a.ini", "", false);
+    std::filesystem::create_symlink(folder + "/a.ini", folder + "/link.ini");
+    std::string withConfig = path + "|" + std::filesystem::canonical(folder).string() + "/a.ini";
+    for (char& c : withConfig)
+        if (c == '/')
+            c = ';';
+    EXPECT_EQ(GetInstanceMutexName(folder + "/a.ini"), withConfig);
+    EXPECT_EQ(GetInstanceMutexName(folder + "/sub/../a.ini"), withConfig);
+    EXPECT_EQ(GetInstanceMutexName(folder + "/link.ini"), withConfig);
+    EXPECT_NE(GetInstanceMutexName(folder + "/b.ini"), withConfig);
     EXPECT_EQ(GetVersionInfoString(""), ZEL_VERSION_STRING);
     EXPECT_EQ(GetVersionInfoString("FileVersion"), ZEL_VERSION_STRING);
     const std::string version = GetVersionInfoString();

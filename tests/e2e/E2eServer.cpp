@@ -39,11 +39,13 @@ TServerProcess::~TServerProcess() {
     m_child.Kill();
 }
 
-bool TServerProcess::Start(const std::string& configFile) {
+bool TServerProcess::Start(const std::string& configFile, const TChildProcess::TEnvironment& environment) {
     static int serial = 0;
     m_outputFile = m_folder.File("server-" + std::to_string(++serial) + ".log");
-    return m_child.Start({m_program, "--headless", "--config", configFile}, m_folder.PrivateEnvironment(),
-                         m_outputFile) &&
+    TChildProcess::TEnvironment merged = m_folder.PrivateEnvironment();
+    for (const auto& [name, value] : environment)
+        merged[name] = value;
+    return m_child.Start({m_program, "--headless", "--config", configFile}, merged, m_outputFile) &&
            WaitForText(m_outputFile, "Server enabled on", 10000, &m_child);
 }
 

@@ -31,8 +31,9 @@ public:
     TServerProcess& operator=(const TServerProcess&) = delete;
 
     // Starts it and waits for "Server enabled on" in its output; false when
-    // that does not appear in time (or the program ended first).
-    bool Start(const std::string& configFile);
+    // that does not appear in time (or the program ended first). The
+    // environment entries are added to the folder's private ones.
+    bool Start(const std::string& configFile, const TChildProcess::TEnvironment& environment = {});
     // Sends the signal and waits for the end: the exit code (128 + the signal
     // when one ended it), or -1 when it had to be killed.
     int Stop(int signal = SIGTERM);

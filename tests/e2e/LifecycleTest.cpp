@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
 #include "E2eServer.h"
 #include "base/IniFile.h"
@@ -42,13 +44,22 @@ TEST(E2eLifecycle, ASecondCopyEndsAtOnceAndACopyElsewhereRuns) {
     TServerProcess first(folder);
     ASSERT_TRUE(first.Start(config)) << first.Output();
 
-    // Same executable: ends with 0 before it listens, whatever its configuration.
+    // Same executable on the same file, by another name: ends with 0 before it listens.
+    std::filesystem::create_directories(folder.File("sub"));
+    std::filesystem::create_symlink(config, folder.File("link.ini"));
+    for (const std::string& sameFile : {folder.File("sub/../ZelWireless.ini"), folder.File("link.ini")}) {
+        TProgramRun second = RunProgram({ServerProgram(), "--headless", "--config", sameFile}, folder, 10000);
+        EXPECT_EQ(second.ExitCode, 0) << sameFile;
+        EXPECT_EQ(second.Err.find("Server enabled on"), std::string::npos) << second.Err;
+    }
+
+    // Same executable on another configuration file: another instance.
     const std::string otherConfig = folder.File("Other.ini");
     const int otherPort = FreeLoopbackPort();
     WriteAll(otherConfig, SettingsSection(otherPort));
-    TProgramRun second = RunProgram({ServerProgram(), "--headless", "--config", otherConfig}, folder, 10000);
-    EXPECT_EQ(second.ExitCode, 0);
-    EXPECT_EQ(second.Err.find("Server enabled on"), std::string::npos) << second.Err;
+    TServerProcess other(folder);
+    ASSERT_TRUE(other.Start(otherConfig)) << other.Output();
+    EXPECT_EQ(other.Stop(), 0);
 
     // A copy of the executable in another folder is another program.
     std::filesystem::create_directories(folder.File("copy"));
@@ -61,6 +72,25 @@ TEST(E2eLifecycle, ASecondCopyEndsAtOnceAndACopyElsewhereRuns) {
     EXPECT_TRUE(first.Child().Running());
     EXPECT_EQ(elsewhere.Stop(), 0);
     EXPECT_EQ(first.Stop(), 0);
+}
+
+// Log lines are read by people and tools alike: the month is "Dec" in every
+// locale, never the locale's "Dez." or "Sept".
+TEST(E2eLifecycle, LogTimesUseEnglishMonthNamesInEveryLocale) {
+    TTempFolder folder;
+    const std::string config = folder.File("ZelWireless.ini");
+    WriteAll(config, SettingsSection(FreeLoopbackPort()));
+    TServerProcess server(folder);
+    ASSERT_TRUE(server.Start(config, {{"LC_ALL", "de_DE.UTF-8"}, {"LANG", "de_DE.UTF-8"}}))
+        << server.Output();
+    EXPECT_EQ(server.Stop(), 0);
+    const std::regex line(
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\\d\\d \\d\\d:\\d\\d:\\d\\d: .*\r?");
+    std::istringstream log(ReadAll(folder.File("ZelWirelessLog.txt")));
+    int lines = 0;
+    for (std::string text; std::getline(log, text); ++lines)
+        EXPECT_TRUE(std::regex_match(text, line)) << text;
+    EXPECT_GT(lines, 0);
 }
 
 TEST(E2eLifecycle, OldFieldKeysAreRenamedOnceAndTheVersionRecorded) {

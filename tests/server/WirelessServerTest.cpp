@@ -7,6 +7,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <QEvent>
+#include <QObject>
 #include <vector>
 
 #include "base/Zel_EventLogger.h"
@@ -97,6 +100,33 @@ TEST(WirelessServer, ChangeEventsReachTheOwnerOnePendingAtATime) {
     ASSERT_TRUE(RunPumping([&] { handheld.Hello(); }));
     PumpFor(20);
     EXPECT_GT(test.Owner.Count, 2);
+}
+
+// An owner whose handling of a change raises another one, as the monitor's
+// refresh does when it frees clients.
+class TReentrantOwner : public QObject {
+public:
+    TZelWirelessServer* Server = nullptr;
+    int Count = 0;
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() != static_cast<QEvent::Type>(WM_WIRELESS_CHANGE))
+            return QObject::event(event);
+        if (++Count == 1)
+            Server->PostChange();
+        return true;
+    }
+};
+
+TEST(WirelessServer, AChangeRaisedWhileTheOwnerHandlesOneIsNotLost) {
+    EnsureTestApp();
+    TReentrantOwner owner;
+    TZelWirelessServer server(&owner);
+    owner.Server = &server;
+    server.PostChange();
+    PumpFor(20);
+    EXPECT_EQ(owner.Count, 2);
 }
 
 class WirelessServerTest : public ::testing::Test {
@@ -347,6 +377,85 @@ TEST_F(WirelessServerTest, ResetAndHalfClosedPeersLeaveTheOthersServed) {
     EXPECT_EQ(test.Server().Clients.size(), 4u);
     EXPECT_EQ(test.Server().RemoveClosedClients(), 2);
     EXPECT_EQ(test.Server().Clients.size(), 2u);
+}
+
+// Freeing ended connections keeps the order of the others; one pass frees many.
+TEST_F(WirelessServerTest, RemoveClosedClientsFreesTheEndedOnesInOnePass) {
+    SetVerbose(true);
+    constexpr int count = 6;
+    TTestHandheld handhelds[count];
+    std::vector<TZelWirelessClient*> clients;
+    for (TTestHandheld& handheld : handhelds)
+        clients.push_back(test.Connect(handheld));
+    for (int i = 0; i < count; i += 2)
+        clients[size_t(i)]->CloseConnection();
+    EXPECT_EQ(test.Server().RemoveClosedClients(), 3);
+    ASSERT_EQ(test.Server().Clients.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(test.Server().Clients[i].get(), clients[2 * i + 1]);
+    EXPECT_EQ(test.LogCount(" -- Cleanup: "), 3);
+    EXPECT_EQ(test.Server().RemoveClosedClients(), 0);
+}
+
+// A new port that is taken: the old socket goes on serving, and the
+// operator hears of it once.
+TEST_F(WirelessServerTest, AReplacementThatCannotListenLeavesTheOldSocketServing) {
+    TZel_Socket blocker;
+    blocker.Address = "127.0.0.1";
+    blocker.Port = FreeLoopbackPort();
+    blocker.SetTransport(TSocketTransport::TCP);
+    ASSERT_TRUE(blocker.Listen());
+    int changes = 0;
+    test.Server().OnStatusChange = [&](TZelWirelessServer*) { ++changes; };
+    test.Server().Port = blocker.Port;
+    for (int i = 0; i < 2; ++i) {
+        TTestHandheld handheld;
+        ASSERT_NE(test.Connect(handheld), nullptr) << i;
+        EXPECT_EQ(Exchange(handheld, "PDAHELO", HelloPayload()).Type, "PCHELO") << i;
+    }
+    EXPECT_TRUE(test.Server().IsEnabled());
+    EXPECT_EQ(test.Server().ListenSocket->Port, test.Port());
+    EXPECT_EQ(test.Server().ListenDescription(), "127.0.0.1:" + std::to_string(test.Port()));
+    EXPECT_EQ(test.LogCount("ERROR: Error starting server: BIND: WSAEADDRINUSE"), 1);
+    EXPECT_EQ(changes, 1);
+}
+
+TEST_F(WirelessServerTest, AConnectionThatDoesNotGreetInTimeIsClosed) {
+    test.Server().GreetingTimeoutMs = 300;
+    TTestHandheld silent, greeting;
+    TZelWirelessClient* quiet = test.Connect(silent);
+    TZelWirelessClient* talker = test.Connect(greeting);
+    ASSERT_TRUE(quiet && talker);
+    EXPECT_EQ(Exchange(greeting, "PDAHELO", HelloPayload()).Type, "PCHELO");
+    EXPECT_TRUE(Closed(silent));
+    EXPECT_EQ(quiet->State, csClosed);
+    PumpFor(400);
+    EXPECT_EQ(talker->State, csGreeted) << "a greeted connection may stay as long as it likes";
+    EXPECT_EQ(test.LogCount("127.0.0.1 (): no greeting within"), 1);
+}
+
+TEST_F(WirelessServerTest, ConnectionsBeyondMaxClientsAreRefusedWithOneLinePerBurst) {
+    test.Server().MaxClients = 2;
+    TTestHandheld first, second;
+    ASSERT_NE(test.Connect(first), nullptr);
+    ASSERT_NE(test.Connect(second), nullptr);
+    for (int i = 0; i < 3; ++i) {
+        TTestHandheld refused;
+        ASSERT_TRUE(refused.Connect(test.Port())) << "the connection is taken, then closed";
+        EXPECT_TRUE(Closed(refused)) << i;
+    }
+    EXPECT_EQ(test.Server().Clients.size(), 2u);
+    EXPECT_EQ(test.LogCount("ERROR: Connection from 127.0.0.1 refused: 2 clients connected (MaxClients)"), 1);
+
+    // An ended connection frees its place, listed or not.
+    first.Close();
+    ASSERT_TRUE(PumpUntil([&] { return test.Server().Clients[0]->State == csClosed; }));
+    TTestHandheld third, fourth;
+    ASSERT_NE(test.Connect(third), nullptr);
+    EXPECT_EQ(Exchange(third, "PDAHELO", HelloPayload()).Type, "PCHELO");
+    ASSERT_TRUE(fourth.Connect(test.Port()));
+    EXPECT_TRUE(Closed(fourth));
+    EXPECT_EQ(test.LogCount("ERROR: Connection from 127.0.0.1 refused"), 2) << "a new burst";
 }
 
 // A new port takes effect with the next connection, which the old socket

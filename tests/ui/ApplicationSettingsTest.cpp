@@ -229,12 +229,22 @@ TEST_F(ApplicationSettingsTest, ChangedAddressOnTheSamePortListensOnTheNewOne) {
 }
 
 TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {
-    // A port the server cannot listen on, from the file.
-    Restart(false, std::string(), 0);
+    // A port the server cannot listen on, from the file: another program holds it.
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    const int taken = ntohs(address.sin_port);
+    Restart(false, std::string(), taken);
     ASSERT_FALSE(Server().IsListening());
-    ASSERT_EQ(Edit("editIPPort")->text(), QStringLiteral("0"));
+    ASSERT_EQ(Edit("editIPPort")->text(), QString::number(taken));
     Edit("editServerName")->setText(QStringLiteral("Renamed"));
     EXPECT_TRUE(m_view->Apply());
+    ::close(blocker);
     EXPECT_TRUE(m_asked.empty());
     EXPECT_EQ(Server().ServerName, "Renamed");
 }

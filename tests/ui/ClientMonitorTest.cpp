@@ -417,7 +417,7 @@ TEST_F(ClientMonitorTest, LogPaneLinesAreStampedAndBounded) {
         QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
         QCoreApplication::sendEvent(memo, &del);
     };
-    ASSERT_EQ(List()->selectedItems().size(), 1);
+    ASSERT_TRUE(PumpUntil([&] { return List()->selectedItems().size() == 1; }));
     pressDelete();
     EXPECT_FALSE(memo->toPlainText().isEmpty());
     ASSERT_TRUE(PumpUntil([&] { return List()->topLevelItemCount() == 0; }));

@@ -74,6 +74,9 @@ void TOdbcConnection::Open(const std::string& dsn, const std::string& user, cons
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_environment->Handle(), &m_dbc);
     if (!SQL_SUCCEEDED(rc))
         throw OdbcErrorFrom(SQL_HANDLE_ENV, m_environment->Handle(), "SQLAllocHandle");
+    // A server that takes the connection and never answers must not hold the
+    // one thread that serves every handheld.
+    SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(5)), 0);
     // SQLConnect never shows a dialog: what the definition holds is all that is sent.
     rc = SQLConnect(m_dbc, Chars(dsn), SQL_NTS, user.empty() ? nullptr : Chars(user), SQL_NTS,
                     password.empty() ? nullptr : Chars(password), SQL_NTS);

@@ -162,7 +162,8 @@ int main(int argc, char** argv) {
                  {"RoundTrip/epoll", Loop::Epoll},
                  {guiDispatcher ? "RoundTrip/gui" : "RoundTrip/gui-platform-dispatcher", Loop::Gui}};
     for (const auto& c : cases)
-        benchmark::RegisterBenchmark(c.name, [loop = c.loop](benchmark::State& state) { RoundTrip(state, loop); })
+        benchmark::RegisterBenchmark(c.name,
+                                     [loop = c.loop](benchmark::State& state) { RoundTrip(state, loop); })
             ->ArgName("idle")
             ->Arg(0)
             ->Arg(1000)
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
     std::thread runner([] {
         benchmark::RunSpecifiedBenchmarks();
         benchmark::Shutdown();
-        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     QApplication::exec();
     runner.join();

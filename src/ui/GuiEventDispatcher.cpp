@@ -1,16 +1,27 @@
 #include "ui/GuiEventDispatcher.h"
 
 #include <QCoreApplication>
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformintegration.h>
 #include <qpa/qwindowsysteminterface.h>
 
 TGuiEventDispatcher::TGuiEventDispatcher(QObject* parent) : TEpollEventDispatcher(parent) {}
 
-// Window-system events queued while the base pass ran (the platform's reader
-// wakes this thread when it queues one) are sent before the next wait; one
-// queued before the pass made its wait return at once.
+TGuiEventDispatcher::~TGuiEventDispatcher() = default;
+
 bool TGuiEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
-    const bool sentOthers = TEpollEventDispatcher::processEvents(flags);
-    return QWindowSystemInterface::sendWindowSystemEvents(flags) || sentOthers;
+    bool sent = TEpollEventDispatcher::processEvents(flags);
+    if (!m_platformAsked) {
+        if (QPlatformIntegration* integration = QGuiApplicationPrivate::platformIntegration()) {
+            m_platformAsked = true;
+            m_platform.reset(integration->createEventDispatcher());
+        }
+    }
+    // The platform's dispatcher watches nothing of ours: its pass costs the
+    // same however many handhelds are connected, and it never waits.
+    if (m_platform)
+        sent = m_platform->processEvents(flags & ~QEventLoop::WaitForMoreEvents) || sent;
+    return QWindowSystemInterface::sendWindowSystemEvents(flags) || sent;
 }
 
 bool InstallGuiEventDispatcher() {
@@ -23,6 +34,10 @@ bool InstallGuiEventDispatcher() {
         qWarning("InstallGuiEventDispatcher: too late, the event loop already has a dispatcher");
         return false;
     }
+    // The platform's own pass then polls one descriptor of its own instead
+    // of iterating a GLib main context.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication::setEventDispatcher(new TGuiEventDispatcher);
     return true;
 }

@@ -95,7 +95,7 @@ TfrmMainContainer::TfrmMainContainer(TZel_WirelessPrefsMgr* prefs, QWidget* pare
     for (int i = 0; i < 2; ++i) {
         m_panels[i] = new TStatusPanel(kPanelWidths[i], this);
         m_panels[i]->setObjectName(QStringLiteral("sStatusBarPanel%1").arg(i));
-        ui->sStatusBar->addWidget(m_panels[i]);
+        ui->sStatusBar->addWidget(m_panels[i], i == 1 ? 1 : 0); // the last panel takes what is left
     }
 
     timerStartup = new QTimer(this);

@@ -119,8 +119,9 @@ TfrmMainContainer::TfrmMainContainer(TZel_WirelessPrefsMgr* prefs, QWidget* pare
 
 TfrmMainContainer::~TfrmMainContainer() {
     SetExceptionHandler({});
-    // The views refer to the application; they go before it does.
-    delete m_viewWindow;
+    // The views refer to the application; they go before it does, the one on
+    // screen and any closed one still waiting for its deferred deletion.
+    qDeleteAll(ui->mdiArea->findChildren<QMdiSubWindow*>());
 }
 
 // Creation: the escaped-error handler first, so that a failing step below

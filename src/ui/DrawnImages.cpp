@@ -99,24 +99,24 @@ QPixmap DrawSplashPicture(const QSize& size, const QString& version) {
     back.setColorAt(1, QColor(0x10, 0x36, 0x66));
     p.fillRect(pixmap.rect(), back);
 
-    const int side = size.height() - 40;
-    p.drawPixmap(20, 20, DrawApplicationIcon().pixmap(side, side));
+    const int side = size.height() - 60;
+    p.drawPixmap(24, 30, DrawApplicationIcon().pixmap(side, side));
 
     p.setPen(Qt::white);
     QFont title = p.font();
-    title.setPixelSize(30);
+    title.setPixelSize(24);
     title.setBold(true);
     p.setFont(title);
-    const QRect text(side + 40, 30, size.width() - side - 60, 40);
+    const QRect text(side + 44, 34, size.width() - side - 56, 36);
     p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Zel Wireless Server"));
     QFont small = p.font();
     small.setPixelSize(14);
     small.setBold(false);
     p.setFont(small);
-    p.drawText(text.translated(0, 44), Qt::AlignLeft | Qt::AlignVCenter,
+    p.drawText(text.translated(0, 40), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("Handheld data collection over TCP"));
     p.setPen(QColor(0xc8, 0xdc, 0xf4));
-    p.drawText(text.translated(0, 88), Qt::AlignLeft | Qt::AlignVCenter,
+    p.drawText(text.translated(0, 76), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("Version %1").arg(version));
     return pixmap;
 }

@@ -121,6 +121,31 @@ TEST_F(MainContainerTest, AViewsOwnCloseGoesThroughShowView) {
     EXPECT_NE(Window->CurrentViewWindow(), nullptr);
 }
 
+// Stands for a view whose closing duties fail (the wizard's save): it refuses to close.
+class TRefuseClose : public QObject {
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Close)
+            return false;
+        event->ignore();
+        return true;
+    }
+};
+
+TEST_F(MainContainerTest, AViewThatRefusesToCloseStaysAndNothingChanges) {
+    ShowWindow();
+    QWidget* monitor = Window->CurrentViewWindow();
+    TRefuseClose refuse;
+    monitor->installEventFilter(&refuse);
+    Trigger("actAppSettings");
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+    EXPECT_EQ(Window->CurrentViewWindow(), monitor);
+    EXPECT_TRUE(Action("actClientList")->isChecked());
+    monitor->removeEventFilter(&refuse);
+    Trigger("actAppSettings");
+    EXPECT_EQ(Window->CurrentView(), View::vwAppSettings);
+}
+
 TEST_F(MainContainerTest, DisconnectAllClosesEveryHandheld) {
     ShowWindow();
     EnableServer();

@@ -347,6 +347,24 @@ TEST_F(MainContainerTest, EscapedErrorsAreLoggedWithoutABox) {
     EXPECT_NE(log.find("plain failure"), std::string::npos) << log;
 }
 
+class ESocketError : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "ESocketError"; }
+};
+
+TEST_F(MainContainerTest, EscapedSocketErrorRefreshesTheMonitor) {
+    ShowWindow();
+    EnableServer();
+    TTestHandheld handheld;
+    Connect(handheld, "SN-1");
+    Server().Clients.front()->CloseConnection();
+    ASSERT_EQ(Server().Clients.size(), 1u); // listed until the next refresh
+    Guarded([] { throw ESocketError("Socket error 10054"); });
+    EXPECT_TRUE(Server().Clients.empty());
+    EXPECT_TRUE(Boxes.empty());
+}
+
 TEST_F(MainContainerTest, CoreMessagesAreQueuedNotModal) {
     ConfigureOperatorApplication();
     ShowWindow();

@@ -1,10 +1,16 @@
 // One ping-pong round trip through an event loop that also watches many idle
-// sockets, on Qt's stock dispatcher and on TEpollEventDispatcher.
+// sockets, on Qt's stock dispatcher, on TEpollEventDispatcher, and on the
+// GUI program's main loop (TGuiEventDispatcher under a QApplication with a
+// window on screen, on the offscreen platform unless QT_QPA_PLATFORM says
+// otherwise; ZEL_EVENT_DISPATCHER=qt measures the platform's own dispatcher
+// there instead).
 //
-// The loop runs on a worker thread whose dispatcher is chosen per case; it
-// times, itself, from writing the ping on one end of a socket pair to
+// The stock and epoll loops run on a worker thread whose dispatcher is chosen
+// per case; the GUI case runs on the main thread, which runs the
+// application's loop while the benchmarks run on a thread of their own. The
+// loop times, itself, from writing the ping on one end of a socket pair to
 // reading the pong that its other notifier echoed: two dispatcher passes.
-// Waking the worker for each round is not timed (manual time).
+// Waking the loop for each round is not timed (manual time).
 
 #include <benchmark/benchmark.h>
 
@@ -17,12 +23,16 @@
 #include <memory>
 #include <vector>
 
-#include <QCoreApplication>
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QLabel>
 #include <QSemaphore>
 #include <QSocketNotifier>
 #include <QThread>
+#include <thread>
 
 #include "net/EpollEventDispatcher.h"
+#include "ui/GuiEventDispatcher.h"
 
 namespace {
 
@@ -37,15 +47,21 @@ struct Pair {
     }
 };
 
-// The worker thread with its sockets; everything Qt in it is made and
-// destroyed on the worker.
+enum class Loop { Stock, Epoll, Gui };
+
+// The loop's thread with its sockets; everything Qt in it is made and
+// destroyed on that thread (a worker, or the main thread for the GUI loop).
 class LoopThread {
 public:
-    LoopThread(bool epoll, int idle) {
-        if (epoll)
-            m_thread.setEventDispatcher(new TEpollEventDispatcher);
-        m_thread.start();
-        m_context.moveToThread(&m_thread);
+    LoopThread(Loop loop, int idle) : m_onMain(loop == Loop::Gui) {
+        if (m_onMain) {
+            m_context.moveToThread(QCoreApplication::instance()->thread());
+        } else {
+            if (loop == Loop::Epoll)
+                m_thread.setEventDispatcher(new TEpollEventDispatcher);
+            m_thread.start();
+            m_context.moveToThread(&m_thread);
+        }
         m_idle.resize(static_cast<size_t>(idle));
         for (Pair& pair : m_idle)
             socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair.fd);
@@ -74,8 +90,10 @@ public:
 
     ~LoopThread() {
         OnWorker([this] { m_notifiers.clear(); });
-        m_thread.quit();
-        m_thread.wait();
+        if (!m_onMain) {
+            m_thread.quit();
+            m_thread.wait();
+        }
     }
 
     // One timed round trip, in seconds.
@@ -93,6 +111,7 @@ private:
         QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
     }
 
+    bool m_onMain;
     QThread m_thread;
     QObject m_context;
     std::vector<Pair> m_idle;
@@ -103,9 +122,9 @@ private:
     Clock::duration m_elapsed{};
 };
 
-void RoundTrip(benchmark::State& state, bool epoll) {
+void RoundTrip(benchmark::State& state, Loop kind) {
     const int idle = static_cast<int>(state.range(0));
-    LoopThread loop(epoll, idle);
+    LoopThread loop(kind, idle);
     for (auto _ : state)
         state.SetIterationTime(loop.RoundTrip());
 }
@@ -124,13 +143,27 @@ bool RaiseDescriptorLimit(rlim_t needed) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const bool guiDispatcher = InstallGuiEventDispatcher();
+    QApplication app(argc, argv);
+    // The GUI program's loop has a window on screen.
+    QLabel window(QStringLiteral("Zel Wireless Server"));
+    window.resize(400, 300);
+    window.show();
+
     constexpr int kMostIdle = 5000;
     if (!RaiseDescriptorLimit(2 * kMostIdle + 256))
         std::fprintf(stderr, "Too few descriptors allowed for %d idle sockets\n", kMostIdle);
-    for (const bool epoll : {false, true})
-        benchmark::RegisterBenchmark(epoll ? "RoundTrip/epoll" : "RoundTrip/stock",
-                                     [epoll](benchmark::State& state) { RoundTrip(state, epoll); })
+    const struct {
+        const char* name;
+        Loop loop;
+    } cases[] = {{"RoundTrip/stock", Loop::Stock},
+                 {"RoundTrip/epoll", Loop::Epoll},
+                 {guiDispatcher ? "RoundTrip/gui" : "RoundTrip/gui-platform-dispatcher", Loop::Gui}};
+    for (const auto& c : cases)
+        benchmark::RegisterBenchmark(c.name,
+                                     [loop = c.loop](benchmark::State& state) { RoundTrip(state, loop); })
             ->ArgName("idle")
             ->Arg(0)
             ->Arg(1000)
@@ -138,7 +171,15 @@ int main(int argc, char** argv) {
             ->UseManualTime()
             ->Unit(benchmark::kMicrosecond);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    // The main thread serves the application's loop (the GUI case's loop)
+    // while the benchmarks run beside it.
+    std::thread runner([] {
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    });
+    QApplication::exec();
+    runner.join();
     return 0;
 }

@@ -1,6 +1,8 @@
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/HeadlessHost.h"
@@ -16,6 +18,8 @@
 #include "net/EpollEventDispatcher.h"
 #include "net/Zel_Socket.h"
 #include "server/WirelessServer.h"
+#include "ui/GuiEventDispatcher.h"
+#include "ui/OperatorProgram.h"
 
 #ifdef ZEL_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -30,14 +34,42 @@ void NotifyService([[maybe_unused]] const std::string& state) {
 }
 
 bool HasDisplay() {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
+
+bool HasArgument(int argc, char* argv[], const char* name) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0)
+            break;
+        if (std::strcmp(argv[i], name) == 0)
+            return true;
+    }
+    return false;
+}
+
+int RunHeadless(const QString& configFile);
+int Run(bool withWindows);
 
 } // namespace
 
+// The mode is chosen before the application object exists: windows need a
+// QApplication on the dispatcher that delivers window-system events.
 int main(int argc, char* argv[]) {
+    const bool withWindows = !HasArgument(argc, argv, "--headless") && HasDisplay();
+    if (withWindows) {
+        InstallGuiEventDispatcher();
+        QApplication app(argc, argv);
+        return Run(true);
+    }
     InstallEpollEventDispatcher();
     QCoreApplication app(argc, argv);
+    return Run(false);
+}
+
+namespace {
+
+int Run(bool withWindows) {
     QCoreApplication::setApplicationName(QStringLiteral("Zel Wireless Server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION_STRING));
 
@@ -55,19 +87,24 @@ int main(int argc, char* argv[]) {
         QStringLiteral("FILE"));
     parser.addOption(headlessOption);
     parser.addOption(configOption);
-    parser.process(app);
+    parser.process(*QCoreApplication::instance());
 
     TSingleInstance instance(GetInstanceMutexName(parser.value(configOption).toStdString()));
     if (!instance.Acquire())
         return 0;
 
+    if (withWindows) {
+        g_PrefsMgr = new TZel_WirelessPrefsMgr(
+            MakeAppPaths(Platform::ExecutablePath(), parser.value(configOption).toStdString()));
+        return RunOperatorProgram();
+    }
     if (!parser.isSet(headlessOption))
-        std::fprintf(stderr, "%s\n",
-                     HasDisplay() ? "This build has no operator window: running headless."
-                                  : "No display available: running headless.");
+        std::fprintf(stderr, "No display available: running headless.\n");
+    return RunHeadless(parser.value(configOption));
+}
 
-    const TAppPaths paths =
-        MakeAppPaths(Platform::ExecutablePath(), parser.value(configOption).toStdString());
+int RunHeadless(const QString& configFile) {
+    const TAppPaths paths = MakeAppPaths(Platform::ExecutablePath(), configFile.toStdString());
     g_PrefsMgr = new TZel_WirelessPrefsMgr(paths);
 
     std::unique_ptr<TZelApplication> zel;
@@ -104,5 +141,7 @@ int main(int argc, char* argv[]) {
     }
     NotifyService("READY=1\nSTATUS=" + zel->StatusText());
 
-    return app.exec();
+    return QCoreApplication::exec();
 }
+
+} // namespace

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Screenshots of the operator window for the README, made from the real
+# program under Xvfb with real handhelds connected:
+#   docs/screenshots/main-window.png   the main window with the client monitor
+#   docs/screenshots/server-page.png   the monitor's "Server Monitor" page
+#   docs/screenshots/tray-menu.png     the tray icon's menu (a tray is run beside it)
+# Everything runs in a scratch folder: its own display, configuration file,
+# data source and user store; nothing of the user's is touched.
+#   scripts/screenshots.sh [--no-setup]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+[ "${1:-}" = "--no-setup" ] || scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target ZelWireless zel-load zel-bench-data zel-pda >/dev/null
+
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  local port
+  while true; do
+    port=$((20000 + RANDOM % 12000))
+    if ! ss -tanH "sport = :$port" | grep -q .; then echo "$port"; return; fi
+  done
+}
+wait_for() { # file text seconds
+  for _ in $(seq $(($3 * 10))); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "screenshots: '$2' did not appear in $1" >&2
+  cat "$1" >&2 || true
+  exit 1
+}
+
+rows=2000
+"$root/build/zel-bench-data" sqlite "$work/stock.sqlite" "$rows" >/dev/null
+cp "${ODBCSYSINI:-/etc}/odbcinst.ini" "$work/odbcinst.ini"
+printf '[ZelShots]\nDriver=SQLite3\nDatabase=%s\nTimeout=5000\n' "$work/stock.sqlite" >"$work/odbc.ini"
+port="$(free_port)"
+{
+  printf '[Settings]\r\nServer IP Address=127.0.0.1\r\nServerPort=%s\r\nServerName=Warehouse PC\r\n' "$port"
+  printf '[Session01]\r\nSessionName=Stock count\r\nEnabled=1\r\nDSN=ZelShots\r\nTablename=stock\r\nKeyFieldName=ItemNo\r\n'
+  printf 'Field01=Description\r\nField02=Quantity\r\nField03=Price\r\nField04=Location\r\nField05=LastCounted\r\n'
+  printf '[ZelWireless Window Settings]\r\ntop=40\r\nleft=40\r\nheight=640\r\nwidth=1000\r\n'
+} >"$work/ZelWireless.ini"
+mkdir -p "$work/run" "$work/config" docs/screenshots
+chmod 700 "$work/run"
+export ODBCINI="$work/odbc.ini" ODBCSYSINI="$work" XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config"
+
+display=":$((90 + RANDOM % 400))"
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY="$display"
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+# A notification area, so that the program has a tray to live in.
+trayer --edge top --align right --widthtype request --height 28 --transparent false --tint 0x303030 \
+  >"$work/trayer.log" 2>&1 &
+pids+=($!)
+sleep 1
+
+unset QT_QPA_PLATFORM
+"$root/build/ZelWireless" --config "$work/ZelWireless.ini" >"$work/program.out" 2>&1 &
+program=$!
+pids+=($program)
+wait_for "$work/ZelWirelessLog.txt" "Server enabled" 15
+
+# Two real handhelds that stay connected and keep asking, and one reference
+# client that comes and goes, so the counters and the log move.
+"$root/build/zel-load" --port "$port" --rows "$rows" --handhelds 2 --duration 60 --warmup 0 \
+  --mix select=80,count=20 --depths 0 >"$work/load.out" 2>&1 &
+pids+=($!)
+sleep 2
+"$root/build/zel-pda" --port "$port" count >/dev/null 2>&1 || true
+sleep 1
+
+window="$(xdotool search --sync --name '^Zel - Mendrix Wireless Server' | head -1)"
+xdotool windowraise "$window" windowfocus "$window" 2>/dev/null || true
+sleep 0.5
+import -window "$window" docs/screenshots/main-window.png
+
+# The monitor's pages are tabs: Ctrl+Tab from inside the monitor turns them.
+xdotool key --window "$window" ctrl+Tab
+sleep 1
+import -window "$window" docs/screenshots/server-page.png
+
+# The tray menu opens on a click on the tray icon, at the top right corner.
+read -r width _ < <(xdotool getdisplaygeometry)
+xdotool mousemove $((width - 14)) 14 click 1
+sleep 1
+import -window root -crop 420x200+$((width - 420))+0 docs/screenshots/tray-menu.png
+
+kill -TERM "$program"
+wait "$program" || true
+echo "screenshots: saved in docs/screenshots/"
+ls -l docs/screenshots/

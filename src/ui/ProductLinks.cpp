@@ -1,0 +1,5 @@
+#include "ui/ProductLinks.h"
+
+QUrl VendorWebsite() {
+    return QUrl(QStringLiteral("https://www.zelhome.example/"));
+}

@@ -1,0 +1,683 @@
+#include "ui/frm_MainContainer.h"
+
+#include "ui_frm_MainContainer.h"
+
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+
+#include "base/Exception.h"
+#include "base/IniFile.h"
+#include "base/LogFileSink.h"
+#include "base/Platform.h"
+#include "base/UserRegistry.h"
+#include "base/WirelessPrefsMgr.h"
+#include "base/Zel_EventLogger.h"
+#include "base/Zel_Lib.h"
+#include "server/WirelessServer.h"
+#include "ui/DrawnImages.h"
+#include "ui/GuardedCall.h"
+#include "ui/MessageBox.h"
+#include "ui/ProductLinks.h"
+#include "ui/ThemeIcons.h"
+#include "ui/WindowPlacement.h"
+#include "ui/frm_AboutBox.h"
+#include "ui/Zel_ODBCConfig.h"
+#include "ui/frm_ApplicationSettings.h"
+#include "ui/frm_ClientList.h"
+
+
+namespace {
+
+const char* const kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char* const kAutoStartValue = "Zel Wireless Server";
+const char* const kWindowSection = "ZelWireless Window Settings";
+constexpr int kStartupMs = 3200;
+constexpr int kTrayTimerMs = 1000;
+constexpr int kFlashMs = 800;
+constexpr int kTrayWatchMs = 2000;
+constexpr int kTipLength = 63;
+constexpr int kToolBarWidth = 159;
+constexpr int kPanelWidths[2] = {400, 200};
+constexpr int kNumberOfSessions = 32;
+constexpr int kNumberOfFields = 30;
+
+// A status bar panel of the design's width that still lets the window shrink.
+class TStatusPanel : public QLabel {
+public:
+    TStatusPanel(int width, QWidget* parent) : QLabel(parent), m_width(width) {}
+    QSize sizeHint() const override { return {m_width, QLabel::sizeHint().height()}; }
+    QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+private:
+    int m_width;
+};
+
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QString AppTitle() {
+    return QCoreApplication::applicationName();
+}
+
+std::string QuotedExecutable() {
+    return "\"" + Platform::ExecutablePath() + "\"";
+}
+
+} // namespace
+
+TfrmMainContainer::TfrmMainContainer(TZel_WirelessPrefsMgr* prefs, QWidget* parent)
+    : QMainWindow(parent), ui(std::make_unique<Ui::TfrmMainContainer>()), m_prefs(prefs), m_app(this, prefs) {
+    ui->setupUi(this);
+    setWindowIcon(DrawApplicationIcon());
+    TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    m_fileSink = MakeLogFileSink([this] { return m_prefs ? m_prefs->LogFilename : std::string(); }, false);
+
+    ui->ActionToolBar1->setFixedWidth(kToolBarWidth);
+    ui->mdiArea->setViewMode(QMdiArea::SubWindowView);
+    for (int i = 0; i < 2; ++i) {
+        m_panels[i] = new TStatusPanel(kPanelWidths[i], this);
+        m_panels[i]->setObjectName(QStringLiteral("sStatusBarPanel%1").arg(i));
+        ui->sStatusBar->addWidget(m_panels[i], i == 1 ? 1 : 0); // the last panel takes what is left
+    }
+
+    timerStartup = new QTimer(this);
+    timerStartup->setObjectName(QStringLiteral("timerStartup"));
+    timerStartup->setInterval(kStartupMs);
+    connect(timerStartup, &QTimer::timeout, this, [this] { Guarded([this] { timerStartupTimer(); }); });
+    TimerTrayIcon = new QTimer(this);
+    TimerTrayIcon->setObjectName(QStringLiteral("TimerTrayIcon"));
+    TimerTrayIcon->setInterval(kTrayTimerMs);
+    connect(TimerTrayIcon, &QTimer::timeout, this, [this] { Guarded([this] { timerTrayIconTimer(); }); });
+    TimerTrayIcon->start();
+    m_trayWatch = new QTimer(this);
+    m_trayWatch->setInterval(kTrayWatchMs);
+    connect(m_trayWatch, &QTimer::timeout, this, [this] { Guarded([this] { CheckTrayStillThere(); }); });
+
+    SetUpActions();
+    SetUpTray();
+    FormCreate();
+    UpdateClientCount();
+}
+
+TfrmMainContainer::~TfrmMainContainer() {
+    SetExceptionHandler({});
+    // The views refer to the application; they go before it does, the one on
+    // screen and any closed one still waiting for its deferred deletion.
+    qDeleteAll(ui->mdiArea->findChildren<QMdiSubWindow*>());
+}
+
+// Creation: the escaped-error handler first, so that a failing step below
+// is logged and the window carries on as far as it got.
+void TfrmMainContainer::FormCreate() {
+    SetExceptionHandler([this](const std::exception& error) { HandleException(error); });
+    m_app.OnStatusChange = [this] { Guarded([this] { DoWirelessStatusChange(); }); };
+    m_app.OnClientAddDrop = [this] { Guarded([this] { DoWirelessClientAddDrop(); }); };
+    Guarded([this] {
+        try {
+            m_app.Create([this](const std::string& text) { LogMessage(text); });
+        } catch (...) {
+            // The timer still runs when only a late step (the upgrade) failed.
+            if (m_prefs)
+                timerStartup->start();
+            throw;
+        }
+        timerStartup->start();
+    });
+}
+
+void TfrmMainContainer::HandleException(const std::exception& error) {
+    LogError("Unhandled error: " + ExceptionText(error));
+    const auto* known = dynamic_cast<const Exception*>(&error);
+    if (known && std::string(known->ClassName()) == "ESocketError" && m_currentView == vwClientList)
+        if (TfrmClientList* monitor = ClientList())
+            monitor->RefreshClientList();
+}
+
+void TfrmMainContainer::SetUpActions() {
+    struct Binding {
+        QAction* action;
+        const char* icon;
+        QStyle::StandardPixmap fallback;
+        std::function<void()> run;
+    };
+    const Binding bindings[] = {
+        {ui->actMain, "user-desktop", QStyle::SP_DesktopIcon, [this] { ShowView(vwNone); }},
+        {ui->actClientList, "network-wired", QStyle::SP_ComputerIcon, [this] { ShowView(vwClientList); }},
+        {ui->actAppSettings, "applications-system", QStyle::SP_FileDialogInfoView,
+         [this] { ShowView(vwAppSettings); }},
+        {ui->actSessionConfiguration, "preferences-system", QStyle::SP_FileDialogDetailedView,
+         [this] { ShowView(vwSessionConfig); }},
+        {ui->actData, "x-office-spreadsheet", QStyle::SP_FileDialogContentsView,
+         [this] { ShowView(vwData); }},
+        {ui->actExit, "application-exit", QStyle::SP_DialogCloseButton, [this] { mniExitClick(); }},
+        {ui->mniExit, "application-exit", QStyle::SP_DialogCloseButton, [this] { mniExitClick(); }},
+        {ui->mniEnabled, nullptr, QStyle::SP_CustomBase, [this] { mniEnabledClick(); }},
+        {ui->mniServerDisconnectOne, nullptr, QStyle::SP_CustomBase,
+         [this] {
+             TMessageBox::Show(this,
+                               QStringLiteral("A client cannot be selected for disconnect from this screen"));
+         }},
+        {ui->mniServerDisconnectAll, nullptr, QStyle::SP_CustomBase,
+         [this] { mniServerDisconnectAllClick(); }},
+        {ui->mniClientList, "network-wired", QStyle::SP_ComputerIcon, [this] { ShowView(vwClientList); }},
+        {ui->mniAppSettings, "applications-system", QStyle::SP_FileDialogInfoView,
+         [this] { ShowView(vwAppSettings); }},
+        {ui->mniSessionSettings, "preferences-system", QStyle::SP_FileDialogDetailedView,
+         [this] { ShowView(vwSessionConfig); }},
+        {ui->mniDBViewer, "x-office-spreadsheet", QStyle::SP_FileDialogContentsView,
+         [this] { ShowView(vwData); }},
+        {ui->mniWebsite, "web-browser", QStyle::SP_DriveNetIcon, [this] { mniWebsiteClick(); }},
+        {ui->mniAbout, "help-about", QStyle::SP_MessageBoxInformation, [this] { mniAboutClick(); }},
+    };
+    // The menu item has flipped its own check mark when this runs.
+    connect(ui->mniAutoStart, &QAction::triggered, this,
+            [this](bool checked) { Guarded([this, checked] { SetAutoStart(checked); }); });
+    for (const Binding& binding : bindings) {
+        if (binding.icon)
+            binding.action->setIcon(ThemeIcon(binding.icon, binding.fallback));
+        connect(binding.action, &QAction::triggered, this, [run = binding.run] { Guarded(run); });
+    }
+    // Shortcuts work while a view has the focus, and while the menu bar is hidden.
+    for (QAction* action : {ui->mniExit, ui->mniEnabled, ui->mniServerDisconnectAll})
+        action->setShortcutContext(Qt::WindowShortcut);
+}
+
+void TfrmMainContainer::SetUpTray() {
+    m_tray = new QSystemTrayIcon(this);
+    m_tray->setObjectName(QStringLiteral("TrayIcon"));
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->setObjectName(QStringLiteral("mnuSystemTray"));
+    mniTrayEnabled = m_trayMenu->addAction(QStringLiteral("&Enable Server"));
+    mniTrayEnabled->setObjectName(QStringLiteral("mniTrayEnabled"));
+    m_trayMenu->addSeparator();
+    mniTrayRestore = m_trayMenu->addAction(ThemeIcon("view-restore", QStyle::SP_TitleBarNormalButton),
+                                           QStringLiteral("&Show Zel Wireless Server"));
+    mniTrayRestore->setObjectName(QStringLiteral("mniTrayRestore"));
+    QFont bold = mniTrayRestore->font();
+    bold.setBold(true);
+    mniTrayRestore->setFont(bold); // the default item
+    mniTrayExit = m_trayMenu->addAction(ThemeIcon("application-exit", QStyle::SP_DialogCloseButton),
+                                        QStringLiteral("E&xit Zel Wireless Server.."));
+    mniTrayExit->setObjectName(QStringLiteral("mniTrayExit"));
+    connect(mniTrayEnabled, &QAction::triggered, this, [this] { Guarded([this] { mniEnabledClick(); }); });
+    connect(mniTrayRestore, &QAction::triggered, this,
+            [this] { Guarded([this] { mniTrayRestoreClick(); }); });
+    connect(mniTrayExit, &QAction::triggered, this, [this] { Guarded([this] { mniExitClick(); }); });
+    m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        Guarded([this, reason] { TrayActivated(reason); });
+    });
+}
+
+void TfrmMainContainer::TrayActivated(int reason) {
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        // A left click opens the same menu as a right click; the window stays as it is.
+        m_trayMenu->popup(QCursor::pos());
+        break;
+    case QSystemTrayIcon::DoubleClick:
+        mniTrayRestoreClick();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- views ----------------------------------------------------------------
+
+TfrmClientList* TfrmMainContainer::ClientList() const {
+    return m_currentView == vwClientList ? qobject_cast<TfrmClientList*>(CurrentViewWindow()) : nullptr;
+}
+
+QWidget* TfrmMainContainer::CurrentViewWindow() const {
+    return m_viewWindow ? m_viewWindow->widget() : nullptr;
+}
+
+QAction* TfrmMainContainer::ViewAction(int view) const {
+    switch (view) {
+    case vwNone:
+        return ui->actMain;
+    case vwClientList:
+        return ui->actClientList;
+    case vwAppSettings:
+        return ui->actAppSettings;
+    case vwSessionConfig:
+        return ui->actSessionConfiguration;
+    case vwData:
+        return ui->actData;
+    default:
+        return nullptr;
+    }
+}
+
+QWidget* TfrmMainContainer::CreateView(int view) {
+    switch (view) {
+    case vwClientList: {
+        auto* monitor = new TfrmClientList(m_app);
+        connect(monitor, &TfrmClientList::showViewRequested, this,
+                [this](int next) { Guarded([this, next] { ShowView(next); }); });
+        connect(monitor, &TfrmClientList::exitRequested, this,
+                [this] { Guarded([this] { mniExitClick(); }); });
+        connect(monitor, &TfrmClientList::enabledToggleRequested, this,
+                [this] { Guarded([this] { mniEnabledClick(); }); });
+        connect(monitor, &TfrmClientList::disconnectAllRequested, this,
+                [this] { Guarded([this] { mniServerDisconnectAllClick(); }); });
+        connect(monitor, &TfrmClientList::autoStartToggleRequested, this,
+                [this] { Guarded([this] { mniAutoStartClick(); }); });
+        connect(monitor, &TfrmClientList::clientCountChanged, this,
+                [this](const QString& text) { m_panels[0]->setText(text); });
+        connect(monitor, &TfrmClientList::websiteRequested, this,
+                [this] { Guarded([this] { mniWebsiteClick(); }); });
+        connect(monitor, &TfrmClientList::aboutRequested, this,
+                [this] { Guarded([this] { mniAboutClick(); }); });
+        connect(monitor, &TfrmClientList::trayFlashRequested, this,
+                [this] { Guarded([this] { DoFlashTrayIcon(); }); });
+        return monitor;
+    }
+    case vwAppSettings:
+        return new TfrmApplicationSettings(m_app);
+    case vwSessionConfig: {
+        auto* wizard = new TfrmODBCConfig;
+        wizard->IniFile = m_prefs ? m_prefs->GetIniFile() : nullptr;
+        wizard->ShowKeyField = true;
+        wizard->ShowUpdateOptions = false;
+        wizard->ShowTransferOptions = false;
+        wizard->NumberOfSessions = kNumberOfSessions;
+        wizard->NumberOfFields = kNumberOfFields;
+        wizard->InitializeForm();
+        return wizard;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+// Closes the view on screen; false when it refused (the wizard whose save on
+// closing failed stays). A closed view is freed once its handlers are done.
+bool TfrmMainContainer::CloseViews() {
+    const auto windows = ui->mdiArea->subWindowList();
+    for (QMdiSubWindow* window : windows) {
+        m_closingViews = true;
+        const bool closed = window->close();
+        m_closingViews = false;
+        if (!closed)
+            return false;
+        window->deleteLater();
+    }
+    return true;
+}
+
+void TfrmMainContainer::AskRestartAfterWizard(QWidget* closedView) {
+    auto* wizard = qobject_cast<TfrmODBCConfig*>(closedView);
+    if (!wizard || !wizard->SettingsSaved())
+        return;
+    if (TMessageBox::Ask(
+            this, QStringLiteral("Changes will take effect when you restart the server. Would you like "
+                                 "to restart the server now?\n\nWarning: This will disconnect all "
+                                 "clients!")) == QMessageBox::Yes)
+        m_app.restartServer();
+}
+
+void TfrmMainContainer::ShowView(int view) {
+    if (view == m_currentView) {
+        setToolbarChecks(); // the tool button unchecked itself when pressed
+        return;
+    }
+    QPointer<QWidget> closing = CurrentViewWindow();
+    if (!CloseViews())
+        return;
+    if (m_currentView == vwSessionConfig)
+        AskRestartAfterWizard(closing);
+
+    if (QWidget* content = CreateView(view)) {
+        auto* window = new QMdiSubWindow(nullptr, Qt::FramelessWindowHint);
+        window->setObjectName(QStringLiteral("ViewWindow%1").arg(view));
+        window->setWidget(content);
+        window->setWindowTitle(content->windowTitle());
+        window->installEventFilter(this);
+        content->installEventFilter(this);
+        ui->mdiArea->addSubWindow(window);
+        window->showMaximized();
+        m_viewWindow = window;
+    }
+    m_currentView = static_cast<quint16>(view);
+    ShareShortcutsWithView();
+    if (view != vwNone)
+        m_lastView = static_cast<quint16>(view);
+    if (view == vwNone || view == vwClientList)
+        UpdateClientCount();
+    updateMenu();
+    DoFlashTrayIcon();
+}
+
+// A view's own close (its button, Ctrl+F4) goes through ShowView like every
+// other change of view, so that the current view is always the one on screen.
+bool TfrmMainContainer::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Close && !m_closingViews && m_viewWindow &&
+        (watched == m_viewWindow || watched == m_viewWindow->widget())) {
+        event->ignore();
+        QTimer::singleShot(0, this, [this] { Guarded([this] { ShowView(vwNone); }); });
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- menu state -----------------------------------------------------------
+
+void TfrmMainContainer::updateMenu() {
+    UpdateServerItems();
+    ui->mniAutoStart->setChecked(ReadUserRegString(kRunKey, kAutoStartValue) == QuotedExecutable());
+    DoUpdateTrayIcon();
+    setToolbarChecks();
+}
+
+void TfrmMainContainer::UpdateServerItems() {
+    TZelWirelessServer* server = m_app.Server();
+    ui->mniEnabled->setChecked(server && server->IsEnabled());
+    ui->mniServerDisconnectOne->setEnabled(false);
+    ui->mniServerDisconnectAll->setEnabled(server && !server->Clients.empty());
+}
+
+void TfrmMainContainer::setToolbarChecks() {
+    for (QAction* action : {ui->actMain, ui->actClientList, ui->actAppSettings, ui->actSessionConfiguration,
+                            ui->actData, ui->actExit})
+        action->setChecked(false);
+    if (QAction* current = ViewAction(m_currentView))
+        current->setChecked(true);
+}
+
+void TfrmMainContainer::UpdateClientCount() {
+    TZelWirelessServer* server = m_app.Server();
+    m_panels[0]->setText(QStringLiteral("Connected clients: %1").arg(server ? server->Clients.size() : 0));
+}
+
+QString TfrmMainContainer::StatusPanelText(int panel) const {
+    return m_panels[panel]->text();
+}
+
+// Without a tray the title is where the operator sees the server state.
+void TfrmMainContainer::UpdateTitle() {
+    QString title = QStringLiteral("Zel - Mendrix Wireless Server");
+    if (!TrayAvailable()) {
+        TZelWirelessServer* server = m_app.Server();
+        title += server && server->IsEnabled() ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)");
+    }
+    if (windowTitle() != title)
+        setWindowTitle(title);
+}
+
+// ---- commands -------------------------------------------------------------
+
+void TfrmMainContainer::mniEnabledClick() {
+    if (TZelWirelessServer* server = m_app.Server())
+        server->SetEnabled(!server->IsEnabled());
+    updateMenu();
+}
+
+void TfrmMainContainer::mniServerDisconnectAllClick() {
+    m_app.DisconnectAll();
+    updateMenu();
+}
+
+void TfrmMainContainer::mniAutoStartClick() {
+    SetAutoStart(!ui->mniAutoStart->isChecked());
+}
+
+void TfrmMainContainer::SetAutoStart(bool on) {
+    ui->mniAutoStart->setChecked(on);
+    try {
+        WriteUserRegString(kRunKey, kAutoStartValue, on ? QuotedExecutable() : std::string());
+    } catch (const std::exception&) {
+        // The check mark follows the flip even when the store could not be written.
+    }
+    if (on)
+        TMessageBox::Show(this,
+                          AppTitle() + QStringLiteral(" will start automatically the next time you reboot "
+                                                      "and log on."));
+}
+
+void TfrmMainContainer::mniWebsiteClick() {
+    OpenUrl(VendorWebsite());
+    raise();
+    activateWindow();
+}
+
+void TfrmMainContainer::mniAboutClick() {
+    // Modal for the operator, without a nested loop: the server keeps serving.
+    auto* about = new TfrmAboutBox(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->setWindowModality(Qt::ApplicationModal);
+    about->show();
+}
+
+void TfrmMainContainer::mniExitClick() {
+    if (TMessageBox::Ask(this, QStringLiteral("Are you sure you want to exit %1?").arg(AppTitle())) ==
+        QMessageBox::Yes)
+        DoTerminate();
+}
+
+void TfrmMainContainer::DoTerminate() {
+    if (m_terminating)
+        return;
+    m_terminating = true;
+    Guarded([this] { m_app.Terminate(); });
+    Guarded([this] { saveWindowSettings(); });
+    m_tray->hide();
+    m_trayWatch->stop();
+    emit terminated();
+}
+
+void TfrmMainContainer::closeEvent(QCloseEvent* event) {
+    // Only DoTerminate ends the program; the question runs after this handler.
+    event->ignore();
+    if (!m_terminating)
+        QTimer::singleShot(0, this, [this] { Guarded([this] { mniExitClick(); }); });
+}
+
+// ---- server notifications -------------------------------------------------
+
+void TfrmMainContainer::DoWirelessStatusChange() {
+    m_panels[1]->setText(Text(m_app.StatusText()));
+    if (TfrmClientList* monitor = ClientList())
+        monitor->ServerStatusChanged();
+    // The start-up timer and the views switch the server too, not only the menu.
+    UpdateServerItems();
+    UpdateTitle();
+    DoFlashTrayIcon();
+}
+
+void TfrmMainContainer::DoWirelessClientAddDrop() {
+    UpdateClientCount();
+    UpdateServerItems();
+    if (TfrmClientList* monitor = ClientList())
+        monitor->DoWirelessClientAddDrop();
+}
+
+// The monitor's own menu carries the exit, enable and disconnect-all
+// shortcuts too; two live actions with one shortcut are ambiguous and neither
+// would run, so the main window's give way while the monitor is shown.
+void TfrmMainContainer::ShareShortcutsWithView() {
+    const bool monitorShown = m_currentView == vwClientList;
+    for (QAction* action : {ui->mniExit, ui->mniEnabled, ui->mniServerDisconnectAll}) {
+        if (!action->property("zelShortcut").isValid())
+            action->setProperty("zelShortcut", action->shortcut());
+        action->setShortcut(monitorShown ? QKeySequence() : action->property("zelShortcut").value<QKeySequence>());
+    }
+}
+
+// The change event goes to the monitor when it is shown; otherwise the ended
+// connections are freed here, so that they never pile up behind another view.
+void TfrmMainContainer::WirelessChange() {
+    if (TfrmClientList* monitor = ClientList()) {
+        monitor->WirelessChange();
+        return;
+    }
+    m_app.CleanupClosedClients();
+    UpdateClientCount();
+    UpdateServerItems();
+}
+
+bool TfrmMainContainer::event(QEvent* event) {
+    // The server posts its change events to this window only, so they are
+    // handled here rather than by a filter that every event of the
+    // application would pass through.
+    if (event->type() == static_cast<QEvent::Type>(WM_WIRELESS_CHANGE)) {
+        Guarded([this] { WirelessChange(); });
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TfrmMainContainer::LogMessage(const std::string& text) {
+    try {
+        m_fileSink(text);
+        if (TfrmClientList* monitor = ClientList())
+            monitor->AppendLogText(Text(text));
+    } catch (...) {
+        // A sink never raises into the code that logs.
+    }
+}
+
+// ---- timers and tray ------------------------------------------------------
+
+void TfrmMainContainer::timerStartupTimer() {
+    timerStartup->stop();
+    m_app.EnableServer();
+}
+
+void TfrmMainContainer::timerTrayIconTimer() {
+    TimerTrayIcon->stop();
+    DoUpdateTrayIcon();
+}
+
+void TfrmMainContainer::DoFlashTrayIcon() {
+    // A flash that is running keeps its own end.
+    if (!TimerTrayIcon->isActive()) {
+        TimerTrayIcon->setInterval(kFlashMs);
+        TimerTrayIcon->start();
+    }
+    DoUpdateTrayIcon();
+}
+
+void TfrmMainContainer::DoUpdateTrayIcon() {
+    if (!m_trayLoaded) {
+        m_trayIcons[TrayDisabled] = DrawTrayIcon(TTrayPicture::Disabled);
+        m_trayIcons[TrayEnabled1] = DrawTrayIcon(TTrayPicture::Enabled);
+        m_trayIcons[TrayEnabled2] = DrawTrayIcon(TTrayPicture::EnabledActive);
+        m_trayLoaded = true;
+    }
+    TZelWirelessServer* server = m_app.Server();
+    const bool enabled = server && server->IsEnabled();
+    const TrayImage image = !enabled ? TrayDisabled : TimerTrayIcon->isActive() ? TrayEnabled2 : TrayEnabled1;
+    if (image != m_trayImage || m_tray->icon().isNull()) {
+        m_trayImage = image;
+        m_tray->setIcon(m_trayIcons[image]);
+    }
+    const QString tip =
+        (AppTitle() + (enabled ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)")))
+            .left(kTipLength);
+    if (m_tray->toolTip() != tip)
+        m_tray->setToolTip(tip);
+    mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server") : QStringLiteral("&Enable Server"));
+    mniTrayEnabled->setIcon(enabled ? ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)
+                                    : ThemeIcon("media-playback-start", QStyle::SP_MediaPlay));
+    if (TrayAvailable() && !m_terminating && !m_tray->isVisible())
+        m_tray->show();
+    UpdateTitle();
+}
+
+// ---- minimise to the tray and back ----------------------------------------
+
+void TfrmMainContainer::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && !m_hiddenToTray && TrayAvailable())
+        QTimer::singleShot(0, this, [this] { Guarded([this] { DoMinimize(); }); });
+}
+
+// Hides the window into the tray; without a tray the window only minimises,
+// so that it can always be reached again.
+void TfrmMainContainer::DoMinimize() {
+    if (!TrayAvailable() || m_terminating)
+        return;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    ShowView(vwNone);
+    hide();
+    m_hiddenToTray = true;
+    m_trayWatch->start();
+}
+
+void TfrmMainContainer::CheckTrayStillThere() {
+    if (!m_hiddenToTray) {
+        m_trayWatch->stop();
+        return;
+    }
+    if (!TrayAvailable())
+        mniTrayRestoreClick();
+}
+
+void TfrmMainContainer::mniTrayRestoreClick() {
+    m_trayWatch->stop();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+    updateMenu();
+    m_hiddenToTray = false;
+    ShowView(m_lastView);
+}
+
+// ---- placement ------------------------------------------------------------
+
+void TfrmMainContainer::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    Guarded([this] {
+        m_hiddenToTray = false;
+        loadWindowSettings();
+        ShowView(vwClientList);
+        updateMenu();
+    });
+}
+
+void TfrmMainContainer::loadWindowSettings() {
+    TIniFile* ini = m_prefs ? m_prefs->GetIniFile() : nullptr;
+    if (!ini)
+        throw Exception("Error[10011]: Invalid configuration file.  Cannot continue!");
+    const int top = ini->ReadInteger(kWindowSection, "top", 36);
+    const int left = ini->ReadInteger(kWindowSection, "left", 43);
+    const int height = ini->ReadInteger(kWindowSection, "height", 560);
+    const int width = ini->ReadInteger(kWindowSection, "width", 775);
+    QList<QRect> screens;
+    for (QScreen* screen : QGuiApplication::screens())
+        screens.append(screen->availableGeometry());
+    const QRect placed = ClampToScreens(QRect(left, top, width, height), screens);
+    move(placed.topLeft());
+    resize(placed.size());
+}
+
+void TfrmMainContainer::saveWindowSettings() {
+    TIniFile* ini = m_prefs ? m_prefs->GetIniFile() : nullptr;
+    if (!ini)
+        throw Exception("Error[10010]: Invalid configuration file.  Cannot continue!");
+    // A maximized or minimised window keeps the placement it returns to.
+    const bool normal = !(windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen));
+    const QRect frame = normal ? QRect(pos(), size()) : normalGeometry();
+    ini->WriteInteger(kWindowSection, "top", frame.top());
+    ini->WriteInteger(kWindowSection, "left", frame.left());
+    ini->WriteInteger(kWindowSection, "height", frame.height());
+    ini->WriteInteger(kWindowSection, "width", frame.width());
+}

@@ -1,0 +1,380 @@
+// The main window over a real server with handhelds on loopback: views,
+// menus, status bar, tray, placement and the ways the program ends.
+#include "MainWindowFixture.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QEventLoop>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+
+#include "base/Exception.h"
+#include "base/Platform.h"
+#include "base/UserRegistry.h"
+#include "server/WirelessClient.h"
+#include "server/WirelessServer.h"
+#include "support/EventLoop.h"
+#include "support/Files.h"
+#include "support/TestHandheld.h"
+#include "ui/GuardedCall.h"
+#include "ui/GuiEventDispatcher.h"
+#include "ui/OperatorProgram.h"
+#include "ui/frm_AboutBox.h"
+#include "ui/frm_ClientList.h"
+#include "ui/frm_MainContainer.h"
+
+namespace {
+
+using View = TfrmMainContainer::View;
+
+const char* const kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+class MainContainerTest : public MainWindowFixture {};
+
+TEST_F(MainContainerTest, WindowIsExposedOnTheProgramsDispatcherAndServesHandhelds) {
+    ASSERT_NE(dynamic_cast<TGuiEventDispatcher*>(QAbstractEventDispatcher::instance()), nullptr);
+    ShowWindow();
+    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Disabled)"));
+    EXPECT_NE(qobject_cast<TfrmClientList*>(Window->CurrentViewWindow()), nullptr);
+    auto* area = Window->findChild<QMdiArea*>(QStringLiteral("mdiArea"));
+    ASSERT_NE(area, nullptr);
+    ASSERT_EQ(area->subWindowList().size(), 1);
+    EXPECT_TRUE(area->subWindowList().front()->isMaximized());
+    EXPECT_TRUE(area->subWindowList().front()->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 0"));
+    EXPECT_FALSE(Action("mniServerDisconnectAll")->isEnabled());
+    EXPECT_FALSE(Action("mniServerDisconnectOne")->isEnabled());
+
+    EnableServer();
+    EXPECT_EQ(Window->StatusPanelText(1), QStringLiteral("Server enabled on 127.0.0.1:%1").arg(Port));
+    EXPECT_TRUE(Action("mniEnabled")->isChecked());
+    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Enabled)"));
+    TTestHandheld first, second;
+    Connect(first, "SN-1");
+    Connect(second, "SN-2");
+    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 2"));
+    EXPECT_TRUE(Action("mniServerDisconnectAll")->isEnabled());
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(MainContainerTest, StartupTimerEnablesTheServerOnce) {
+    AppendToConfig("[ApplicationState]\r\n");
+    CreateWindow();
+    auto* timer = Window->findChild<QTimer*>(QStringLiteral("timerStartup"));
+    ASSERT_NE(timer, nullptr);
+    EXPECT_EQ(timer->interval(), 3200);
+    EXPECT_TRUE(timer->isActive());
+    EXPECT_FALSE(Server().IsEnabled());
+    ASSERT_TRUE(PumpUntil([&] { return Server().IsEnabled(); }, 6000));
+    EXPECT_FALSE(timer->isActive());
+}
+
+TEST_F(MainContainerTest, ShowViewRoutesAndFreesClosedClientsBehindOtherViews) {
+    ShowWindow();
+    EnableServer();
+    EXPECT_TRUE(Action("actClientList")->isChecked());
+
+    Trigger("actData");
+    EXPECT_EQ(Window->CurrentView(), View::vwData);
+    EXPECT_EQ(Window->LastView(), View::vwData);
+    EXPECT_TRUE(Action("actData")->isChecked());
+    EXPECT_FALSE(Action("actClientList")->isChecked());
+    Trigger("mniClientList");
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+    QPointer<QWidget> monitor = Window->CurrentViewWindow();
+    ASSERT_TRUE(monitor);
+    // The same view again changes nothing.
+    Trigger("actClientList");
+    EXPECT_EQ(Window->CurrentViewWindow(), monitor.data());
+
+    // Another view: the monitor is freed once its handlers are done.
+    Trigger("mniSessionSettings");
+    EXPECT_EQ(Window->CurrentView(), View::vwSessionConfig);
+    ASSERT_TRUE(PumpUntil([&] { return monitor.isNull(); }));
+
+    // Behind another view a handheld that leaves is still freed.
+    TTestHandheld handheld;
+    Connect(handheld, "SN-1");
+    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 1"));
+    handheld.Close();
+    ASSERT_TRUE(PumpUntil([&] { return Server().Clients.empty(); }));
+    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 0"));
+    EXPECT_FALSE(Action("mniServerDisconnectAll")->isEnabled());
+}
+
+TEST_F(MainContainerTest, AViewsOwnCloseGoesThroughShowView) {
+    ShowWindow();
+    auto* area = Window->findChild<QMdiArea*>(QStringLiteral("mdiArea"));
+    QPointer<QMdiSubWindow> window = area->subWindowList().front();
+    window->close(); // the window's own close, as Ctrl+F4 does
+    ASSERT_TRUE(PumpUntil([&] { return window.isNull(); }));
+    EXPECT_EQ(Window->CurrentView(), View::vwNone);
+    EXPECT_TRUE(area->subWindowList().isEmpty());
+    // Choosing the monitor again makes a new one.
+    Trigger("actClientList");
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+    EXPECT_NE(Window->CurrentViewWindow(), nullptr);
+}
+
+// Stands for a view whose closing duties fail (the wizard's save): it refuses to close.
+class TRefuseClose : public QObject {
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Close)
+            return false;
+        event->ignore();
+        return true;
+    }
+};
+
+TEST_F(MainContainerTest, AViewThatRefusesToCloseStaysAndNothingChanges) {
+    ShowWindow();
+    QWidget* monitor = Window->CurrentViewWindow();
+    TRefuseClose refuse;
+    monitor->installEventFilter(&refuse);
+    Trigger("actAppSettings");
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+    EXPECT_EQ(Window->CurrentViewWindow(), monitor);
+    EXPECT_TRUE(Action("actClientList")->isChecked());
+    monitor->removeEventFilter(&refuse);
+    Trigger("actAppSettings");
+    EXPECT_EQ(Window->CurrentView(), View::vwAppSettings);
+}
+
+TEST_F(MainContainerTest, DisconnectAllClosesEveryHandheld) {
+    ShowWindow();
+    EnableServer();
+    TTestHandheld first, second;
+    Connect(first, "SN-1");
+    Connect(second, "SN-2");
+    Trigger("mniServerDisconnectAll");
+    bool closed = false;
+    ASSERT_TRUE(RunPumping([&] { closed = first.WaitClosed() && second.WaitClosed(); }));
+    EXPECT_TRUE(closed);
+    ASSERT_TRUE(PumpUntil([&] { return Server().Clients.empty(); }));
+}
+
+TEST_F(MainContainerTest, TrayFollowsTheServerAndFlashes) {
+    ShowWindow();
+    auto* trayEnabled = Window->TrayMenu()->findChild<QAction*>(QStringLiteral("mniTrayEnabled"));
+    ASSERT_NE(trayEnabled, nullptr);
+    EXPECT_EQ(Window->CurrentTrayImage(), TfrmMainContainer::TrayDisabled);
+    EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Disabled)"));
+    EXPECT_EQ(trayEnabled->text(), QStringLiteral("&Enable Server"));
+
+    // Let any flash of the start end first.
+    auto* flash = Window->findChild<QTimer*>(QStringLiteral("TimerTrayIcon"));
+    ASSERT_TRUE(PumpUntil([&] { return !flash->isActive(); }));
+    trayEnabled->trigger();
+    EXPECT_TRUE(Server().IsEnabled());
+    EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Enabled)"));
+    EXPECT_EQ(trayEnabled->text(), QStringLiteral("&Disable Server"));
+    EXPECT_EQ(Window->CurrentTrayImage(), TfrmMainContainer::TrayEnabled2);
+    EXPECT_EQ(flash->interval(), 800);
+    // A flash while one runs keeps its end: the timer is not started again.
+    const int remaining = flash->remainingTime();
+    PumpFor(50);
+    Window->DoFlashTrayIcon();
+    EXPECT_LT(flash->remainingTime(), remaining);
+    ASSERT_TRUE(
+        PumpUntil([&] { return Window->CurrentTrayImage() == TfrmMainContainer::TrayEnabled1; }, 2000));
+
+    trayEnabled->trigger();
+    EXPECT_FALSE(Server().IsEnabled());
+    EXPECT_EQ(Window->CurrentTrayImage(), TfrmMainContainer::TrayDisabled);
+    EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Disabled)"));
+}
+
+TEST_F(MainContainerTest, TrayTipNeverExceeds63Characters) {
+    ShowWindow();
+    const QString name = QApplication::applicationName();
+    QApplication::setApplicationName(QString(80, QLatin1Char('x')));
+    Window->DoUpdateTrayIcon();
+    const QString tip = Window->TrayIcon()->toolTip();
+    QApplication::setApplicationName(name);
+    EXPECT_EQ(tip.size(), 63);
+}
+
+TEST_F(MainContainerTest, WithoutATrayMinimisingOnlyMinimises) {
+    ShowWindow();
+    Window->showMinimized();
+    PumpFor(100);
+    EXPECT_FALSE(Window->HiddenToTray());
+    EXPECT_TRUE(Window->isVisible());
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+    Window->DoMinimize();
+    EXPECT_TRUE(Window->isVisible());
+}
+
+TEST_F(MainContainerTest, WithATrayMinimisingHidesAndRestoreBringsTheViewBack) {
+    ShowWindow();
+    bool trayThere = true;
+    Window->TrayAvailable = [&] { return trayThere; };
+    Window->showMinimized();
+    ASSERT_TRUE(PumpUntil([&] { return Window->HiddenToTray(); }));
+    EXPECT_FALSE(Window->isVisible());
+    EXPECT_EQ(Window->CurrentView(), View::vwNone);
+    EXPECT_EQ(Window->LastView(), View::vwClientList);
+
+    Window->TrayMenu()->findChild<QAction*>(QStringLiteral("mniTrayRestore"))->trigger();
+    EXPECT_TRUE(Window->isVisible());
+    EXPECT_FALSE(Window->HiddenToTray());
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+
+    // The tray goes away while the window lives in it: the window comes back.
+    Window->DoMinimize();
+    ASSERT_FALSE(Window->isVisible());
+    trayThere = false;
+    ASSERT_TRUE(PumpUntil([&] { return Window->isVisible(); }, 5000));
+    EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+}
+
+TEST_F(MainContainerTest, ExitAsksAndOnlyYesEnds) {
+    ShowWindow();
+    bool terminated = false;
+    QObject::connect(Window.get(), &TfrmMainContainer::terminated, [&] { terminated = true; });
+    Answers = {QMessageBox::No};
+    Trigger("actExit");
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].text, QStringLiteral("Are you sure you want to exit Zel Wireless Server?"));
+    EXPECT_EQ(Boxes[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_FALSE(terminated);
+
+    // The close box asks the same question, and the window stays either way.
+    Answers = {QMessageBox::No};
+    EXPECT_FALSE(Window->close());
+    ASSERT_TRUE(PumpUntil([&] { return Boxes.size() == 2; }));
+    EXPECT_TRUE(Window->isVisible());
+    EXPECT_FALSE(terminated);
+
+    Window->move(120, 80);
+    Answers = {QMessageBox::Yes};
+    Trigger("mniExit");
+    EXPECT_TRUE(terminated);
+    EXPECT_EQ(ConfigValue("ZelWireless Window Settings", "top"), "80");
+    EXPECT_EQ(ConfigValue("ZelWireless Window Settings", "left"), "120");
+    EXPECT_EQ(ConfigValue("Settings", "ServerPort"), std::to_string(Port));
+}
+
+TEST_F(MainContainerTest, HiddenWindowKeepsRunningWhenTheAboutBoxCloses) {
+    ConfigureOperatorApplication();
+    ShowWindow();
+    Window->TrayAvailable = [] { return true; };
+    Window->DoMinimize();
+    ASSERT_FALSE(Window->isVisible());
+    Window->mniAboutClick();
+    auto* about = Window->findChild<TfrmAboutBox*>();
+    ASSERT_NE(about, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(about));
+    EXPECT_TRUE(about->isModal());
+    // If closing the last visible window ended the program, the loop would
+    // be left with 0 before its own time is up.
+    QEventLoop loop;
+    QTimer::singleShot(50, about, [about] { about->close(); });
+    QTimer::singleShot(500, &loop, [&loop] { loop.exit(7); });
+    EXPECT_EQ(loop.exec(), 7);
+    EXPECT_TRUE(Window->HiddenToTray());
+}
+
+struct PlacementCase {
+    const char* name;
+    bool saved;
+    int top, left, height, width;
+    int wantTop, wantLeft, wantHeight, wantWidth;
+};
+
+class PlacementTest : public MainWindowFixture, public testing::WithParamInterface<PlacementCase> {};
+
+TEST_P(PlacementTest, SavedPlacementIsRestoredOnTheScreensThatExist) {
+    const PlacementCase& c = GetParam();
+    if (c.saved)
+        AppendToConfig("[ZelWireless Window Settings]\r\ntop=" + std::to_string(c.top) +
+                       "\r\nleft=" + std::to_string(c.left) + "\r\nheight=" + std::to_string(c.height) +
+                       "\r\nwidth=" + std::to_string(c.width) + "\r\n");
+    ShowWindow();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_GE(screen.width(), 800);
+    ASSERT_GE(screen.height(), 600);
+    EXPECT_EQ(Window->pos(), QPoint(c.wantLeft, c.wantTop));
+    // Negative: as large as the screen.
+    EXPECT_EQ(Window->size(), QSize(c.wantWidth < 0 ? screen.width() : c.wantWidth,
+                                    c.wantHeight < 0 ? screen.height() : c.wantHeight));
+}
+
+// The offscreen screen is at least 800 x 600.
+INSTANTIATE_TEST_SUITE_P(
+    Window, PlacementTest,
+    testing::Values(PlacementCase{"Saved", true, 100, 200, 500, 600, 100, 200, 500, 600},
+                    PlacementCase{"Missing", false, 0, 0, 0, 0, 36, 25, 560, 775},
+                    PlacementCase{"OnAScreenThatIsGone", true, 100, 2500, 500, 600, 100, 200, 500, 600},
+                    PlacementCase{"AboveTheScreen", true, -400, 100, 300, 400, 0, 100, 300, 400},
+                    PlacementCase{"LargerThanTheScreen", true, 0, 0, 3000, 3000, 0, 0, -1, -1}),
+    [](const testing::TestParamInfo<PlacementCase>& info) { return std::string(info.param.name); });
+
+TEST_F(MainContainerTest, AutoStartWritesTheQuotedProgramAndEmptiesIt) {
+    ShowWindow();
+    EXPECT_FALSE(Action("mniAutoStart")->isChecked());
+    Answers = {QMessageBox::Ok};
+    Trigger("mniAutoStart");
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(
+        Boxes[0].text,
+        QStringLiteral("Zel Wireless Server will start automatically the next time you reboot and log on."));
+    const std::string quoted = "\"" + Platform::ExecutablePath() + "\"";
+    EXPECT_EQ(ReadUserRegString(kRunKey, "Zel Wireless Server"), quoted);
+    Window->updateMenu();
+    EXPECT_TRUE(Action("mniAutoStart")->isChecked());
+
+    Trigger("mniAutoStart");
+    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(ReadUserRegString(kRunKey, "Zel Wireless Server"), "");
+    Window->updateMenu();
+    EXPECT_FALSE(Action("mniAutoStart")->isChecked());
+}
+
+TEST_F(MainContainerTest, EscapedErrorsAreLoggedWithoutABox) {
+    ShowWindow();
+    Guarded([] { throw Exception("TTest.Handler: went wrong"); });
+    Guarded([] { throw std::runtime_error("plain failure"); });
+    EXPECT_TRUE(Boxes.empty());
+    const std::string log = ReadAll(Folder.File("log.txt"));
+    EXPECT_NE(log.find("Unhandled error: TTest.Handler: went wrong"), std::string::npos) << log;
+    EXPECT_NE(log.find("plain failure"), std::string::npos) << log;
+}
+
+class ESocketError : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "ESocketError"; }
+};
+
+TEST_F(MainContainerTest, EscapedSocketErrorRefreshesTheMonitor) {
+    ShowWindow();
+    EnableServer();
+    TTestHandheld handheld;
+    Connect(handheld, "SN-1");
+    Server().Clients.front()->CloseConnection();
+    ASSERT_EQ(Server().Clients.size(), 1u); // listed until the next refresh
+    Guarded([] { throw ESocketError("Socket error 10054"); });
+    EXPECT_TRUE(Server().Clients.empty());
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(MainContainerTest, CoreMessagesAreQueuedNotModal) {
+    ConfigureOperatorApplication();
+    ShowWindow();
+    Answers = {QMessageBox::Ok};
+    Platform::ShowMessage("AppendToFile: Error: /nowhere/log.txt: denied");
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_TRUE(Boxes[0].posted);
+    EXPECT_EQ(Boxes[0].text, QStringLiteral("AppendToFile: Error: /nowhere/log.txt: denied"));
+    Platform::SetMessageHook({});
+    Platform::SetQuitHook({});
+}
+
+} // namespace

@@ -1,23 +1,30 @@
 #!/bin/bash
 # The data viewer on a big table, SQLite and PostgreSQL: time to first paint,
 # time to jump to the last row, a page-down from the middle, and memory.
-#   bench/viewer.sh [--rows N]      (default 1,000,000)
+#   bench/viewer.sh [--rows N] [--build DIR]
+# (default 1,000,000 rows; DIR: an existing build folder instead of a release build)
 set -euo pipefail
 
 ROWS=1000000
+BUILD=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --rows) ROWS="$2"; shift 2 ;;
-    -h|--help) sed -n '2,4p' "$0"; exit 0 ;;
+    --build) BUILD="$(cd "$2" && pwd)"; shift 2 ;;
+    -h|--help) sed -n '2,5p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$root/build-release"
 "$root/scripts/setup.sh"
-echo "bench: building in release mode in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+if [ -n "$BUILD" ]; then
+  build="$BUILD"
+else
+  build="$root/build-release"
+  echo "bench: building in release mode in $build"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+fi
 cmake --build "$build" -j2 --target zel-bench-data zel-viewer-bench >/dev/null
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/zel-viewer-bench.XXXXXX")"

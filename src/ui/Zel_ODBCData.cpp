@@ -18,6 +18,8 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 #include <QStyle>
 
 #include <algorithm>
@@ -35,6 +37,20 @@ std::string SessionSection(int number) {
 
 QString Text(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+// A tool-bar picture of a few letters, where the icon theme has none.
+QIcon LetterIcon(const QString& letters) {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPixelSize(18);
+    painter.setFont(font);
+    painter.setPen(QColor(40, 40, 40));
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, letters);
+    return QIcon(pixmap);
 }
 
 } // namespace
@@ -76,6 +92,9 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     m_panels[2]->setMinimumWidth(50);
     m_panels[2]->setMaximumWidth(QWIDGETSIZE_MAX);
     SetIcons();
+    // The tool bar keeps every button in view beside the session box.
+    ui->ActionToolBar1->setIconSize(QSize(16, 16));
+    ui->ActionToolBar1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
 
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Handle([this] { actRefreshExecute(); }); });
@@ -149,14 +168,14 @@ void TfrmODBCData::SetIcons() {
         {ui->actDelete, "list-remove", QStyle::SP_TrashIcon},
         {ui->actRefresh, "view-refresh", QStyle::SP_BrowserReload},
         {ui->actFilter, "edit-find", QStyle::SP_FileDialogContentsView},
-        {ui->widencols, "zoom-fit-width", QStyle::SP_ToolBarHorizontalExtensionButton},
-        {ui->shrinkcols, "view-restore", QStyle::SP_TitleBarNormalButton},
-        {ui->actEnlarge, "zoom-in", QStyle::SP_TitleBarMaxButton},
-        {ui->actShrink, "zoom-out", QStyle::SP_TitleBarMinButton},
+        {ui->widencols, "format-indent-more", QStyle::SP_MediaSeekForward},
+        {ui->shrinkcols, "format-indent-less", QStyle::SP_MediaSeekBackward},
     };
     for (const Icon& icon : icons)
         icon.action->setIcon(
             QIcon::fromTheme(QString::fromLatin1(icon.theme), style()->standardIcon(icon.fallback)));
+    ui->actEnlarge->setIcon(QIcon::fromTheme(QStringLiteral("zoom-in"), LetterIcon(QStringLiteral("A+"))));
+    ui->actShrink->setIcon(QIcon::fromTheme(QStringLiteral("zoom-out"), LetterIcon(QStringLiteral("A-"))));
 }
 
 // --- errors ---

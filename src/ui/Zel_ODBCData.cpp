@@ -561,9 +561,10 @@ void TfrmODBCData::actDeleteExecute() {
 bool TfrmODBCData::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ui->grdTableData && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        // With a cell editor open the editor gets the key, not the grid.
+        // Enter in a cell editor reaches the grid too, while the editor's text
+        // is still on its way to the row: post after that has arrived.
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            ui->actPost->trigger();
+            QMetaObject::invokeMethod(ui->actPost, &QAction::trigger, Qt::QueuedConnection);
             return true;
         }
     }

@@ -12,6 +12,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
+#include <QtTest/QTest>
 
 #include "base/AppPaths.h"
 #include "base/IniFile.h"
@@ -220,6 +221,36 @@ TEST_P(DataViewerTest, AnUnchangedEditWritesNothing) {
     EXPECT_FALSE(model.Post());
     EXPECT_EQ(ErrorPane(*viewer), QString());
     EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'")[0][0], "99");
+}
+
+TEST_P(DataViewerTest, TheCellEditorEnterAndLeavingTheRowPostIt) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    grid->setCurrentIndex(model.index(1, 1));
+    Child<QAction>(*viewer, "actEdit")->trigger();
+    EXPECT_EQ(model.State(), TZel_TableModel::Editing);
+    auto* editor = grid->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    editor->setText(QStringLiteral("Typed"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    PumpFor(20); // the editor hands its text over once the key is handled
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I002'")[0][0], "Typed");
+
+    // Enter on the grid itself posts the row being edited.
+    model.setData(model.index(4, 2), QStringLiteral("44"));
+    QTest::keyClick(grid, Qt::Key_Return);
+    PumpFor(20);
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'")[0][0], "44");
+
+    // So does moving to another row; a value the column cannot take is refused at once.
+    model.setData(model.index(5, 2), QStringLiteral("55"));
+    EXPECT_FALSE(model.setData(model.index(5, 1 + 1), QStringLiteral("many")));
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [many] for field [")));
+    grid->setCurrentIndex(model.index(6, 2));
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I006'")[0][0], "55");
 }
 
 TEST_P(DataViewerTest, AFailedPostStaysInTheGridWithTheDatabaseMessage) {

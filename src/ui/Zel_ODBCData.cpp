@@ -83,14 +83,16 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     header.setColor(QPalette::ButtonText, palette().color(QPalette::Inactive, QPalette::WindowText));
     ui->grdTableData->horizontalHeader()->setPalette(header);
 
+    // Data source and table in 250 pixels each; the row count and filter take the rest.
     for (int i = 0; i < 3; ++i) {
         m_panels[i] = new QLabel(this);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        m_panels[i]->setFixedWidth(i < 2 ? 250 : 50);
+        if (i < 2)
+            m_panels[i]->setFixedWidth(250);
+        else
+            m_panels[i]->setMinimumWidth(50);
         ui->StatusBar->addWidget(m_panels[i], i == 2 ? 1 : 0);
     }
-    m_panels[2]->setMinimumWidth(50);
-    m_panels[2]->setMaximumWidth(QWIDGETSIZE_MAX);
     SetIcons();
     // The tool bar keeps every button in view beside the session box.
     ui->ActionToolBar1->setIconSize(QSize(16, 16));
@@ -125,7 +127,8 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
             [this] { Handle([this] { btnRemoveFilterClick(); }); });
     connect(ui->btnEditFilter, &QPushButton::clicked, this,
             [this] { Handle([this] { btnEditFilterClick(); }); });
-    connect(ui->cmdCloseErrorDisplay, &QPushButton::clicked, this, [this] { ShowErrorText(QString()); });
+    connect(ui->cmdCloseErrorDisplay, &QPushButton::clicked, this,
+            [this] { Guarded([this] { ShowErrorText(QString()); }); });
     connect(ui->cmbSessions, &QComboBox::activated, this,
             [this](int index) { Handle([this, index] { cmbSessionsChange(index); }); });
     // Leaving the row being edited or inserted posts it (an untouched new row

@@ -311,6 +311,7 @@ TEST_P(DataViewerTest, AHandheldPostAppearsAfterTheRefreshWithTheScrollPositionK
         auto viewer = OpenViewer();
         QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
         TZel_TableModel& model = *viewer->Model();
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
         grid->setCurrentIndex(model.index(200, 1));
         grid->scrollTo(model.index(200, 1), QAbstractItemView::PositionAtTop);
         PumpFor(20);

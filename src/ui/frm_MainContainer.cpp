@@ -32,6 +32,7 @@
 #include "ui/WindowPlacement.h"
 #include "ui/frm_AboutBox.h"
 #include "ui/Zel_ODBCConfig.h"
+#include "ui/Zel_ODBCData.h"
 #include "ui/frm_ApplicationSettings.h"
 #include "ui/frm_ClientList.h"
 
@@ -299,6 +300,14 @@ QWidget* TfrmMainContainer::CreateView(int view) {
         wizard->InitializeForm();
         return wizard;
     }
+    case vwData: {
+        auto* viewer = new TfrmODBCData;
+        viewer->IniFile = m_prefs ? m_prefs->GetIniFile() : nullptr;
+        viewer->NumberOfSessions = kNumberOfSessions;
+        viewer->NumberOfFields = kNumberOfFields;
+        viewer->InitializeForm();
+        return viewer;
+    }
     default:
         return nullptr;
     }
@@ -524,6 +533,8 @@ void TfrmMainContainer::WirelessChange() {
         monitor->WirelessChange();
         return;
     }
+    if (auto* viewer = qobject_cast<TfrmODBCData*>(CurrentViewWindow()))
+        viewer->WirelessChange();
     m_app.CleanupClosedClients();
     UpdateClientCount();
     UpdateServerItems();

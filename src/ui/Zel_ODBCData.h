@@ -1,0 +1,124 @@
+#pragma once
+
+#include "base/Exception.h"
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QLabel;
+class TIniFile;
+class TZel_ODBCSession;
+class TZel_TableBrowser;
+class TZel_TableModel;
+
+namespace Ui {
+class TfrmODBCData;
+}
+
+// Raised when the viewer's session cannot connect or open its table.
+class EZel_DBConnectionError : public Exception {
+public:
+    explicit EZel_DBConnectionError(const std::string& message) : Exception(message) {}
+    const char* ClassName() const override { return "EZel_DBConnectionError"; }
+};
+
+// The data viewer: browses and edits the table of any enabled session in a
+// grid, with a prompted filter, column widths and font size kept in
+// "DataGridSettings" and each session's last filter in "Filter%d". It uses
+// session objects of its own, never those of the connected handhelds.
+// Database errors of its actions are shown in its error pane.
+class TfrmODBCData : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int MinFontSize = 2;
+    static constexpr int MaxFontSize = 48;
+    static constexpr int DefaultFontSize = 8;
+    static constexpr int DefaultColumnWidth = 64;
+    // At most one refresh per interval on change notifications; the last one always runs.
+    static constexpr int RefreshIntervalMs = 500;
+
+    explicit TfrmODBCData(QWidget* parent = nullptr);
+    ~TfrmODBCData() override;
+
+    TIniFile* IniFile = nullptr; // not owned
+    int NumberOfSessions = 32;
+    int NumberOfFields = 30; // handed over by the main window; not used here
+
+    void InitializeForm();
+    // A handheld's exchange may have changed the table: refresh, throttled.
+    void WirelessChange();
+
+    // Widths after "Widen columns" and "Shrink columns".
+    static int WidenedWidth(int width);
+    static int ShrunkWidth(int width);
+
+    // Session numbers behind the entries of the session box, in list order.
+    const std::vector<int>& SessionNumbers() const { return m_sessionNumbers; }
+    int CurrentSession() const { return m_currentSession; }
+    const QString& CurrentFilter() const { return m_currentFilter; }
+    TZel_ODBCSession* DataSession() const { return m_dataSession.get(); }
+    TZel_TableModel* Model() const { return m_model; }
+    int RefreshCount() const { return m_refreshCount; }
+
+    // Empty text hides the error pane; any other text is shown there.
+    void ShowErrorText(const QString& text);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Runs body; a database error is shown in the error pane, any other
+    // failure goes to the application's handler.
+    void Handle(const std::function<void()>& body);
+    void ShowError(const std::exception& error);
+
+    void populatecmbSessions();
+    void cmbSessionsChange(int index);
+    void populateGridWithTableData();
+    void RefreshRowCount();
+    void loadGridSettings();
+    void saveGridSettings();
+    void _updateFormForFilteredStatus(bool on, const QString& text);
+    void removeFilter();
+    void actFilterExecute();
+    void btnRemoveFilterClick();
+    void btnEditFilterClick();
+    void actRefreshExecute();
+    // Opens the filter prompt; true with the composed text after OK.
+    bool PromptForFilter(QString& text);
+
+    void MoveCurrent(int rowStep, int columnStep);
+    void CommitEditor();
+    void actEditExecute();
+    void actInsertExecute();
+    void actPostExecute();
+    void actDeleteExecute();
+    void ResizeColumns(int (*resize)(int));
+    void SetFontSize(int size);
+    void SetIcons();
+
+    std::unique_ptr<Ui::TfrmODBCData> ui;
+    QLabel* m_panels[3] = {nullptr, nullptr, nullptr};
+    TZel_TableModel* m_model = nullptr;
+    std::vector<int> m_sessionNumbers;
+    int m_currentSession = 0;
+    QString m_currentFilter;
+    bool m_filtered = false;
+    // Declared before the browser: the browser uses the session's connection.
+    std::unique_ptr<TZel_ODBCSession> m_dataSession;
+    std::unique_ptr<TZel_TableBrowser> m_browser;
+    QTimer m_refreshTimer;
+    QElapsedTimer m_sinceRefresh;
+    int m_refreshCount = 0;
+    bool m_closed = false;
+    bool m_placingNewRow = false;
+};

@@ -1,0 +1,467 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include "base/AppPaths.h"
+#include "base/IniFile.h"
+#include "base/WirelessPrefsMgr.h"
+#include "server/WirelessServer.h"
+#include "support/EventLoop.h"
+#include "support/OdbcTestEnv.h"
+#include "support/TestHandheld.h"
+#include "support/TestServer.h"
+#include "ui/MessageBox.h"
+#include "ui/Zel_ODBCData.h"
+#include "ui/Zel_TableModel.h"
+#include "ui/frm_FilterPrompt.h"
+
+#include <cstdio>
+
+namespace {
+
+OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class DataViewerTest : public ::testing::TestWithParam<TestDriver> {
+protected:
+    void SetUp() override {
+        OdbcTestEnv::Get().Prepare(GetParam());
+        CreateStock(12);
+        m_iniName = OdbcTestEnv::Get().Folder() + "/Viewer.ini";
+        std::remove(m_iniName.c_str());
+        m_ini = std::make_unique<TIniFile>(m_iniName);
+        WriteSession(2, "Stock count");
+        TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
+            m_boxes.push_back(request.text.toStdString());
+            return QMessageBox::Ok;
+        });
+    }
+    void TearDown() override { TMessageBox::SetAnswerer({}); }
+
+    // Items I001.. with Descr "Item n", Qty n; item 3 has no Qty, item 4 an empty Descr.
+    void CreateStock(int rows) {
+        std::string insert = "INSERT INTO Stock VALUES ";
+        for (int i = 1; i <= rows; ++i) {
+            char row[96];
+            std::snprintf(row, sizeof row, "%s('I%03d', %s, %s)", i > 1 ? ", " : "", i,
+                          i == 4 ? "''" : ("'Item " + std::to_string(i) + "'").c_str(),
+                          i == 3 ? "NULL" : std::to_string(i).c_str());
+            insert += row;
+        }
+        Exec({"DROP TABLE IF EXISTS Stock",
+              "CREATE TABLE Stock (ItemNo varchar(20) PRIMARY KEY, Descr varchar(40), Qty integer)", insert});
+    }
+    void Exec(const std::vector<std::string>& statements) {
+        OdbcTestEnv::Get().ExecSql(GetParam(), statements);
+    }
+    Rows Query(const std::string& sql) { return OdbcTestEnv::Get().QuerySql(GetParam(), sql); }
+
+    void WriteSession(int number, const std::string& name, bool enabled = true) {
+        const std::string section = "Session0" + std::to_string(number);
+        m_ini->WriteString(section, "SessionName", name);
+        m_ini->WriteBool(section, "Enabled", enabled);
+        m_ini->WriteString(section, "DSN", OdbcTestEnv::DsnName(GetParam()));
+        m_ini->WriteString(section, "Tablename", "Stock");
+        m_ini->WriteString(section, "KeyFieldName", "ItemNo");
+        m_ini->WriteString(section, "Field01", "Descr");
+        m_ini->WriteString(section, "Field02", "Qty");
+    }
+
+    std::unique_ptr<TfrmODBCData> OpenViewer() {
+        auto viewer = std::make_unique<TfrmODBCData>();
+        viewer->IniFile = m_ini.get();
+        viewer->resize(800, 400);
+        viewer->show();
+        viewer->InitializeForm();
+        return viewer;
+    }
+    template <class T> static T* Child(QWidget& parent, const char* name) {
+        T* child = parent.findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(child, nullptr) << name;
+        return child;
+    }
+    static QString Cell(TfrmODBCData& viewer, int row, int column, int role = Qt::DisplayRole) {
+        return viewer.Model()->data(viewer.Model()->index(row, column), role).toString();
+    }
+    static QString ErrorPane(TfrmODBCData& viewer) {
+        PumpFor(1); // errors met while painting arrive through the event loop
+        QWidget* pane = Child<QWidget>(viewer, "pnlErrorMemoContainer");
+        return pane->isVisible() ? Child<QPlainTextEdit>(viewer, "memoError")->toPlainText() : QString();
+    }
+    // Answers the next filter prompt with a field, an operator and a value (empty field: Cancel).
+    static void AnswerPrompt(const QString& field, const QString& op, const QString& value) {
+        QTimer::singleShot(0, [=] {
+            auto* prompt = qobject_cast<TfrmFilterPrompt*>(QApplication::activeModalWidget());
+            ASSERT_NE(prompt, nullptr);
+            if (field.isEmpty()) {
+                prompt->reject();
+                return;
+            }
+            prompt->findChild<QComboBox*>(QStringLiteral("cmbPCFields"))->setEditText(field);
+            prompt->findChild<QComboBox*>(QStringLiteral("cmbOperator"))->setEditText(op);
+            prompt->findChild<QLineEdit*>(QStringLiteral("txtValue"))->setText(value);
+            prompt->findChild<QPushButton*>(QStringLiteral("btnOK"))->click();
+        });
+    }
+
+    std::string m_iniName;
+    std::unique_ptr<TIniFile> m_ini;
+    std::vector<std::string> m_boxes;
+};
+
+TEST_P(DataViewerTest, ListsEnabledSessionsAndLeavesOutUnreadableOnes) {
+    WriteSession(1, "Off", false);
+    WriteSession(5, "Five");
+    WriteSession(4, "");
+    WriteSession(3, "Broken");
+    m_ini->WriteInteger("Session03", "UpdateType", 7);
+    auto viewer = OpenViewer();
+    QComboBox* sessions = Child<QComboBox>(*viewer, "cmbSessions");
+    QStringList names;
+    for (int i = 0; i < sessions->count(); ++i)
+        names << sessions->itemText(i);
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Stock count"), QStringLiteral("(not named: Session04"),
+                                  QStringLiteral("Five")}));
+    EXPECT_EQ(viewer->SessionNumbers(), (std::vector<int>{2, 4, 5}));
+    EXPECT_EQ(viewer->CurrentSession(), 2);
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel0")->text().toStdString(),
+              "Database: " + OdbcTestEnv::DsnName(GetParam()));
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel1")->text(), QStringLiteral("Table: Stock"));
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: 12"));
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_P(DataViewerTest, NoEnabledSessionAndAnUnreachableTable) {
+    m_ini->WriteBool("Session02", "Enabled", false);
+    auto empty = OpenViewer();
+    EXPECT_EQ(Child<QComboBox>(*empty, "cmbSessions")->currentText(), QStringLiteral("No sessions enabled"));
+    EXPECT_EQ(empty->Model()->rowCount(), 0);
+    Child<QAction>(*empty, "actDelete")->trigger();
+    Child<QAction>(*empty, "actFilter")->trigger();
+
+    m_ini->WriteBool("Session02", "Enabled", true);
+    m_ini->WriteString("Session02", "Tablename", "Missing");
+    auto viewer = OpenViewer();
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_EQ(m_boxes[0], "Error connecting to Database or table: \n\n  DSN: " +
+                              OdbcTestEnv::DsnName(GetParam()) + "\nTable: Missing");
+    EXPECT_EQ(viewer->Model()->rowCount(), 0);
+}
+
+TEST_P(DataViewerTest, ModelStaysConsistentThroughFilterSortInsertPostDeleteAndRefresh) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    model.ApplyFilter("[Qty] > 5");
+    EXPECT_EQ(model.rowCount(), 7);
+    model.sort(2, Qt::DescendingOrder);
+    EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I012"));
+    model.InsertRowAt(1);
+    EXPECT_EQ(model.rowCount(), 8);
+    EXPECT_TRUE(model.setData(model.index(1, 0), QStringLiteral("N001")));
+    EXPECT_TRUE(model.setData(model.index(1, 2), QStringLiteral("50")));
+    EXPECT_TRUE(model.Post());
+    EXPECT_EQ(Cell(*viewer, 1, 0), QStringLiteral("N001"));
+    model.Refresh();
+    EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("N001"));
+    model.DeleteRowAt(0);
+    EXPECT_EQ(model.rowCount(), 7);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N001'")[0][0], "0");
+    Exec({"INSERT INTO Stock VALUES ('N002', 'x', 60)", "INSERT INTO Stock VALUES ('N003', 'y', 70)"});
+    model.Refresh();
+    EXPECT_EQ(model.rowCount(), 9);
+    EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("N003"));
+    Exec({"DELETE FROM Stock WHERE Qty >= 10"});
+    model.Refresh();
+    EXPECT_EQ(model.rowCount(), 4);
+    model.ApplyFilter("");
+    model.sort(-1);
+    EXPECT_EQ(model.rowCount(), 9);
+}
+
+TEST_P(DataViewerTest, NullIsShownApartFromEmptyTextAndSurvivesAnEditOfAnotherColumn) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    EXPECT_EQ(Cell(*viewer, 2, 2), QStringLiteral("(NULL)"));
+    EXPECT_TRUE(model.data(model.index(2, 2), TZel_TableModel::IsNullRole).toBool());
+    EXPECT_EQ(Cell(*viewer, 3, 1), QString());
+    EXPECT_FALSE(model.data(model.index(3, 1), TZel_TableModel::IsNullRole).toBool());
+
+    // What a cell editor hands back for the NULL it showed, then a real change.
+    EXPECT_TRUE(model.setData(model.index(2, 2), QString()));
+    EXPECT_TRUE(model.setData(model.index(2, 1), QStringLiteral("Renamed")));
+    Child<QAction>(*viewer, "actPost")->trigger();
+    EXPECT_EQ(ErrorPane(*viewer), QString());
+    EXPECT_EQ(Query("SELECT Descr, Qty FROM Stock WHERE ItemNo = 'I003'"), (Rows{{"Renamed", "<null>"}}));
+    EXPECT_EQ(Cell(*viewer, 2, 2), QStringLiteral("(NULL)"));
+}
+
+TEST_P(DataViewerTest, AnUnchangedEditWritesNothing) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    ASSERT_EQ(Cell(*viewer, 4, 1), QStringLiteral("Item 5"));
+    // Another user changes the row after the grid read it: a write would overwrite that.
+    Exec({"UPDATE Stock SET Qty = 99 WHERE ItemNo = 'I005'"});
+    EXPECT_TRUE(model.setData(model.index(4, 1), QStringLiteral("Item 5")));
+    EXPECT_TRUE(model.setData(model.index(4, 2), QStringLiteral("5")));
+    EXPECT_FALSE(model.HasChanges());
+    EXPECT_FALSE(model.Post());
+    EXPECT_EQ(ErrorPane(*viewer), QString());
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'")[0][0], "99");
+}
+
+TEST_P(DataViewerTest, TheCellEditorEnterAndLeavingTheRowPostIt) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    grid->setCurrentIndex(model.index(1, 1));
+    Child<QAction>(*viewer, "actEdit")->trigger();
+    EXPECT_EQ(model.State(), TZel_TableModel::Editing);
+    auto* editor = grid->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    editor->setText(QStringLiteral("Typed"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    PumpFor(20); // the editor hands its text over once the key is handled
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I002'")[0][0], "Typed");
+
+    // Enter on the grid itself posts the row being edited.
+    model.setData(model.index(4, 2), QStringLiteral("44"));
+    QTest::keyClick(grid, Qt::Key_Return);
+    PumpFor(20);
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'")[0][0], "44");
+
+    // So does moving to another row; a value the column cannot take is refused at once.
+    model.setData(model.index(5, 2), QStringLiteral("55"));
+    EXPECT_FALSE(model.setData(model.index(5, 1 + 1), QStringLiteral("many")));
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [many] for field [")));
+    grid->setCurrentIndex(model.index(6, 2));
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I006'")[0][0], "55");
+}
+
+TEST_P(DataViewerTest, AFailedPostStaysInTheGridWithTheDatabaseMessage) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    grid->setCurrentIndex(model.index(0, 0));
+    Child<QAction>(*viewer, "actInsert")->trigger();
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: 12"));
+    ASSERT_EQ(model.State(), TZel_TableModel::Inserting);
+    model.setData(model.index(0, 0), QStringLiteral("I001")); // the key of an existing row
+    model.setData(model.index(0, 1), QStringLiteral("Duplicate"));
+    Child<QAction>(*viewer, "actPost")->trigger();
+    const QString error = ErrorPane(*viewer);
+    EXPECT_TRUE(error.startsWith(QStringLiteral("EDatabaseError: "))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("SQLSTATE"))) << error.toStdString();
+    EXPECT_EQ(model.State(), TZel_TableModel::Inserting);
+    EXPECT_EQ(model.rowCount(), 13);
+    EXPECT_EQ(Cell(*viewer, 0, 1), QStringLiteral("Duplicate"));
+    EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I001'")[0][0], "Item 1");
+
+    // Corrected, the same row posts.
+    model.setData(model.index(0, 0), QStringLiteral("I000"));
+    Child<QAction>(*viewer, "actPost")->trigger();
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I000'")[0][0], "Duplicate");
+    Child<QPushButton>(*viewer, "cmdCloseErrorDisplay")->click();
+    EXPECT_EQ(ErrorPane(*viewer), QString());
+
+    // A refused delete leaves the row where it was.
+    if (GetParam() == TestDriver::SQLite)
+        Exec({"CREATE TRIGGER KeepI002 BEFORE DELETE ON Stock WHEN old.ItemNo = 'I002' "
+              "BEGIN SELECT RAISE(ABORT, 'I002 is kept'); END"});
+    else
+        Exec({"DROP TABLE IF EXISTS StockLog",
+              "CREATE TABLE StockLog (ItemNo varchar(20) REFERENCES Stock(ItemNo))",
+              "INSERT INTO StockLog VALUES ('I002')"});
+    grid->setCurrentIndex(model.index(2, 0));
+    ASSERT_EQ(Cell(*viewer, 2, 0), QStringLiteral("I002"));
+    Child<QAction>(*viewer, "actDelete")->trigger();
+    EXPECT_TRUE(ErrorPane(*viewer).startsWith(QStringLiteral("EDatabaseError: ")));
+    EXPECT_EQ(Cell(*viewer, 2, 0), QStringLiteral("I002"));
+    EXPECT_EQ(model.rowCount(), 13);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "13");
+    if (GetParam() == TestDriver::PostgreSQL)
+        Exec({"DROP TABLE StockLog"});
+}
+
+TEST_P(DataViewerTest, AHandheldPostAppearsAfterTheRefreshWithTheScrollPositionKept) {
+    CreateStock(400);
+    const std::string folder = OdbcTestEnv::Get().Folder();
+    TAppPaths paths{m_iniName, folder + "/ViewerLog.txt", folder + "/diag.dll"};
+    auto prefs = std::make_unique<TZel_WirelessPrefsMgr>(paths);
+    prefs->IniFilename = m_iniName;
+    g_PrefsMgr = prefs.get();
+    {
+        TTestServer server;
+        auto viewer = OpenViewer();
+        QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+        TZel_TableModel& model = *viewer->Model();
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+        grid->setCurrentIndex(model.index(200, 1));
+        grid->scrollTo(model.index(200, 1), QAbstractItemView::PositionAtTop);
+        PumpFor(20);
+        const int scrolled = grid->verticalScrollBar()->value();
+        ASSERT_GT(scrolled, 100);
+        model.setData(model.index(200, 1), QStringLiteral("being edited"));
+
+        TTestHandheld handheld;
+        ASSERT_NE(server.Connect(handheld), nullptr);
+        THandheldFrame reply;
+        ASSERT_TRUE(RunPumping([&] {
+            handheld.Hello();
+            handheld.Login("op", "SN-VIEW");
+            handheld.SelectSession(2);
+            const std::string key = "ZZZ", descr = "From handheld";
+            char items[128];
+            std::snprintf(items, sizeof items, "WK000%08zu%sWF001%08zu%s", key.size(), key.c_str(),
+                          descr.size(), descr.c_str());
+            handheld.SendFrame("PDAPOST", items);
+            reply = handheld.ReadFrame();
+        }));
+        ASSERT_EQ(reply.Type, "PCCOUNT") << reply.Payload;
+        ASSERT_TRUE(PumpUntil([&] { return server.Owner.Count > 0; }));
+        viewer->WirelessChange();
+
+        EXPECT_EQ(model.rowCount(), 401);
+        EXPECT_EQ(Cell(*viewer, 400, 0), QStringLiteral("ZZZ"));
+        EXPECT_EQ(Cell(*viewer, 400, 1), QStringLiteral("From handheld"));
+        EXPECT_EQ(grid->verticalScrollBar()->value(), scrolled);
+        EXPECT_EQ(grid->currentIndex(), model.index(200, 1));
+        EXPECT_EQ(model.PendingRow(), 200);
+        EXPECT_EQ(Cell(*viewer, 200, 1), QStringLiteral("being edited"));
+        EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: 401"));
+        handheld.Close();
+    }
+    g_PrefsMgr = nullptr;
+}
+
+TEST_P(DataViewerTest, ChangeNotificationsRefreshAtMostTwicePerSecondAndTheLastOneAlwaysRuns) {
+    auto viewer = OpenViewer();
+    viewer->WirelessChange();
+    EXPECT_EQ(viewer->RefreshCount(), 1);
+    Exec({"INSERT INTO Stock VALUES ('Z01', 'late', 1)"});
+    for (int i = 0; i < 20; ++i)
+        viewer->WirelessChange();
+    EXPECT_EQ(viewer->RefreshCount(), 1);
+    EXPECT_TRUE(PumpUntil([&] { return viewer->RefreshCount() == 2; }, 2000));
+    PumpFor(TfrmODBCData::RefreshIntervalMs + 100);
+    EXPECT_EQ(viewer->RefreshCount(), 2);
+    EXPECT_EQ(viewer->Model()->rowCount(), 13);
+}
+
+TEST_P(DataViewerTest, ColumnWidthsAndFontSizeStayInBoundsAndAreKept) {
+    struct Case {
+        int width;
+        int widened;
+        int shrunk;
+    };
+    const Case cases[] = {{64, 77, 51}, {19, 23, 15}, {18, 22, 18}, {15, 18, 15}, {100, 120, 80}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(TfrmODBCData::WidenedWidth(c.width), c.widened) << c.width;
+        EXPECT_EQ(TfrmODBCData::ShrunkWidth(c.width), c.shrunk) << c.width;
+    }
+    m_ini->WriteInteger("DataGridSettings", "Column1", 19);
+    m_ini->WriteInteger("DataGridSettings", "FontSize", 47);
+    {
+        auto viewer = OpenViewer();
+        QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+        EXPECT_EQ(grid->horizontalHeader()->sectionSize(0), 64);
+        Child<QAction>(*viewer, "widencols")->trigger();
+        EXPECT_EQ(grid->horizontalHeader()->sectionSize(0), 77);
+        Child<QAction>(*viewer, "shrinkcols")->trigger();
+        EXPECT_EQ(grid->horizontalHeader()->sectionSize(1), 18);
+        Child<QAction>(*viewer, "shrinkcols")->trigger();
+        EXPECT_EQ(grid->horizontalHeader()->sectionSize(1), 18);
+        for (int i = 0; i < 3; ++i)
+            Child<QAction>(*viewer, "actEnlarge")->trigger();
+        EXPECT_EQ(grid->font().pointSize(), 48);
+        EXPECT_EQ(grid->horizontalHeader()->font().pointSize(), 48);
+        for (int i = 0; i < 50; ++i)
+            Child<QAction>(*viewer, "actShrink")->trigger();
+        EXPECT_EQ(grid->font().pointSize(), 2);
+        viewer->close();
+    }
+    EXPECT_EQ(m_ini->ReadInteger("DataGridSettings", "FontSize", 0), 2);
+    EXPECT_EQ(m_ini->ReadInteger("DataGridSettings", "Column0", 0), 50);
+    EXPECT_EQ(m_ini->ReadInteger("DataGridSettings", "Column1", 0), 18);
+    auto again = OpenViewer();
+    EXPECT_EQ(Child<QTableView>(*again, "grdTableData")->horizontalHeader()->sectionSize(0), 50);
+    EXPECT_EQ(Child<QTableView>(*again, "grdTableData")->font().pointSize(), 2);
+}
+
+TEST_P(DataViewerTest, PromptedFilterIsAppliedStoredPerSessionAndRemoved) {
+    Exec({"UPDATE Stock SET Descr = 'O''Hara' WHERE ItemNo = 'I007'"});
+    WriteSession(5, "Five");
+    auto viewer = OpenViewer();
+    AnswerPrompt(QStringLiteral("Descr"), QStringLiteral("="), QStringLiteral("O'Hara"));
+    Child<QAction>(*viewer, "actFilter")->trigger();
+    EXPECT_EQ(viewer->CurrentFilter(), QStringLiteral("[Descr] ='O''Hara'"));
+    EXPECT_TRUE(Child<QAction>(*viewer, "actFilter")->isChecked());
+    EXPECT_TRUE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
+    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I007"));
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(),
+              QStringLiteral("Row Count: 1 -- [Filter On: [Descr] ='O''Hara']"));
+    EXPECT_EQ(m_ini->ReadString("DataViewFilter", "Recent0", ""), "[Descr] ='O''Hara'");
+
+    // Switching stores the filter under the old session's number.
+    Child<QComboBox>(*viewer, "cmbSessions")->setCurrentIndex(1);
+    emit Child<QComboBox>(*viewer, "cmbSessions")->activated(1);
+    EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", ""), "[Descr] ='O''Hara'");
+    EXPECT_EQ(viewer->CurrentSession(), 5);
+    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
+    Child<QComboBox>(*viewer, "cmbSessions")->setCurrentIndex(0);
+    emit Child<QComboBox>(*viewer, "cmbSessions")->activated(0);
+    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+
+    // A filter the table refuses is shown in the error pane; nothing changes.
+    AnswerPrompt(QStringLiteral("Descr"), QStringLiteral("(none)"), QStringLiteral("1"));
+    Child<QPushButton>(*viewer, "btnEditFilter")->click();
+    EXPECT_TRUE(ErrorPane(*viewer).startsWith(QStringLiteral("EDatabaseError: Invalid filter")));
+    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+
+    Child<QPushButton>(*viewer, "btnRemoveFilter")->click();
+    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_FALSE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
+    EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", "?"), "");
+
+    AnswerPrompt(QString(), QString(), QString());
+    Child<QAction>(*viewer, "actFilter")->trigger();
+    EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
+    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+}
+
+TEST_P(DataViewerTest, AStoredFilterTheTableNoLongerTakesIsClearedWithItsError) {
+    m_ini->WriteString("DataGridSettings", "Filter2", "[Gone] ='1'");
+    auto viewer = OpenViewer();
+    const QString error = ErrorPane(*viewer);
+    EXPECT_TRUE(error.startsWith(QStringLiteral("EDatabaseError: "))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("Gone"))) << error.toStdString();
+    EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", "?"), "");
+    EXPECT_FALSE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
+    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    Child<QAction>(*viewer, "actRefresh")->trigger();
+    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,
+                         ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
+                         [](const auto& info) { return TestDriverName(info.param); });
+
+} // namespace

@@ -1,14 +1,14 @@
 // Frame reading as a connection does it (TZelWirelessClient::DoReadData and
 // ReadChunk, with the socket replaced by a byte stream): the peer's bytes
 // arrive in segments of fuzzer-chosen sizes, each read notification takes at
-// most one chunk of header and one of payload, and a refused header discards
-// what is waiting so that the next bytes start a new frame. The frames read
+// most one chunk of header and one of payload, and a refused header closes
+// the connection. The frames read
 // before the first refusal must be exactly those a one-pass parse of the
 // whole stream finds, whatever the splits and the scrambling.
 //
 // Input: the stream, then control bytes taken from the back: flags (1: the
-// stream is scrambled, 2: verbose logging, 4: a refusal ends the connection
-// as before the greeting), key length, segment cap (2 bytes), split seed (4).
+// stream is scrambled, 2: verbose logging), key length, segment cap (2
+// bytes), split seed (4). A refused header ends the connection.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -58,8 +58,6 @@ public:
         m_read += static_cast<size_t>(count);
         return count;
     }
-    // FlushInput: what is waiting now is dropped, later segments are not.
-    void Flush() { m_read = m_delivered; }
 
 private:
     std::string m_bytes;
@@ -188,7 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int cap = input.ConsumeIntegral<uint16_t>() + 1;
     const uint32_t seed = input.ConsumeIntegral<uint32_t>();
     const std::string stream = input.ConsumeRemainingBytesAsString();
-    const bool endsOnRefusal = flags & 4;
     SetVerbose(flags & 2);
 
     TZelWirelessEncoder encoder;
@@ -218,10 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!refused)
                 framesBeforeRefusal = reader.Frames.size();
             refused = true;
-            if (endsOnRefusal)
-                break;
-            peer.Flush();
-            reader.Msg.Clear();
+            // The connection closes on a refused header: nothing after it is read.
+            break;
         }
         reader.CheckState();
     }

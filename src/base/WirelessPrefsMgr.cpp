@@ -146,17 +146,19 @@ void TZel_WirelessPrefsMgr::WriteSettings() {
     if (!FileExists(IniFilename))
         return;
     try {
-        TIniFile ini(IniFilename);
-        ini.WriteString(kSettings, kLogfilename, LogFilename);
-        ini.WriteString(kSettings, kVerbose, BoolToYN(GetVerbose()));
+        // One replace of the file for the whole save.
+        TIniFile::TBatch batch;
+        batch.WriteString(kSettings, kLogfilename, LogFilename);
+        batch.WriteString(kSettings, kVerbose, BoolToYN(GetVerbose()));
         if (Server) {
-            ini.WriteInteger(kSettings, kServerPort, Server->Port);
-            ini.WriteString(kSettings, kServerName, Server->ServerName);
-            ini.WriteString(kSettings, kServerIPAddress, Server->IPAddress);
-            ini.WriteString(kSettings, kDisabledMessage, Server->DisabledMessage);
-            ini.WriteInteger(kSettings, kMaxClients, Server->MaxClients);
+            batch.WriteInteger(kSettings, kServerPort, Server->Port);
+            batch.WriteString(kSettings, kServerName, Server->ServerName);
+            batch.WriteString(kSettings, kServerIPAddress, Server->IPAddress);
+            batch.WriteString(kSettings, kDisabledMessage, Server->DisabledMessage);
+            batch.WriteInteger(kSettings, kMaxClients, Server->MaxClients);
         }
-        ini.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
+        batch.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
+        TIniFile(IniFilename).WriteBatch(batch);
     } catch (const std::exception& e) {
         const std::string message =
             "Failed writing .ini file [" + IniFilename + "]: " + ExceptionClassName(e) + ": " + e.what();

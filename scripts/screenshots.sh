@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Screenshots of the operator window for the README, made from the real
 # program under Xvfb with real handhelds connected:
-#   docs/screenshots/main-window.png   the main window with the client monitor
-#   docs/screenshots/server-page.png   the monitor's "Server Monitor" page
+#   docs/screenshots/main-window.png   the main window with the client monitor (server page)
+#   docs/screenshots/client-page.png   the monitor's "Client Monitor" page of a handheld
+#   docs/screenshots/session-wizard.png  the session wizard on the session the handhelds use
+#   docs/screenshots/data-sources.png  the data-sources dialog opened from the wizard
+#   docs/screenshots/data-viewer.png   the data viewer on that session's table
 #   docs/screenshots/tray-menu.png     the tray icon's menu (a tray is run beside it)
 # Everything runs in a scratch folder: its own display, configuration file,
 # data source and user store; nothing of the user's is touched.
@@ -86,10 +89,29 @@ xdotool windowraise "$window" windowfocus "$window" 2>/dev/null || true
 sleep 0.5
 import -window "$window" docs/screenshots/main-window.png
 
-# The monitor's pages are tabs: Ctrl+Tab from inside the monitor turns them.
-xdotool key --window "$window" ctrl+Tab
+# The client page of the first handheld: a click on its row, then on the tab.
+xdotool mousemove --window "$window" 200 92 click 1
+sleep 0.3
+xdotool mousemove --window "$window" 338 258 click 1
 sleep 1
-import -window "$window" docs/screenshots/server-page.png
+import -window "$window" docs/screenshots/client-page.png
+
+# The session wizard and the data viewer, opened from the tool bar.
+xdotool mousemove --window "$window" 79 130 click 1
+sleep 2
+import -window "$window" docs/screenshots/session-wizard.png
+# The data-sources dialog, from the button beside the DSN box.
+xdotool mousemove --window "$window" 928 133 click 1
+dialog="$(xdotool search --sync --name '^Data Sources$' | head -1)"
+sleep 1
+import -window "$dialog" docs/screenshots/data-sources.png
+xdotool key --window "$dialog" Escape
+sleep 1
+xdotool mousemove --window "$window" 79 280 click 1
+sleep 2
+import -window "$window" docs/screenshots/data-viewer.png
+xdotool mousemove --window "$window" 79 60 click 1
+sleep 1
 
 # The tray menu opens on a click on the tray icon, at the top right corner.
 read -r width _ < <(xdotool getdisplaygeometry)

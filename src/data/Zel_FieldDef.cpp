@@ -1,6 +1,7 @@
 #include "data/Zel_FieldDef.h"
 
 #include "data/odbc/DatabaseError.h"
+#include "data/odbc/OdbcConnection.h"
 
 #include <sqlext.h>
 
@@ -228,4 +229,16 @@ std::string NormaliseFieldText(const TZel_FieldDef& field, std::string text) {
         text.erase(wanted == 0 ? point : point + 1 + wanted);
     }
     return text;
+}
+
+TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column) {
+    TZel_FieldDef field;
+    field.Name = column.Name;
+    field.SqlType = column.SqlType;
+    field.Size = column.Size;
+    field.DecimalDigits = column.DecimalDigits;
+    field.Nullable = column.Nullable;
+    field.AutoIncrement = column.AutoIncrement;
+    field.Required = !column.Nullable && !column.AutoIncrement;
+    return field;
 }

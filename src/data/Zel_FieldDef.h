@@ -26,6 +26,10 @@ struct TZel_FieldDef {
 
 using TZel_FieldDefs = std::vector<TZel_FieldDef>;
 
+struct TOdbcColumn;
+// The field definition of a column as the catalog describes it.
+TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column);
+
 // Index of the first field called name, letter case ignored; -1 when none.
 int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);
 // Like FindFieldIndex, but raises the field-not-found EDatabaseError.

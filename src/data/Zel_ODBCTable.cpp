@@ -26,14 +26,7 @@ void TZel_ODBCTable::LoadFields() {
     m_fields.clear();
     m_quotedFields.clear();
     for (const TOdbcColumn& column : columns) {
-        TZel_FieldDef field;
-        field.Name = column.Name;
-        field.SqlType = column.SqlType;
-        field.Size = column.Size;
-        field.DecimalDigits = column.DecimalDigits;
-        field.Nullable = column.Nullable;
-        field.AutoIncrement = column.AutoIncrement;
-        field.Required = !column.Nullable && !column.AutoIncrement;
+        const TZel_FieldDef field = FieldDefFromColumn(column);
         m_fields.push_back(field);
         m_quotedFields.push_back(m_connection->QuoteIdentifier(field.Name));
     }

@@ -2,40 +2,10 @@
 
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
+#include "data/odbc/OdbcTransaction.h"
 
 #include <algorithm>
 #include <cctype>
-
-namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-// Commits on success, rolls back when the scope is left by a failure.
-class TTransactionScope {
-public:
-    explicit TTransactionScope(TOdbcConnection& connection) : m_connection(connection) {
-        m_connection.BeginTransaction();
-    }
-    ~TTransactionScope() {
-        if (!m_done)
-            m_connection.Rollback();
-    }
-    TTransactionScope(const TTransactionScope&) = delete;
-    TTransactionScope& operator=(const TTransactionScope&) = delete;
-    void Commit() {
-        m_done = true;
-        m_connection.Commit();
-    }
-
-private:
-    TOdbcConnection& m_connection;
-    bool m_done = false;
-};
-
-} // namespace
 
 TZel_TableBrowser::TZel_TableBrowser(std::shared_ptr<TOdbcConnection> connection, std::string tableName)
     : m_connection(std::move(connection)), m_tableName(std::move(tableName)) {}
@@ -48,34 +18,15 @@ void TZel_TableBrowser::Open() {
 }
 
 void TZel_TableBrowser::LoadFields() {
-    std::vector<TOdbcColumn> columns;
-    try {
-        columns = m_connection->Columns(m_tableName);
-    } catch (const EDatabaseError&) {
-        // The data source may spell the name in another case (PostgreSQL
-        // folds unquoted names to lower case); any other failure stands.
-        if (!m_connection->IsOpen())
-            throw;
-        std::string found;
-        for (const std::string& name : m_connection->TableNames())
-            if (Lower(name) == Lower(m_tableName) && name != m_tableName)
-                found = name;
-        if (found.empty())
-            throw;
-        m_tableName = found;
-        columns = m_connection->Columns(m_tableName);
-    }
+    // The data source may spell the name in another case (PostgreSQL folds
+    // unquoted names to lower case): take the catalog's spelling.
+    m_tableName = m_connection->CatalogTableName(m_tableName);
+    const std::vector<TOdbcColumn> columns = m_connection->Columns(m_tableName);
     m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
     m_fields.clear();
     m_quotedFields.clear();
     for (const TOdbcColumn& column : columns) {
-        TZel_FieldDef field;
-        field.Name = column.Name;
-        field.SqlType = column.SqlType;
-        field.Size = column.Size;
-        field.DecimalDigits = column.DecimalDigits;
-        field.Nullable = column.Nullable;
-        field.AutoIncrement = column.AutoIncrement;
+        const TZel_FieldDef field = FieldDefFromColumn(column);
         m_fields.push_back(field);
         m_quotedFields.push_back(m_connection->QuoteIdentifier(field.Name));
     }
@@ -235,7 +186,7 @@ TZel_SqlCondition TZel_TableBrowser::RowIdentity(const TZel_Row& row) const {
 }
 
 void TZel_TableBrowser::ExecuteOneRow(TOdbcStatement& statement, const char* what) {
-    TTransactionScope transaction(*m_connection);
+    TOdbcTransaction transaction(*m_connection);
     statement.Execute();
     const int64_t touched = statement.RowCount();
     if (touched != 1)

@@ -30,12 +30,11 @@
 #include "ui/ProductLinks.h"
 #include "ui/ThemeIcons.h"
 #include "ui/WindowPlacement.h"
-#include "ui/frm_AboutBox.h"
 #include "ui/Zel_ODBCConfig.h"
 #include "ui/Zel_ODBCData.h"
+#include "ui/frm_AboutBox.h"
 #include "ui/frm_ApplicationSettings.h"
 #include "ui/frm_ClientList.h"
-
 
 namespace {
 
@@ -522,7 +521,8 @@ void TfrmMainContainer::ShareShortcutsWithView() {
     for (QAction* action : {ui->mniExit, ui->mniEnabled, ui->mniServerDisconnectAll}) {
         if (!action->property("zelShortcut").isValid())
             action->setProperty("zelShortcut", action->shortcut());
-        action->setShortcut(monitorShown ? QKeySequence() : action->property("zelShortcut").value<QKeySequence>());
+        action->setShortcut(monitorShown ? QKeySequence()
+                                         : action->property("zelShortcut").value<QKeySequence>());
     }
 }
 

@@ -39,6 +39,24 @@ public slots:
     void open(const QUrl& url) { Opened.push_back(url); }
 };
 
+// Another program's listening socket on a free loopback port; its
+// descriptor (or -1), the port in port.
+int HoldLoopbackPort(int& port) {
+    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(holder, 1) != 0) {
+        ::close(holder);
+        return -1;
+    }
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return holder;
+}
+
 // A running application (server enabled on a loopback port) with its own
 // configuration file, g_PrefsMgr pointing at its preferences, and every
 // message box answered by the test.
@@ -230,15 +248,9 @@ TEST_F(ApplicationSettingsTest, ChangedAddressOnTheSamePortListensOnTheNewOne) {
 
 TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {
     // A port the server cannot listen on, from the file: another program holds it.
-    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(blocker, 1), 0);
-    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
-    const int taken = ntohs(address.sin_port);
+    int taken = 0;
+    const int blocker = HoldLoopbackPort(taken);
+    ASSERT_GE(blocker, 0);
     Restart(false, std::string(), taken);
     ASSERT_FALSE(Server().IsListening());
     ASSERT_EQ(Edit("editIPPort")->text(), QString::number(taken));
@@ -298,15 +310,9 @@ TEST_F(ApplicationSettingsTest, WrongNetworkValuesAreRefusedAndNothingIsWritten)
 
 TEST_F(ApplicationSettingsTest, PortThatCannotBeListenedOnKeepsTheOldOne) {
     // Another program holds the wanted port.
-    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(blocker, 1), 0);
-    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
-    const int taken = ntohs(address.sin_port);
+    int taken = 0;
+    const int blocker = HoldLoopbackPort(taken);
+    ASSERT_GE(blocker, 0);
 
     Edit("editIPPort")->setText(QString::number(taken));
     Edit("editServerName")->setText(QStringLiteral("Still applied"));

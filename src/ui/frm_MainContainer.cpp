@@ -678,17 +678,24 @@ void TfrmMainContainer::loadWindowSettings() {
     const QRect placed = ClampToScreens(QRect(left, top, width, height), screens);
     move(placed.topLeft());
     resize(placed.size());
+    m_placementLoaded = true;
 }
 
 void TfrmMainContainer::saveWindowSettings() {
     TIniFile* ini = m_prefs ? m_prefs->GetIniFile() : nullptr;
     if (!ini)
         throw Exception("Error[10010]: Invalid configuration file.  Cannot continue!");
+    // A window that never opened (stopped during the splash) has no placement
+    // of its own: the operator's saved one stays.
+    if (!m_placementLoaded)
+        return;
     // A maximized or minimised window keeps the placement it returns to.
     const bool normal = !(windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen));
     const QRect frame = normal ? QRect(pos(), size()) : normalGeometry();
-    ini->WriteInteger(kWindowSection, "top", frame.top());
-    ini->WriteInteger(kWindowSection, "left", frame.left());
-    ini->WriteInteger(kWindowSection, "height", frame.height());
-    ini->WriteInteger(kWindowSection, "width", frame.width());
+    TIniFile::TBatch batch;
+    batch.WriteInteger(kWindowSection, "top", frame.top());
+    batch.WriteInteger(kWindowSection, "left", frame.left());
+    batch.WriteInteger(kWindowSection, "height", frame.height());
+    batch.WriteInteger(kWindowSection, "width", frame.width());
+    ini->WriteBatch(batch);
 }

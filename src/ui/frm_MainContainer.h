@@ -116,6 +116,7 @@ private:
     quint16 m_lastView = vwNone;
     bool m_hiddenToTray = false;
     bool m_shown = false;
+    bool m_placementLoaded = false;
     bool m_closingViews = false;
     bool m_terminating = false;
     QPointer<QMdiSubWindow> m_viewWindow;

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include "base/Exception.h"
+#include "base/IniFile.h"
 #include "base/Platform.h"
 #include "base/UserRegistry.h"
 #include "server/WirelessClient.h"
@@ -315,6 +316,18 @@ INSTANTIATE_TEST_SUITE_P(
                     PlacementCase{"AboveTheScreen", true, -400, 100, 300, 400, 0, 100, 300, 400},
                     PlacementCase{"LargerThanTheScreen", true, 0, 0, 3000, 3000, 0, 0, -1, -1}),
     [](const testing::TestParamInfo<PlacementCase>& info) { return std::string(info.param.name); });
+
+// Stopped before the window ever opened (during the splash): the saved
+// placement must not be replaced by that of a window nobody saw.
+TEST_F(MainContainerTest, AWindowThatNeverOpenedKeepsTheSavedPlacement) {
+    AppendToConfig("[ZelWireless Window Settings]\r\ntop=100\r\nleft=200\r\nheight=500\r\nwidth=600\r\n");
+    CreateWindow();
+    Window->DoTerminate();
+    TIniFile ini(ConfigFile);
+    EXPECT_EQ(ini.ReadString("ZelWireless Window Settings", "top", ""), "100");
+    EXPECT_EQ(ini.ReadString("ZelWireless Window Settings", "left", ""), "200");
+    EXPECT_EQ(ini.ReadString("ZelWireless Window Settings", "width", ""), "600");
+}
 
 TEST_F(MainContainerTest, AutoStartWritesTheQuotedProgramAndEmptiesIt) {
     ShowWindow();

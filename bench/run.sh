@@ -30,6 +30,8 @@ done
 WARMUP=0.5
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=../scripts/shell-helpers.sh
+. "$root/scripts/shell-helpers.sh"
 build="$root/build-release"
 "$root/scripts/setup.sh"
 
@@ -42,8 +44,6 @@ chmod 755 "$work"
 server_pid=""
 pg_started=""
 spinners=()
-PGBIN="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)"
-as_postgres() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
 stop_spinners() {
   if [ ${#spinners[@]} -gt 0 ]; then kill "${spinners[@]}" 2>/dev/null || true; wait "${spinners[@]}" 2>/dev/null || true; fi
   spinners=()
@@ -51,19 +51,11 @@ stop_spinners() {
 cleanup() {
   stop_spinners
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-  if [ -n "$pg_started" ]; then as_postgres "$PGBIN/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true; fi
+  if [ -n "$pg_started" ]; then stop_pg_cluster "$work/pg"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# A port below the ephemeral range that no socket uses, in any state.
-free_port() {
-  local port
-  while true; do
-    port=$((20000 + RANDOM % 12000))
-    if ! ss -tanH "sport = :$port" | grep -q .; then echo "$port"; return; fi
-  done
-}
 
 # --- data ---------------------------------------------------------------------
 
@@ -72,12 +64,7 @@ echo "bench: creating the SQLite stock table ($ROWS rows)"
 
 echo "bench: creating the PostgreSQL cluster, the stock table and pgbench's tables"
 pg_port="$(free_port)"
-mkdir -p "$work/pg"
-if [ "$(id -u)" -eq 0 ]; then chown postgres: "$work/pg"; fi
-as_postgres "$PGBIN/initdb" -A trust -U zel -E UTF8 --no-sync -D "$work/pg/data" >"$work/initdb.log" 2>&1
-as_postgres "$PGBIN/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w -t 60 -o \
-  "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off -c shared_buffers=512MB -c shared_preload_libraries=pg_stat_statements" \
-  start >/dev/null
+start_pg_cluster "$work/pg" "$pg_port" -c shared_buffers=512MB -c shared_preload_libraries=pg_stat_statements
 pg_started=1
 export PGHOST=127.0.0.1 PGPORT="$pg_port" PGUSER=zel PGDATABASE=postgres
 psql() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 "$@"; }

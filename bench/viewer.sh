@@ -17,6 +17,8 @@ while [ $# -gt 0 ]; do
 done
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=../scripts/shell-helpers.sh
+. "$root/scripts/shell-helpers.sh"
 "$root/scripts/setup.sh"
 if [ -n "$BUILD" ]; then
   build="$BUILD"
@@ -30,31 +32,18 @@ cmake --build "$build" -j2 --target zel-bench-data zel-viewer-bench >/dev/null
 work="$(mktemp -d "${TMPDIR:-/tmp}/zel-viewer-bench.XXXXXX")"
 chmod 755 "$work"
 pg_started=""
-PGBIN="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)"
-as_postgres() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
 cleanup() {
-  if [ -n "$pg_started" ]; then as_postgres "$PGBIN/pg_ctl" -D "$work/pg/data" -m fast -w stop >/dev/null 2>&1 || true; fi
+  if [ -n "$pg_started" ]; then stop_pg_cluster "$work/pg"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
-free_port() {
-  local port
-  while true; do
-    port=$((20000 + RANDOM % 12000))
-    if ! ss -tanH "sport = :$port" | grep -q .; then echo "$port"; return; fi
-  done
-}
 
 echo "bench: creating the SQLite stock table ($ROWS rows)"
 "$build/zel-bench-data" sqlite "$work/stock.sqlite" "$ROWS"
 
 echo "bench: creating the PostgreSQL cluster and its stock table"
 pg_port="$(free_port)"
-mkdir -p "$work/pg"
-if [ "$(id -u)" -eq 0 ]; then chown postgres: "$work/pg"; fi
-as_postgres "$PGBIN/initdb" -A trust -U zel -E UTF8 --no-sync -D "$work/pg/data" >"$work/initdb.log" 2>&1
-as_postgres "$PGBIN/pg_ctl" -D "$work/pg/data" -l "$work/pg/server.log" -w -t 60 -o \
-  "-p $pg_port -k $work/pg -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off" start >/dev/null
+start_pg_cluster "$work/pg" "$pg_port"
 pg_started=1
 export PGHOST=127.0.0.1 PGPORT="$pg_port" PGUSER=zel PGDATABASE=postgres
 psql() { "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 "$@"; }

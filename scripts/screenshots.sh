@@ -13,6 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
+# shellcheck source=../scripts/shell-helpers.sh
+. "$root/scripts/shell-helpers.sh"
 [ "${1:-}" = "--no-setup" ] || scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target ZelWireless zel-load zel-bench-data zel-pda >/dev/null
@@ -26,13 +28,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  local port
-  while true; do
-    port=$((20000 + RANDOM % 12000))
-    if ! ss -tanH "sport = :$port" | grep -q .; then echo "$port"; return; fi
-  done
-}
 wait_for() { # file text seconds
   for _ in $(seq $(($3 * 10))); do
     grep -q "$2" "$1" 2>/dev/null && return 0

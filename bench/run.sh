@@ -78,22 +78,7 @@ psql -c 'CREATE INDEX stock_quantity ON stock ("Quantity", "ItemNo")' \
 
 # --- server -------------------------------------------------------------------
 
-cp "${ODBCSYSINI:-/etc}/odbcinst.ini" "$work/odbcinst.ini"
-cat >"$work/odbc.ini" <<EOF
-[ZelBenchSQLite]
-Driver=SQLite3
-Database=$work/stock.sqlite
-Timeout=5000
-
-[ZelBenchPG]
-Driver=PostgreSQL Unicode
-Servername=127.0.0.1
-Port=$pg_port
-Database=postgres
-Username=zel
-CommLog=0
-Debug=0
-EOF
+write_bench_data_sources "$work" "$pg_port"
 server_port="$(free_port)"
 {
   printf '[Settings]\r\nServer IP Address=127.0.0.1\r\nServerPort=%s\r\nVerbose=N\r\n' "$server_port"

@@ -52,22 +52,7 @@ psql -c 'CREATE TABLE stock ("ItemNo" varchar(20) PRIMARY KEY NOT NULL, "Descrip
 "$build/zel-bench-data" tsv "$ROWS" | psql -c '\copy stock from stdin'
 psql -c 'VACUUM ANALYZE stock'
 
-cp "${ODBCSYSINI:-/etc}/odbcinst.ini" "$work/odbcinst.ini"
-cat >"$work/odbc.ini" <<EOT
-[ZelBenchSQLite]
-Driver=SQLite3
-Database=$work/stock.sqlite
-Timeout=5000
-
-[ZelBenchPG]
-Driver=PostgreSQL Unicode
-Servername=127.0.0.1
-Port=$pg_port
-Database=postgres
-Username=zel
-CommLog=0
-Debug=0
-EOT
+write_bench_data_sources "$work" "$pg_port"
 export ODBCINI="$work/odbc.ini" ODBCSYSINI="$work"
 
 for dsn in ZelBenchSQLite ZelBenchPG; do

@@ -29,3 +29,27 @@ start_pg_cluster() {
 stop_pg_cluster() {
   as_postgres "$PGBIN/pg_ctl" -D "$1/data" -m fast -w stop >/dev/null 2>&1 || true
 }
+
+# write_bench_data_sources FOLDER PG_PORT: FOLDER/odbc.ini with the data
+# sources ZelBenchSQLite (FOLDER/stock.sqlite) and ZelBenchPG (the private
+# cluster), beside a copy of the system's driver list, for ODBCINI and
+# ODBCSYSINI to point at.
+write_bench_data_sources() {
+  local folder="$1" pg_port="$2"
+  cp "${ODBCSYSINI:-/etc}/odbcinst.ini" "$folder/odbcinst.ini"
+  cat >"$folder/odbc.ini" <<EOT
+[ZelBenchSQLite]
+Driver=SQLite3
+Database=$folder/stock.sqlite
+Timeout=5000
+
+[ZelBenchPG]
+Driver=PostgreSQL Unicode
+Servername=127.0.0.1
+Port=$pg_port
+Database=postgres
+Username=zel
+CommLog=0
+Debug=0
+EOT
+}

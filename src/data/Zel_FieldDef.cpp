@@ -231,6 +231,8 @@ std::string NormaliseFieldText(const TZel_FieldDef& field, std::string text) {
     return text;
 }
 
+namespace {
+
 TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column) {
     TZel_FieldDef field;
     field.Name = column.Name;
@@ -241,4 +243,17 @@ TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column) {
     field.AutoIncrement = column.AutoIncrement;
     field.Required = !column.Nullable && !column.AutoIncrement;
     return field;
+}
+
+} // namespace
+
+void LoadFieldDefs(TOdbcConnection& connection, const std::string& table, TZel_FieldDefs& fields,
+                   std::vector<std::string>& quotedFields) {
+    const std::vector<TOdbcColumn> columns = connection.Columns(table);
+    fields.clear();
+    quotedFields.clear();
+    for (const TOdbcColumn& column : columns) {
+        fields.push_back(FieldDefFromColumn(column));
+        quotedFields.push_back(connection.QuoteIdentifier(column.Name));
+    }
 }

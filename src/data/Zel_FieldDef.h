@@ -26,9 +26,10 @@ struct TZel_FieldDef {
 
 using TZel_FieldDefs = std::vector<TZel_FieldDef>;
 
-struct TOdbcColumn;
-// The field definition of a column as the catalog describes it.
-TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column);
+class TOdbcConnection;
+// The fields of table in column order, and their names quoted as SQL identifiers.
+void LoadFieldDefs(TOdbcConnection& connection, const std::string& table, TZel_FieldDefs& fields,
+                   std::vector<std::string>& quotedFields);
 
 // Index of the first field called name, letter case ignored; -1 when none.
 int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);

@@ -22,14 +22,7 @@ void TZel_ODBCTable::LoadFields() {
     m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
     // Statements prepared before may describe a shape the table no longer has.
     m_connection->ForgetStatements(m_quotedTable);
-    std::vector<TOdbcColumn> columns = m_connection->Columns(m_tableName);
-    m_fields.clear();
-    m_quotedFields.clear();
-    for (const TOdbcColumn& column : columns) {
-        const TZel_FieldDef field = FieldDefFromColumn(column);
-        m_fields.push_back(field);
-        m_quotedFields.push_back(m_connection->QuoteIdentifier(field.Name));
-    }
+    LoadFieldDefs(*m_connection, m_tableName, m_fields, m_quotedFields);
     m_keyFields.clear();
     for (const std::string& name : m_connection->PrimaryKey(m_tableName)) {
         int index = FindField(name);

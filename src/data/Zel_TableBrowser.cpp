@@ -21,15 +21,8 @@ void TZel_TableBrowser::LoadFields() {
     // The data source may spell the name in another case (PostgreSQL folds
     // unquoted names to lower case): take the catalog's spelling.
     m_tableName = m_connection->CatalogTableName(m_tableName);
-    const std::vector<TOdbcColumn> columns = m_connection->Columns(m_tableName);
+    LoadFieldDefs(*m_connection, m_tableName, m_fields, m_quotedFields);
     m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
-    m_fields.clear();
-    m_quotedFields.clear();
-    for (const TOdbcColumn& column : columns) {
-        const TZel_FieldDef field = FieldDefFromColumn(column);
-        m_fields.push_back(field);
-        m_quotedFields.push_back(m_connection->QuoteIdentifier(field.Name));
-    }
     auto resolve = [this](const std::vector<std::string>& names) {
         std::vector<int> indexes;
         for (const std::string& name : names) {

@@ -309,12 +309,7 @@ bool TZel_TableModel::Post() {
             for (size_t i = 0; i < m_changes.size(); ++i)
                 if (m_changes[i])
                     cached->second[i] = *m_changes[i];
-        m_changes.clear();
-        m_original.clear();
-        m_pendingRow = -1;
-        SetState(Browse);
-        emit headerDataChanged(Qt::Vertical, row, row);
-        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+        EndEdit(row);
         return written;
     }
     if (!HasChanges()) {
@@ -355,13 +350,19 @@ void TZel_TableModel::Cancel() {
         endRemoveRows();
         emit StateChanged();
     } else if (m_state == Editing) {
-        m_changes.clear();
-        m_original.clear();
-        m_pendingRow = -1;
-        SetState(Browse);
-        emit headerDataChanged(Qt::Vertical, row, row);
-        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+        EndEdit(row);
     }
+}
+
+// Back to browsing after an edit of row was posted or cancelled: the row is
+// drawn again from the cache, without its edit mark.
+void TZel_TableModel::EndEdit(int row) {
+    m_changes.clear();
+    m_original.clear();
+    m_pendingRow = -1;
+    SetState(Browse);
+    emit headerDataChanged(Qt::Vertical, row, row);
+    emit dataChanged(index(row, 0), index(row, columnCount() - 1));
 }
 
 bool TZel_TableModel::submit() {

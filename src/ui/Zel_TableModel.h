@@ -82,6 +82,7 @@ private:
     void Report(const std::exception& error) const;
     void ResetTo(const std::function<void()>& change);
     void SetState(TState state);
+    void EndEdit(int row);
 
     TZel_TableBrowser* m_browser = nullptr;
     int64_t m_count = 0;

@@ -16,4 +16,7 @@ public:
     // Connections beyond this many listed clients are refused.
     static constexpr int32_t DefaultMaxClients = 1000;
     int32_t MaxClients = DefaultMaxClients;
+    // Database connections per data source (and user name) that serve the
+    // handhelds at once; 0 lets the driver decide (one for a SQLite file).
+    int32_t ConnectionsPerDataSource = 0;
 };

@@ -1,5 +1,7 @@
 #include "base/WirelessPrefsMgr.h"
 
+#include <algorithm>
+
 #include "base/Exception.h"
 #include "base/Platform.h"
 #include "base/Zel_EventLogger.h"
@@ -23,6 +25,7 @@ const char* const kServerName = "ServerName";
 const char* const kServerIPAddress = "Server IP Address";
 const char* const kDisabledMessage = "DisabledMessage";
 const char* const kMaxClients = "MaxClients";
+const char* const kConnectionsPerDataSource = "ConnectionsPerDataSource";
 const char* const kLastDataViewSessionNumber = "LastDataViewSessionNumber";
 
 const char* const kDefaultVerbose = "N";
@@ -126,6 +129,8 @@ void TZel_WirelessPrefsMgr::ReadSettings() {
             Server->ServerName = ini.ReadString(kSettings, kServerName, kDefaultServerName);
             Server->DisabledMessage = ini.ReadString(kSettings, kDisabledMessage, kDefaultDisabledMessage);
             Server->MaxClients = ReadMaxClients(ini);
+            Server->ConnectionsPerDataSource =
+                std::max(0, ini.ReadInteger(kSettings, kConnectionsPerDataSource, 0));
         }
         LastDataViewSessionNumber = ini.ReadInteger(kApplicationState, kLastDataViewSessionNumber, 0);
         if (Server && Server->IPAddress.empty())
@@ -156,6 +161,7 @@ void TZel_WirelessPrefsMgr::WriteSettings() {
             batch.WriteString(kSettings, kServerIPAddress, Server->IPAddress);
             batch.WriteString(kSettings, kDisabledMessage, Server->DisabledMessage);
             batch.WriteInteger(kSettings, kMaxClients, Server->MaxClients);
+            batch.WriteInteger(kSettings, kConnectionsPerDataSource, Server->ConnectionsPerDataSource);
         }
         batch.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
         TIniFile(IniFilename).WriteBatch(batch);

@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 // The one instance; created by GetLogger and never freed.
 TZelLogger* g_Logger = nullptr;
+
+// The innermost capture of this thread, if any.
+thread_local TZelLogCapture* t_capture = nullptr;
 
 // "Log.txt" -> "Log-old.txt", "log" -> "log-old"; empty when the name has no file part.
 std::string OldLogName(const std::string& fileName) {
@@ -42,17 +46,58 @@ bool GetVerbose() {
     return GetLogger()->Verbose;
 }
 
+bool TZelLogCapture::Keep(TKind kind, const std::string& text) {
+    if (!t_capture)
+        return false;
+    t_capture->m_lines.push_back({kind, text});
+    return true;
+}
+
+TZelLogCapture::TZelLogCapture() : m_outer(t_capture) {
+    t_capture = this;
+}
+
+TZelLogCapture::~TZelLogCapture() {
+    t_capture = m_outer;
+}
+
+std::vector<TZelLogCapture::TLine> TZelLogCapture::Take() {
+    return std::exchange(m_lines, {});
+}
+
+void TZelLogCapture::Write(const std::vector<TLine>& lines) {
+    for (const TLine& line : lines) {
+        switch (line.Kind) {
+        case TKind::Info:
+            LogInfo(line.Text);
+            break;
+        case TKind::Error:
+            LogError(line.Text);
+            break;
+        case TKind::Verbose:
+            LogVerbose(line.Text);
+            break;
+        }
+    }
+}
+
 void LogInfo(const std::string& text) {
+    if (TZelLogCapture::Keep(TZelLogCapture::TKind::Info, text))
+        return;
     if (GetLogger()->OnLogMessage)
         GetLogger()->OnLogMessage(text);
 }
 
 void LogError(const std::string& text) {
+    if (TZelLogCapture::Keep(TZelLogCapture::TKind::Error, text))
+        return;
     if (GetLogger()->OnLogError)
         GetLogger()->OnLogError(text);
 }
 
 void LogVerbose(const std::string& text) {
+    if (TZelLogCapture::Keep(TZelLogCapture::TKind::Verbose, text))
+        return;
     if (GetLogger()->OnLogMessage)
         GetLogger()->OnLogMessage(" -- " + text);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The process-wide logger: a verbose switch and two sinks. It formats and
 // writes nothing itself.
@@ -13,7 +15,8 @@ public:
     // an instance exists already; use GetLogger.
     TZelLogger();
 
-    bool Verbose = false;
+    // Read by the database workers while the window may switch it.
+    std::atomic<bool> Verbose = false;
     Sink OnLogError;
     Sink OnLogMessage;
 };
@@ -25,3 +28,33 @@ void LogInfo(const std::string& text);
 void LogError(const std::string& text);
 void LogVerbose(const std::string& text); // " -- " + text, whatever Verbose says
 void ResetLogFile(const std::string& fileName);
+
+// Lines logged on the constructing thread while the capture lives are kept
+// instead of written, so that work done on another thread can have its lines
+// written later by the thread that owns the sinks, in their order and next to
+// the lines around them.
+class TZelLogCapture {
+public:
+    enum class TKind { Info, Error, Verbose };
+    struct TLine {
+        TKind Kind;
+        std::string Text;
+    };
+
+    TZelLogCapture();
+    ~TZelLogCapture();
+    TZelLogCapture(const TZelLogCapture&) = delete;
+    TZelLogCapture& operator=(const TZelLogCapture&) = delete;
+
+    // The lines kept so far; the capture is then empty.
+    std::vector<TLine> Take();
+    // Writes lines through the logger as they were first logged.
+    static void Write(const std::vector<TLine>& lines);
+
+    // Keeps the line in this thread's innermost capture; false without one.
+    static bool Keep(TKind kind, const std::string& text);
+
+private:
+    std::vector<TLine> m_lines;
+    TZelLogCapture* m_outer;
+};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -8,10 +9,16 @@
 
 class TOdbcConnection;
 class TOdbcEnvironment;
+class TZel_ConnectionWorkers;
 
 // Physical connections shared by the sessions that use the same data source
-// with the same user name and password. A connection lives while a session
-// holds it; one whose link was lost is replaced at the next Acquire.
+// with the same user name and password, in one of two ways:
+// - Acquire: one connection per data source, used by the caller's thread. A
+//   connection lives while a session holds it; one whose link was lost is
+//   replaced at the next Acquire.
+// - Workers: a few connections per data source, each used by a thread of its
+//   own (the server's handhelds). Workers that nobody holds and that have
+//   nothing to do are ended at the next call.
 class TZel_ConnectionPool {
 public:
     TZel_ConnectionPool();
@@ -25,6 +32,15 @@ public:
     // Connections currently held by some session.
     int OpenCount() const;
 
+    // The workers of the data source with the user name and password; limit
+    // (connections at most, 0 for the driver's default) applies when they
+    // are made.
+    std::shared_ptr<TZel_ConnectionWorkers> Workers(const std::string& dsn, const std::string& user,
+                                                    const std::string& password, int limit);
+    // Ends every worker: see TZel_ConnectionWorkers::Stop. True when no
+    // statement runs any more.
+    bool StopWorkers(std::chrono::milliseconds timeout);
+
     // A connection of its own, outside the pool (data viewer, wizard).
     static std::shared_ptr<TOdbcConnection> OpenPrivate(const std::string& dsn, const std::string& user,
                                                         const std::string& password);
@@ -35,4 +51,5 @@ private:
     using Key = std::tuple<std::string, std::string, std::string>;
     std::shared_ptr<TOdbcEnvironment> m_environment;
     std::map<Key, std::weak_ptr<TOdbcConnection>> m_connections;
+    std::map<Key, std::shared_ptr<TZel_ConnectionWorkers>> m_workers;
 };

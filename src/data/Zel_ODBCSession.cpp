@@ -106,6 +106,15 @@ bool TZel_ODBCSession::Connect() {
     return true;
 }
 
+void TZel_ODBCSession::AttachConnection(std::shared_ptr<TOdbcConnection> connection) {
+    if (m_connection == connection && IsConnectedAsDefined())
+        return;
+    m_connection = std::move(connection);
+    m_connectedAs = {DSN, Username, Password};
+    if (m_table)
+        m_table->AttachConnection(m_connection);
+}
+
 bool TZel_ODBCSession::OpenTable() {
     if (DSN.empty()) {
         // Without a data source there is nothing to open; the connection of

@@ -97,6 +97,12 @@ public:
     TZel_ODBCTable* Table() const { return m_table.get(); }
     TZel_DataSource* DataSource() const { return m_dataSource.get(); }
     std::shared_ptr<TOdbcConnection> Connection() const { return m_connection; }
+    // Runs the next statements on this open connection, which the caller
+    // made to the data source, user name and password of the definition
+    // (the server's workers; any of them may run a session's next request).
+    void AttachConnection(std::shared_ptr<TOdbcConnection> connection);
+    // No connection to run on: the requests then fail as not connected.
+    void DetachConnection() { ReleaseConnection(); }
 
     // Requests
     bool IsValidFieldIndex(int32_t fieldNumber) const;

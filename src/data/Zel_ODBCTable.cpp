@@ -15,6 +15,10 @@ TZel_ODBCTable::TZel_ODBCTable(std::shared_ptr<TOdbcConnection> connection, std:
 
 TZel_ODBCTable::~TZel_ODBCTable() = default;
 
+void TZel_ODBCTable::AttachConnection(std::shared_ptr<TOdbcConnection> connection) {
+    m_connection = std::move(connection);
+}
+
 void TZel_ODBCTable::LoadFields() {
     // The data source may spell the name in another case (PostgreSQL folds
     // unquoted names to lower case): take the catalog's spelling.

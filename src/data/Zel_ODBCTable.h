@@ -35,6 +35,9 @@ public:
     const std::string& TableName() const { return m_tableName; }
     const TZel_FieldDefs& Fields() const { return m_fields; }
     TOdbcConnection& Connection() const { return *m_connection; }
+    // Runs the next statements on another connection to the same data source
+    // (the field definitions stay).
+    void AttachConnection(std::shared_ptr<TOdbcConnection> connection);
 
     int FindField(const std::string& name) const { return FindFieldIndex(m_fields, name); }
     // Field indexes of the primary key, in key order; empty when the table has none.

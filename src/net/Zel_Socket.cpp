@@ -414,6 +414,11 @@ void TZel_Socket::EnableWriteNotifier(bool on) {
         m_writeNotifier->setEnabled(on);
 }
 
+void TZel_Socket::PauseReading(bool paused) {
+    if (m_readNotifier && State == TSocketState::Connected && !m_peerEnded)
+        m_readNotifier->setEnabled(!paused);
+}
+
 void TZel_Socket::PauseAccepting() {
     if (!m_readNotifier)
         return;

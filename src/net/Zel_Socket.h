@@ -90,6 +90,10 @@ public:
     bool SetNoDelay(bool on);
     // Accepts every pending connection of a listening object (run on read readiness).
     void AcceptPending();
+    // A connection whose owner cannot take more input yet stops reading:
+    // neither OnRead nor the close event comes until reading resumes; the
+    // bytes wait in the system's buffer.
+    void PauseReading(bool paused);
 
 private:
     void RecordError(int32_t code, const char* prefix);

@@ -6,6 +6,7 @@
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
+#include "data/Zel_ConnectionWorkers.h"
 #include "data/Zel_ODBCSession.h"
 #include "net/Zel_Socket.h"
 #include "server/WirelessServer.h"
@@ -35,7 +36,7 @@ Exception InvalidPacket(const std::string& step, int32_t actual, int32_t expecte
 
 TZelWirelessClient::TZelWirelessClient(TZelWirelessServer* server)
     : Server(server), ConnectTime(QDateTime::currentDateTime()),
-      Session(std::make_unique<TZel_ODBCSession>()) {}
+      Session(std::make_shared<TZel_ODBCSession>()) {}
 
 TZelWirelessClient::~TZelWirelessClient() {
     if (Socket) {
@@ -119,7 +120,7 @@ void TZelWirelessClient::RaiseTransfer(int32_t bytesIn, int32_t bytesOut) {
 void TZelWirelessClient::DoReadData() {
     TDeletionGuard guard(m_watch);
     RaiseChange();
-    if (guard.Deleted() || State == csClosed)
+    if (guard.Deleted() || State == csClosed || m_waiting)
         return;
     try {
         int32_t count = Socket->BytesWaiting();
@@ -208,13 +209,96 @@ void TZelWirelessClient::ProcessMessage() {
     } catch (const std::exception& e) {
         if (guard.Deleted())
             return;
-        const std::string text = "Error processing message, " + ExceptionText(e);
-        LogInfo(GetTitle() + ": " + text);
-        SendError(text, "caller: Processing Message");
+        ReportRequestFailure(e);
     }
     if (guard.Deleted())
         return;
     ReadMsg.Clear();
+}
+
+void TZelWirelessClient::ReportRequestFailure(const std::exception& error) {
+    const std::string text = "Error processing message, " + ExceptionText(error);
+    LogInfo(GetTitle() + ": " + text);
+    SendError(text, "caller: Processing Message");
+}
+
+void TZelWirelessClient::RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, DatabaseWork work,
+                                       DatabaseFinish finish) {
+    auto workers = Server->ConnectionPool.Workers(session->DSN, session->Username, session->Password,
+                                                  Server->ConnectionsPerDataSource);
+    // Held by the client (never by the job, which ends on the worker's own
+    // thread) so that the pool keeps them while the session may use them.
+    m_workersInUse = workers;
+    m_waiting = true;
+    if (Socket)
+        Socket->PauseReading(true);
+    // The job holds the session and a weak reference to this client; the
+    // client is touched again only on the event loop, and only when alive.
+    workers->Submit([session = std::move(session), work = std::move(work), finish = std::move(finish),
+                     alive = std::weak_ptr<int>(m_alive), client = this,
+                     poster = Server->DatabaseReplyPoster()](const TZel_ConnectionWorkers::Connect& connect) {
+        TZelLogCapture capture;
+        std::exception_ptr failure;
+        try {
+            try {
+                session->AttachConnection(connect());
+            } catch (...) {
+                // A session with an open table reports the missing
+                // connection in its own words, as its requests always have.
+                if (!session->Table())
+                    throw;
+                session->DetachConnection();
+            }
+            work(*session);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        TDatabaseResult result{capture.Take(), session, failure, session->IsConnected()};
+        return TZel_ConnectionWorkers::Then([poster, result = std::move(result), finish, alive, client] {
+            poster.Post([result, finish, alive, client] {
+                if (!alive.expired()) // else freed meanwhile: nobody waits for the result
+                    client->FinishDatabaseWork(result, finish);
+            });
+        });
+    });
+}
+
+void TZelWirelessClient::FinishDatabaseWork(const TDatabaseResult& result, const DatabaseFinish& finish) {
+    TDeletionGuard guard(m_watch);
+    TZelLogCapture::Write(result.Lines);
+    m_waiting = false;
+    try {
+        finish(*this, result.Failure);
+    } catch (const std::exception& e) {
+        if (guard.Deleted())
+            return;
+        ReportRequestFailure(e);
+    }
+    if (guard.Deleted())
+        return;
+    if (Session == result.Session) {
+        DatabaseConnected = result.Connected;
+        m_sessionWorkers = m_workersInUse;
+    }
+    m_workersInUse.reset();
+    if (m_disabledAfterReply) {
+        m_disabledAfterReply = false;
+        SendDisabled();
+        if (guard.Deleted())
+            return;
+    }
+    if (Socket)
+        Socket->PauseReading(false);
+}
+
+void TZelWirelessClient::SendDisabled() {
+    if (State >= csClosed)
+        return;
+    if (m_waiting) {
+        m_disabledAfterReply = true;
+        return;
+    }
+    SendError(Server ? Server->DisabledMessage : std::string(), "Server shutdown");
 }
 
 void TZelWirelessClient::HandleBye() {
@@ -344,21 +428,44 @@ void TZelWirelessClient::HandleSessionSelect() {
             PDASession.SessionName + ")");
     // The new definition is loaded into a session of its own and takes the
     // place of the current one only once it is open and valid: a failed
-    // selection leaves the handheld exactly the session it had.
-    auto session = std::make_unique<TZel_ODBCSession>();
+    // selection leaves the handheld exactly the session it had. Connecting,
+    // opening the table and checking the fields run on a database worker.
+    auto session = std::make_shared<TZel_ODBCSession>();
     session->SessionNumber = PDASession.SessionNumber;
-    session->ConnectionPool = Session->ConnectionPool;
-    bool selected = false;
-    std::string text;
     try {
         session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
         session->ReadINISettings();
         if (!session->IsEnabled())
             throw Exception("Session [" + session->SessionName + "] not enabled on server");
-        session->OpenTable();
-        session->ValidateFields();
+        if (session->DSN.empty()) {
+            // Nothing to connect to: fails as the checks do, without a worker.
+            session->OpenTable();
+            session->ValidateFields();
+        }
+    } catch (...) {
+        FinishSessionSelect(session, std::current_exception());
+        return;
+    }
+    RunOnDatabase(
+        session,
+        [](TZel_ODBCSession& selected) {
+            selected.OpenTable();
+            selected.ValidateFields();
+        },
+        [session](TZelWirelessClient& client, std::exception_ptr failure) {
+            client.FinishSessionSelect(session, failure);
+        });
+}
+
+void TZelWirelessClient::FinishSessionSelect(const std::shared_ptr<TZel_ODBCSession>& session,
+                                             std::exception_ptr failure) {
+    bool selected = false;
+    std::string text;
+    try {
+        if (failure)
+            std::rethrow_exception(failure);
         text = "Session selected: " + session->SessionName;
-        Session = std::move(session);
+        Session = session;
         State = csSessionSelected;
         selected = true;
     } catch (const std::exception& e) {

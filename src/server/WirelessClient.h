@@ -1,18 +1,22 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QDateTime>
 
+#include "base/Zel_EventLogger.h"
 #include "net/DeletionGuard.h"
 #include "protocol/PDAInfo.h"
 #include "protocol/PDASession.h"
 #include "protocol/WirelessEncoding.h"
 #include "protocol/WirelessMessage.h"
 
+class TZel_ConnectionWorkers;
 class TZel_ODBCSession;
 class TZel_Socket;
 class TZelWirelessServer;
@@ -29,6 +33,11 @@ enum TClientState : uint8_t {
 // reports bytes, unscrambles them, dispatches each complete frame to its
 // handler and sends the reply. A failing handler is logged and answered with
 // "PCERR"; it never ends the connection by itself.
+//
+// Database work (session selection and the data requests) runs on a worker
+// of the server's connection pool. Until its reply is sent the client reads
+// no further frame, so a handheld's requests run and are answered in the
+// order it sent them, with their log lines and change notifications.
 class TZelWirelessClient {
 public:
     using ChangeNotify = std::function<void(TZelWirelessClient* sender)>;
@@ -61,7 +70,10 @@ public:
     TZelWirelessMessageSend SendMsg;
     TZelPDAInfo PDAInfo;
     TZelPDASession PDASession;
-    std::unique_ptr<TZel_ODBCSession> Session;
+    // Shared with the database work under way, which may outlive the client.
+    std::shared_ptr<TZel_ODBCSession> Session;
+    // Whether the session's data source was connected after its last request.
+    bool DatabaseConnected = false;
     ChangeNotify OnChange;
     TransferNotify OnTransfer;
 
@@ -70,6 +82,11 @@ public:
     // Closes the socket; HandleDisconnect has run when this returns.
     void CloseConnection();
     void SendError(const std::string& message, const std::string& context);
+    // Tells the handheld that the server has been disabled: at once, or
+    // right after the reply to the request whose database work is under way.
+    void SendDisabled();
+    // Database work of a request is under way.
+    bool IsWaitingForDatabase() const { return m_waiting; }
 
     // "(unknown)" without a socket; empty once the socket has been closed.
     std::string GetAddress() const;
@@ -103,12 +120,38 @@ public:
     void HandlePost();
     void HandleDelete();
 
+    // The work runs on a worker of the session's data source (connected to
+    // it first), then finish runs on the event loop with what the work
+    // raised, unless the client has been freed by then.
+    using DatabaseWork = std::function<void(TZel_ODBCSession& session)>;
+    using DatabaseFinish = std::function<void(TZelWirelessClient& client, std::exception_ptr failure)>;
+    void RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, DatabaseWork work, DatabaseFinish finish);
+    // The "PCERR" answer and log line of a request that failed.
+    void ReportRequestFailure(const std::exception& error);
+
 private:
+    // What database work leaves for the event loop.
+    struct TDatabaseResult {
+        std::vector<TZelLogCapture::TLine> Lines;
+        std::shared_ptr<TZel_ODBCSession> Session;
+        std::exception_ptr Failure;
+        bool Connected = false;
+    };
+    void FinishDatabaseWork(const TDatabaseResult& result, const DatabaseFinish& finish);
+    void FinishSessionSelect(const std::shared_ptr<TZel_ODBCSession>& session, std::exception_ptr failure);
     void RaiseChange();
     void RaiseTransfer(int32_t bytesIn, int32_t bytesOut);
     QDateTime Now();
 
     TDeletionWatch m_watch;
+    // Held while the client lives; database work keeps a weak reference to
+    // learn whether its client is still there.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    bool m_waiting = false;
+    // The workers of the session, and of the work under way.
+    std::shared_ptr<TZel_ConnectionWorkers> m_sessionWorkers;
+    std::shared_ptr<TZel_ConnectionWorkers> m_workersInUse;
+    bool m_disabledAfterReply = false;
     qint64 m_nowMSecs = -1;
     QDateTime m_now;
 };

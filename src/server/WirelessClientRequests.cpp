@@ -40,7 +40,8 @@ RequestRule RuleOf(RequestKind kind) {
 
 namespace {
 
-// Parses, runs and answers one request; the query lives only for this call.
+// Parses the request on the event loop; runs it and builds the reply on a
+// database worker; sends the reply on the event loop.
 template <typename Run, typename Reply>
 void ServeRequest(TZelWirelessClient& client, RequestKind kind, Run run, Reply reply) {
     const RequestRule rule = RuleOf(kind);
@@ -53,25 +54,33 @@ void ServeRequest(TZelWirelessClient& client, RequestKind kind, Run run, Reply r
     if (client.State != csSessionSelected)
         throw Exception("Invalid session selected");
 
-    TZel_Query query;
+    auto query = std::make_shared<TZel_Query>();
     const char* payload = client.ReadMsg.Payload.Data();
     int position = 0;
     if (rule.rowWindow)
-        ParseRowWindow(query, payload, count, position);
+        ParseRowWindow(*query, payload, count, position);
     if (!emptyDelete)
-        ParseFieldItems(query, payload, count, position);
+        ParseFieldItems(*query, payload, count, position);
     if (GetVerbose())
-        LogVerbose(client.GetTitle() + ": QueryParam: " + query.Param.LogText());
+        LogVerbose(client.GetTitle() + ": QueryParam: " + query->Param.LogText());
 
-    run(*client.Session, query);
-    if (GetVerbose())
-        LogVerbose(client.GetTitle() + ": QueryResult: " + query.Result.LogText());
-
-    client.SendMsg.Clear();
-    reply(client.SendMsg, query);
-    client.SendFrame();
-    if (client.OnChange)
-        client.OnChange(&client);
+    auto answer = std::make_shared<TZelWirelessMessageSend>();
+    client.RunOnDatabase(
+        client.Session,
+        [query, answer, run, reply](TZel_ODBCSession& session) {
+            run(session, *query);
+            reply(*answer, *query);
+        },
+        [query, answer](TZelWirelessClient& client, std::exception_ptr failure) {
+            if (failure)
+                std::rethrow_exception(failure);
+            if (GetVerbose())
+                LogVerbose(client.GetTitle() + ": QueryResult: " + query->Result.LogText());
+            client.SendMsg = std::move(*answer);
+            client.SendFrame();
+            if (client.OnChange)
+                client.OnChange(&client);
+        });
 }
 
 } // namespace

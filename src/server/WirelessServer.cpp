@@ -8,6 +8,7 @@
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
+#include "data/Zel_ConnectionWorkers.h"
 #include "data/Zel_ODBCSession.h"
 #include "net/WinsockUtil.h"
 #include "net/Zel_Socket.h"
@@ -49,7 +50,8 @@ uint32_t Wrapped(int32_t value) {
 
 TZelWirelessServer::TZelWirelessServer(QObject* owner)
     : OwnerWindow(owner), StartTime(QDateTime::currentDateTime()),
-      m_changeRelay(std::make_unique<TChangeRelay>(this)) {
+      m_changeRelay(std::make_unique<TChangeRelay>(this)),
+      m_databaseReplies(std::make_unique<TEventLoopMailbox>()) {
     QObject::connect(&m_greetingSweep, &QTimer::timeout, m_changeRelay.get(),
                      [this] { CloseSilentClients(); });
     ServerName = "Zel Wireless Server";
@@ -59,6 +61,10 @@ TZelWirelessServer::TZelWirelessServer(QObject* owner)
 }
 
 TZelWirelessServer::~TZelWirelessServer() {
+    // Statements still running get a bounded time to end, and the replies
+    // of those that ended are sent before the clients go.
+    ConnectionPool.StopWorkers(ZEL_EXIT_WAIT);
+    m_databaseReplies->RunPosted();
     for (auto& client : Clients) {
         client->OnChange = nullptr;
         client->OnTransfer = nullptr;
@@ -87,8 +93,7 @@ void TZelWirelessServer::SetEnabled(bool on) {
     } else {
         Enabled = false;
         for (size_t i = 0; i < Clients.size(); ++i)
-            if (Clients[i]->State < csClosed)
-                Clients[i]->SendError(DisabledMessage, "Server shutdown");
+            Clients[i]->SendDisabled();
     }
     if (OnStatusChange)
         OnStatusChange(this);
@@ -158,7 +163,6 @@ void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZe
     auto client = std::make_unique<TZelWirelessClient>(this);
     client->AttachSocket(std::move(connection));
     client->Session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
-    client->Session->ConnectionPool = &ConnectionPool;
     client->OnChange = [this](TZelWirelessClient*) { PostChange(); };
     client->OnTransfer = [this](TZelWirelessClient*, int32_t received, int32_t sent) {
         AddTraffic(received, sent);

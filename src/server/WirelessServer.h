@@ -13,6 +13,7 @@
 
 #include "base/ServerSettings.h"
 #include "data/Zel_ConnectionPool.h"
+#include "net/EventLoopMailbox.h"
 
 class QObject;
 class TZel_Socket;
@@ -36,8 +37,8 @@ public:
     TZelWirelessServer& operator=(const TZelWirelessServer&) = delete;
 
     QPointer<QObject> OwnerWindow;
-    // Physical data-source connections shared by the clients' sessions; it
-    // outlives every client (declared before Clients).
+    // The database workers that run the clients' requests; it outlives every
+    // client (declared before Clients).
     TZel_ConnectionPool ConnectionPool;
     std::unique_ptr<TZel_Socket> ListenSocket;
     // In accept order. Closed clients stay until the monitor, a re-enable or
@@ -80,6 +81,8 @@ public:
     int RemoveClosedClients();
     // Hands a posted change to the owner (run by the change event).
     void DeliverChange();
+    // Where database workers post the results of the clients' requests.
+    TEventLoopMailbox::TPoster DatabaseReplyPoster() const { return m_databaseReplies->Poster(); }
 
 private:
     void SetListening(bool on);
@@ -102,5 +105,6 @@ private:
     // Runs while connections wait for their greeting.
     QTimer m_greetingSweep;
     std::unique_ptr<QObject> m_changeRelay;
+    std::unique_ptr<TEventLoopMailbox> m_databaseReplies;
     uint64_t m_lastClientId = 0;
 };

@@ -154,7 +154,7 @@ std::string SessionText(const TZelWirelessClient& client) {
 }
 
 bool SessionConnected(const TZelWirelessClient& client) {
-    return client.Session && client.Session->IsConnected();
+    return client.DatabaseConnected;
 }
 
 std::string CountsText(int32_t out, int32_t in) {

@@ -83,6 +83,7 @@ TEST_F(PrefsMgrTest, FirstStartInAnEmptyFolderWritesEveryKeyInOrder) {
                               "Server IP Address=192\\.168\\.1\\.20\r\n"
                               "DisabledMessage=Wireless server is not currently enabled\\.\r\n"
                               "MaxClients=1000\r\n"
+                              "ConnectionsPerDataSource=0\r\n"
                               "\\[ApplicationState\\]\r\n"
                               "LastDataViewSessionNumber=0\r\n");
     const std::string content = ReadAll(Path("ZelWireless.ini"));

@@ -29,6 +29,11 @@ std::shared_ptr<TZel_ConnectionWorkers> TZel_ConnectionPool::Workers(const std::
     return workers;
 }
 
+bool TZel_ConnectionPool::WorkersIdle() const {
+    return std::all_of(m_workers.begin(), m_workers.end(),
+                       [](const auto& entry) { return entry.second->IsIdle(); });
+}
+
 bool TZel_ConnectionPool::StopWorkers(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool finished = true;

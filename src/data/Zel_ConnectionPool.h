@@ -40,6 +40,8 @@ public:
     // Ends every worker: see TZel_ConnectionWorkers::Stop. True when no
     // statement runs any more.
     bool StopWorkers(std::chrono::milliseconds timeout);
+    // No worker has a job queued or running.
+    bool WorkersIdle() const;
 
     // A connection of its own, outside the pool (data viewer, wizard).
     static std::shared_ptr<TOdbcConnection> OpenPrivate(const std::string& dsn, const std::string& user,

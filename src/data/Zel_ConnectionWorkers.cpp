@@ -92,8 +92,8 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
     ++state->Idle;
     while (true) {
         state->JobQueued.wait(lock, [&state] { return state->Stopping || !state->Jobs.empty(); });
-        if (state->Stopping)
-            break;
+        if (state->Jobs.empty())
+            break; // stopping, and nothing left to run
         --state->Idle;
         Job job = std::move(state->Jobs.front());
         state->Jobs.pop_front();
@@ -127,9 +127,10 @@ bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
     {
         std::unique_lock lock(m_state->Lock);
         m_state->Stopping = true;
-        dropped.swap(m_state->Jobs);
         m_state->JobQueued.notify_all();
-        finished = m_state->JobDone.wait_for(lock, timeout, [this] { return m_state->Running == 0; });
+        finished = m_state->JobDone.wait_for(
+            lock, timeout, [this] { return m_state->Running == 0 && m_state->Jobs.empty(); });
+        dropped.swap(m_state->Jobs);
         threads.swap(m_state->Threads);
     }
     dropped.clear();

@@ -36,9 +36,9 @@ public:
 
     // Queues the job; after Stop it is dropped.
     void Submit(Job job);
-    // Takes no more jobs and drops the queued ones, then waits up to timeout
-    // for the running ones. True when none runs any more; the threads of
-    // jobs still running are left to end by themselves.
+    // Takes no more jobs and waits up to timeout for the queued and running
+    // ones. True when all have ended; else the queued ones are dropped and
+    // the threads of those still running are left to end by themselves.
     bool Stop(std::chrono::milliseconds timeout);
     // No job queued or running.
     bool IsIdle() const;

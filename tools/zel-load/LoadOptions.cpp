@@ -36,6 +36,7 @@ const char* const kUsage =
     "  --window N          rows per window (20)\n"
     "  --timeout SEC       wait for a reply at most this long (10)\n"
     "  --time-limit SEC    download: give up after SEC (600)\n"
+    "  --start-delay SEC   wait SEC after the openings before the first request (0)\n"
     "  --key-row N         select and update ask for base row N only\n"
     "  --refusals-ok       count a PCERR reply as refused instead of wrong (a handheld\n"
     "                      that posts to a row another program holds locked)\n"
@@ -161,6 +162,8 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
             options.Timeout = ToSeconds(option, value);
         else if (option == "--time-limit")
             options.TimeLimit = ToSeconds(option, value);
+        else if (option == "--start-delay")
+            options.StartDelay = ToSeconds(option, value);
         else if (option == "--key-row")
             options.KeyRow = ToInt(option, value, 1, 9999999);
         else if (option == "--server-pid")

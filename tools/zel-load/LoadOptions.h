@@ -33,6 +33,7 @@ struct TLoadOptions {
     int64_t KeyRow = 0;       // > 0: selects and updates ask for this base row only
     bool RefusalsOk = false;  // a "PCERR" reply is counted as refused, not as wrong
     double TimeLimit = 600.0; // download: give up after this long
+    double StartDelay = 0.0;  // pause between the openings and the first request
 
     bool Downloading() const { return Mix[static_cast<size_t>(TRequestKind::Download)] > 0; }
 };

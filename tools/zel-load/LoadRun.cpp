@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -293,6 +294,8 @@ int TLoadRun::Run() {
     m_rssActive = ServerRssKib();
     OpenAll(idleHandhelds);
     m_rssIdle = ServerRssKib();
+    if (m_options.StartDelay > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(m_options.StartDelay));
 
     const Clock::time_point start = Clock::now();
     const auto asDuration = [](double seconds) {

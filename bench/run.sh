@@ -437,12 +437,15 @@ echo "(SQLite: BEGIN EXCLUSIVE on a second file with its own data source; Postgr
 echo "same table). Anchor: the same 15 handhelds alone. The stall is the longest delay of a 2 ms timer on the"
 echo "server's event loop during the measurement (--stall-probe). The 16th's longest post checks the set-up: its"
 echo "post waited on the lock (PostgreSQL refuses it after lock_timeout, 5 s; SQLite waits for the lock)."
+echo "A handheld that waits sends nothing meanwhile, so a stalled server costs the p50 little: read it with the stall."
 
 # --- fuzzing -------------------------------------------------------------------
 
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
-  # The measuring is over: the server and the database are not needed any more.
+  # The measuring is over: the servers and the database are not needed any more.
   stop_server
+  stop_process "$before_pid"
+  before_pid=""
   echo
   "$root/bench/fuzz.sh" "$FUZZ_SECONDS"
 fi

@@ -5,6 +5,12 @@
 // closed-loop clients with epoll and reports latency percentiles.
 //   zel-anchor --sqlite FILE --kind key|window|page [--clients N] [--duration S]
 //              [--warmup S] [--rows N] [--depth D] [--window N]
+// Two further kinds need no clients:
+//   --kind scan  reads the whole table in key order once, every value as text,
+//                the database's own cost of a full download;
+//   --kind lock  holds an exclusive lock on FILE for --duration seconds, so
+//                that a writer through the server has to wait for it; prints
+//                a line once the lock is held.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,7 +51,7 @@ constexpr int kPageRequest = kHeader + 16 + 5 * 5;
 const char* const kColumns = "SELECT \"ItemNo\", \"Description\", \"Quantity\", \"Price\", \"Location\", "
                              "\"LastCounted\" FROM \"stock\"";
 
-enum class Kind { Key, Window, Page };
+enum class Kind { Key, Window, Page, Scan, Lock };
 
 struct Options {
     std::string File;
@@ -59,9 +65,10 @@ struct Options {
 };
 
 [[noreturn]] void Usage() {
-    std::fprintf(stderr,
-                 "usage: zel-anchor --sqlite FILE --kind key|window|page [--clients N] [--duration S]\n"
-                 "                  [--warmup S] [--rows N] [--depth D] [--window N]\n");
+    std::fprintf(
+        stderr,
+        "usage: zel-anchor --sqlite FILE --kind key|window|page|scan|lock [--clients N] [--duration S]\n"
+        "                  [--warmup S] [--rows N] [--depth D] [--window N]\n");
     std::exit(2);
 }
 
@@ -76,6 +83,8 @@ Options Parse(int argc, char* argv[]) {
             o.What = value == "key"      ? Kind::Key
                      : value == "window" ? Kind::Window
                      : value == "page"   ? Kind::Page
+                     : value == "scan"   ? Kind::Scan
+                     : value == "lock"   ? Kind::Lock
                                          : (Usage(), Kind::Key);
         else if (name == "--clients")
             o.Clients = std::atoi(value.c_str());
@@ -265,6 +274,58 @@ private:
     std::thread m_thread;
 };
 
+[[noreturn]] void Fatal(sqlite3* db, const char* what) {
+    std::fprintf(stderr, "zel-anchor: %s: %s\n", what, db ? sqlite3_errmsg(db) : "cannot open");
+    std::exit(1);
+}
+
+// Steps through the table in key order and touches every value as text.
+int Scan(const Options& options) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(options.File.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        Fatal(db, options.File.c_str());
+    sqlite3_stmt* statement = nullptr;
+    const std::string sql = std::string(kColumns) + " ORDER BY \"ItemNo\"";
+    const Clock::time_point start = Clock::now();
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
+        Fatal(db, "prepare");
+    int64_t rows = 0;
+    uint64_t touched = 0;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        for (int c = 0; c < 6; ++c) {
+            const unsigned char* text = sqlite3_column_text(statement, c);
+            const int length = sqlite3_column_bytes(statement, c);
+            touched += static_cast<uint64_t>(length) + (length > 0 ? text[length - 1] : 0u);
+        }
+        ++rows;
+    }
+    if (step != SQLITE_DONE)
+        Fatal(db, "step");
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    std::printf("kv anchor kind=scan rows=%lld seconds=%.3f touched=%llu\n", static_cast<long long>(rows),
+                seconds, static_cast<unsigned long long>(touched));
+    return rows == options.Rows ? 0 : 1;
+}
+
+// Takes the lock every other connection has to wait for, and keeps it.
+int HoldLock(const Options& options) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(options.File.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        Fatal(db, options.File.c_str());
+    sqlite3_busy_timeout(db, 10000);
+    if (sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        Fatal(db, "BEGIN EXCLUSIVE");
+    std::printf("kv anchor kind=lock held=1\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.Duration));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return 0;
+}
+
 struct Client {
     int Fd = -1;
     std::vector<char> In;
@@ -276,6 +337,10 @@ struct Client {
 
 int main(int argc, char* argv[]) {
     const Options options = Parse(argc, argv);
+    if (options.What == Kind::Scan)
+        return Scan(options);
+    if (options.What == Kind::Lock)
+        return HoldLock(options);
     AnchorServer server(options);
     std::mt19937_64 random(1);
     std::uniform_int_distribution<int64_t> keys(1, options.Rows);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/HeadlessHost.h"
+#include "app/StallProbe.h"
 #include "app/ZelApplication.h"
 #include "base/AppPaths.h"
 #include "base/LogFileSink.h"
@@ -48,7 +49,7 @@ bool HasArgument(int argc, char* argv[], const char* name) {
     return false;
 }
 
-int RunHeadless(const QString& configFile);
+int RunHeadless(const QString& configFile, const QString& stallProbeFile);
 int Run(bool withWindows);
 
 } // namespace
@@ -85,8 +86,14 @@ int Run(bool withWindows) {
         QStringLiteral(
             "Use FILE as the configuration file (the log file and diag.dll are then taken beside it)."),
         QStringLiteral("FILE"));
+    // For benchmarks: how long the event loop is kept from serving (headless only).
+    QCommandLineOption stallProbeOption(
+        QStringLiteral("stall-probe"),
+        QStringLiteral("Append the event loop's longest delay each second to FILE."), QStringLiteral("FILE"));
+    stallProbeOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(headlessOption);
     parser.addOption(configOption);
+    parser.addOption(stallProbeOption);
     parser.process(*QCoreApplication::instance());
 
     TSingleInstance instance(GetInstanceMutexName(parser.value(configOption).toStdString()));
@@ -100,10 +107,10 @@ int Run(bool withWindows) {
     }
     if (!parser.isSet(headlessOption))
         std::fprintf(stderr, "No display available: running headless.\n");
-    return RunHeadless(parser.value(configOption));
+    return RunHeadless(parser.value(configOption), parser.value(stallProbeOption));
 }
 
-int RunHeadless(const QString& configFile) {
+int RunHeadless(const QString& configFile, const QString& stallProbeFile) {
     const TAppPaths paths = MakeAppPaths(Platform::ExecutablePath(), configFile.toStdString());
     g_PrefsMgr = new TZel_WirelessPrefsMgr(paths);
 
@@ -132,6 +139,16 @@ int RunHeadless(const QString& configFile) {
         QCoreApplication::exit(0);
     });
 
+    std::unique_ptr<TStallProbe> stallProbe;
+    if (!stallProbeFile.isEmpty()) {
+        try {
+            stallProbe = std::make_unique<TStallProbe>(stallProbeFile.toStdString());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            zel->Terminate();
+            return 1;
+        }
+    }
     zel->EnableServer();
     if (!zel->Server()->IsEnabled()) {
         std::fprintf(stderr, "Could not listen on %s:%d: %s\n", zel->Server()->IPAddress.c_str(),

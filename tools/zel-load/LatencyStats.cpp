@@ -45,4 +45,5 @@ void TLatencyStats::Merge(const TLatencyStats& other) {
     m_replyBytes += other.m_replyBytes;
     Wrong += other.Wrong;
     Missing += other.Missing;
+    Refused += other.Refused;
 }

@@ -17,6 +17,7 @@ public:
 
     int64_t Wrong = 0;
     int64_t Missing = 0;
+    int64_t Refused = 0; // "PCERR" replies taken as expected (--refusals-ok)
 
 private:
     std::vector<int64_t> m_samples;

@@ -7,8 +7,8 @@
 
 namespace {
 
-const char* const kKindNames[REQUEST_KIND_COUNT] = {"select", "window", "count", "post",
-                                                    "delete", "page",   "update"};
+const char* const kKindNames[REQUEST_KIND_COUNT] = {"select", "window", "count",  "post",
+                                                    "delete", "page",   "update", "download"};
 
 const char* const kUsage =
     "Usage: zel-load --port PORT [options]\n"
@@ -28,11 +28,18 @@ const char* const kUsage =
     "                      select: one row by key; window: rows sorted by quantity at a depth;\n"
     "                      count: rows at a location; post: insert or update a row of its own;\n"
     "                      delete: one row of its own; page: as many rows as fit one reply;\n"
-    "                      update: post a stock row with the values it has (the table stays as it was)\n"
+    "                      update: post a stock row with the values it has (the table stays as it was);\n"
+    "                      download: the whole table in key order, reply after reply, as a handheld\n"
+    "                      fetches it; each handheld downloads once (not mixed with other kinds)\n"
     "  --rows N            rows of the stock table (1000000)\n"
     "  --depths LIST       start rows of windows (0,1000,100000,900000)\n"
     "  --window N          rows per window (20)\n"
     "  --timeout SEC       wait for a reply at most this long (10)\n"
+    "  --time-limit SEC    download: give up after SEC (600)\n"
+    "  --start-delay SEC   wait SEC after the openings before the first request (0)\n"
+    "  --key-row N         select and update ask for base row N only\n"
+    "  --refusals-ok       count a PCERR reply as refused instead of wrong (a handheld\n"
+    "                      that posts to a row another program holds locked)\n"
     "  --server-pid PID    report the server's resident memory\n"
     "  --first N           number of the first handheld; rows of its own are keyed by it (1)\n"
     "  --seed N            random seed (1)\n"
@@ -94,6 +101,9 @@ std::array<int, REQUEST_KIND_COUNT> ParseMix(const std::string& text) {
         total += weight;
     if (total == 0)
         Fail("--mix gives every request kind the weight 0");
+    if (mix[static_cast<size_t>(TRequestKind::Download)] > 0 &&
+        mix[static_cast<size_t>(TRequestKind::Download)] != total)
+        Fail("--mix: download cannot be mixed with other request kinds");
     return mix;
 }
 
@@ -113,6 +123,10 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
         }
         if (option == "--kv") {
             options.KeyValue = true;
+            continue;
+        }
+        if (option == "--refusals-ok") {
+            options.RefusalsOk = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -146,6 +160,12 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
             options.WindowRows = static_cast<int>(ToInt(option, value, 1, 1000));
         else if (option == "--timeout")
             options.Timeout = ToSeconds(option, value);
+        else if (option == "--time-limit")
+            options.TimeLimit = ToSeconds(option, value);
+        else if (option == "--start-delay")
+            options.StartDelay = ToSeconds(option, value);
+        else if (option == "--key-row")
+            options.KeyRow = ToInt(option, value, 1, 9999999);
         else if (option == "--server-pid")
             options.ServerPid = static_cast<int>(ToInt(option, value, 1, INT32_MAX));
         else if (option == "--first")
@@ -159,5 +179,7 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
         Fail("no handhelds: give --handhelds or --idle");
     if (options.FirstHandheld + options.Handhelds + options.Idle > 10000)
         Fail("handheld numbers must stay below 10000");
+    if (options.KeyRow > options.Rows)
+        Fail("--key-row lies beyond --rows");
     return options;
 }

@@ -6,8 +6,8 @@
 #include <vector>
 
 // What one handheld asks for; the weights of the mix choose among them.
-enum class TRequestKind { Select, Window, Count, Post, Delete, Page, Update };
-constexpr int REQUEST_KIND_COUNT = 7;
+enum class TRequestKind { Select, Window, Count, Post, Delete, Page, Update, Download };
+constexpr int REQUEST_KIND_COUNT = 8;
 
 const char* RequestKindName(TRequestKind kind);
 
@@ -20,7 +20,7 @@ struct TLoadOptions {
     double Duration = 5.0;
     double Warmup = 1.0;
     int64_t Requests = 0; // > 0: stop after this many measured requests instead of Duration
-    std::array<int, REQUEST_KIND_COUNT> Mix{60, 10, 10, 10, 10, 0, 0};
+    std::array<int, REQUEST_KIND_COUNT> Mix{60, 10, 10, 10, 10, 0, 0, 0};
     int64_t Rows = 1000000;
     std::vector<int64_t> Depths{0, 1000, 100000, 900000};
     int WindowRows = 20;
@@ -30,6 +30,12 @@ struct TLoadOptions {
     uint64_t Seed = 1;
     bool KeyValue = false;
     int OpeningsInFlight = 32;
+    int64_t KeyRow = 0;       // > 0: selects and updates ask for this base row only
+    bool RefusalsOk = false;  // a "PCERR" reply is counted as refused, not as wrong
+    double TimeLimit = 600.0; // download: give up after this long
+    double StartDelay = 0.0;  // pause between the openings and the first request
+
+    bool Downloading() const { return Mix[static_cast<size_t>(TRequestKind::Download)] > 0; }
 };
 
 // Parses the command line; prints the usage and exits on --help or an error.

@@ -127,6 +127,10 @@ int64_t TLoadRequests::RandomBaseRow() {
     return std::uniform_int_distribution<int64_t>(1, m_model.Rows())(m_random);
 }
 
+int64_t TLoadRequests::KeyRowOrRandom() {
+    return m_options.KeyRow > 0 ? m_options.KeyRow : RandomBaseRow();
+}
+
 const std::string* TLoadRequests::PickOwnKey() {
     if (m_own.empty())
         return nullptr;
@@ -160,6 +164,9 @@ TRequestKind TLoadRequests::Next(TZelWirelessMessageSend& msg) {
     case TRequestKind::Update:
         BuildUpdate(msg);
         break;
+    case TRequestKind::Download:
+        BuildDownload(msg);
+        break;
     }
     return m_kind;
 }
@@ -179,7 +186,7 @@ void TLoadRequests::BuildSelect(TZelWirelessMessageSend& msg) {
     AppendSelectFields(msg);
     const std::string* own = m_random() % 5 == 0 ? PickOwnKey() : nullptr;
     m_ownKey = own ? *own : std::string();
-    m_baseRow = own ? 0 : RandomBaseRow();
+    m_baseRow = own ? 0 : KeyRowOrRandom();
     AppendValue(msg, "WK", 0, own ? *own : TStockModel::ItemNo(m_baseRow));
 }
 
@@ -237,9 +244,17 @@ void TLoadRequests::BuildPage(TZelWirelessMessageSend& msg) {
     AppendSelectFields(msg);
 }
 
+// The next part of the table: from the row after the last one received to as
+// many as fit into one reply (an end row of 0 sets no end).
+void TLoadRequests::BuildDownload(TZelWirelessMessageSend& msg) {
+    msg.MessageType = "PDASELECT";
+    AppendWindow(msg, m_downloaded, 0);
+    AppendSelectFields(msg);
+}
+
 void TLoadRequests::BuildUpdate(TZelWirelessMessageSend& msg) {
     msg.MessageType = "PDAPOST";
-    const TStockRow row = TStockModel::Row(RandomBaseRow());
+    const TStockRow row = TStockModel::Row(KeyRowOrRandom());
     const auto fields = row.Fields();
     AppendValue(msg, "WK", 0, *fields[0]);
     for (int field = 1; field <= STOCK_FIELD_COUNT; ++field)
@@ -289,6 +304,8 @@ std::string TLoadRequests::CheckRows(const std::vector<TReplyRow>& rows, int len
         }
         return std::string();
     }
+    if (m_kind == TRequestKind::Download)
+        return CheckDownload(rows);
     // A page: rows from the first in key order, as many as fit into one reply.
     if (rows.empty())
         return "no rows";
@@ -311,11 +328,38 @@ std::string TLoadRequests::CheckRows(const std::vector<TReplyRow>& rows, int len
     return std::string();
 }
 
+// Every reply continues where the last one ended, in key order; the first
+// reply without rows ends the download, and only after the table's last row.
+std::string TLoadRequests::CheckDownload(const std::vector<TReplyRow>& rows) {
+    if (rows.empty()) {
+        if (m_downloaded < m_model.Rows())
+            return "no rows from row " + std::to_string(m_downloaded) + " of " +
+                   std::to_string(m_model.Rows());
+        m_downloadFinished = true;
+        return std::string();
+    }
+    for (size_t j = 0; j < rows.size(); ++j) {
+        const int64_t position = m_downloaded + static_cast<int64_t>(j);
+        if (rows[j].Number != position)
+            return "row number " + std::to_string(rows[j].Number) + " where " + std::to_string(position) +
+                   " was expected";
+        if (position >= m_model.Rows())
+            return "row " + std::to_string(position) + " beyond the table's " +
+                   std::to_string(m_model.Rows());
+        std::string wrong =
+            CompareRow(rows[j], TStockModel::Row(m_model.RowAtKeyPosition(position)).Fields());
+        if (!wrong.empty())
+            return wrong;
+    }
+    m_downloaded += static_cast<int64_t>(rows.size());
+    return std::string();
+}
+
 std::string TLoadRequests::Check(const std::string& type, const char* payload, int length) {
     if (type == "PCERR")
         return "PCERR " + std::string(payload + 1, strnlen(payload + 1, std::min(length - 1, 250)));
-    const bool rows =
-        m_kind == TRequestKind::Select || m_kind == TRequestKind::Window || m_kind == TRequestKind::Page;
+    const bool rows = m_kind == TRequestKind::Select || m_kind == TRequestKind::Window ||
+                      m_kind == TRequestKind::Page || m_kind == TRequestKind::Download;
     const std::string wanted = rows ? "PCDATA" : "PCCOUNT";
     if (type != wanted)
         return type + " where " + wanted + " was expected";

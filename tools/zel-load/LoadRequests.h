@@ -41,6 +41,9 @@ public:
     // After the cleanup: no rows of its own are left.
     void ForgetOwnRows() { m_own.clear(); }
     TRequestKind Kind() const { return m_kind; }
+    // Download: rows received so far, and whether the reply without rows came.
+    int64_t Downloaded() const { return m_downloaded; }
+    bool DownloadFinished() const { return m_downloadFinished; }
 
 private:
     void BuildSelect(TZelWirelessMessageSend& msg);
@@ -50,10 +53,13 @@ private:
     void BuildDelete(TZelWirelessMessageSend& msg);
     void BuildPage(TZelWirelessMessageSend& msg);
     void BuildUpdate(TZelWirelessMessageSend& msg);
+    void BuildDownload(TZelWirelessMessageSend& msg);
     std::string CheckRows(const std::vector<TReplyRow>& rows, int length);
+    std::string CheckDownload(const std::vector<TReplyRow>& rows);
     std::string CheckCount(int64_t count);
     std::string OwnKey(int64_t serial) const;
     int64_t RandomBaseRow();
+    int64_t KeyRowOrRandom();
     const std::string* PickOwnKey();
 
     const TLoadOptions& m_options;
@@ -73,6 +79,8 @@ private:
     TOwnRow m_posted;            // post: the values sent
     int64_t m_depth = 0;         // window
     int64_t m_expectedCount = 0; // count, post, delete
+    int64_t m_downloaded = 0;    // download: rows received, the next start row
+    bool m_downloadFinished = false;
 };
 
 // Splits a "PCDATA" payload into rows of fieldsPerRow values; an empty text means well formed.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -93,6 +94,8 @@ void TLoadRun::NoteFailure(TLoadHandheld& handheld, const std::string& text) {
 }
 
 void TLoadRun::SendNext(TActive& active) {
+    if (active.Stopped || (m_options.Downloading() && active.Requests->DownloadFinished()))
+        return;
     if (m_options.Requests > 0 && m_measuredSent >= m_options.Requests) {
         m_sending = false;
         return;
@@ -127,8 +130,12 @@ void TLoadRun::HandleReply(TLoadHandheld& handheld, const std::string& type, con
         active->Requests->ForgetOwnRows();
         return;
     }
-    const std::string wrong = active->Requests->Check(type, payload, length);
+    std::string wrong = active->Requests->Check(type, payload, length);
     TLatencyStats& stats = m_stats[static_cast<size_t>(active->Requests->Kind())];
+    if (m_options.RefusalsOk && type == "PCERR") {
+        stats.Refused += 1;
+        wrong.clear();
+    }
     const bool measured =
         active->SentAt >= m_measureStart && (m_options.Requests > 0 || active->SentAt < m_measureEnd);
     if (measured) {
@@ -138,6 +145,7 @@ void TLoadRun::HandleReply(TLoadHandheld& handheld, const std::string& type, con
     }
     if (!wrong.empty()) {
         stats.Wrong += 1;
+        active->Stopped = m_options.Downloading();
         if (m_failures.size() < kFailuresShown)
             m_failures.push_back("handheld " + std::to_string(handheld.Number()) + " " +
                                  RequestKindName(active->Requests->Kind()) + ": " + wrong);
@@ -192,6 +200,20 @@ void TLoadRun::CheckTimeouts() {
     for (TActive& active : m_active)
         if (active.InFlight && active.Handheld->Handle() >= 0 && now - active.SentAt > limit)
             NoteFailure(*active.Handheld, "no reply within " + std::to_string(m_options.Timeout) + " s");
+}
+
+// The downloads still running count as missing when the time limit is over.
+void TLoadRun::StopDownloads(const std::string& text) {
+    for (TActive& active : m_active)
+        if (active.InFlight && active.Handheld->Handle() >= 0)
+            NoteFailure(*active.Handheld, text);
+}
+
+int64_t TLoadRun::DownloadedRows() const {
+    int64_t rows = 0;
+    for (const TActive& active : m_active)
+        rows += active.Requests->Downloaded();
+    return rows;
 }
 
 // Opens the handhelds a few at a time, so that the listen queue never overflows.
@@ -272,13 +294,18 @@ int TLoadRun::Run() {
     m_rssActive = ServerRssKib();
     OpenAll(idleHandhelds);
     m_rssIdle = ServerRssKib();
+    if (m_options.StartDelay > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(m_options.StartDelay));
 
     const Clock::time_point start = Clock::now();
     const auto asDuration = [](double seconds) {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     };
-    m_measureStart = start + asDuration(m_options.Warmup);
-    m_measureEnd = m_measureStart + asDuration(m_options.Duration);
+    // A download is measured whole, from its first request to its last reply.
+    const bool downloading = m_options.Downloading();
+    m_measureStart = downloading ? start : start + asDuration(m_options.Warmup);
+    m_measureEnd = downloading ? Clock::time_point::max() : m_measureStart + asDuration(m_options.Duration);
+    const Clock::time_point giveUp = start + asDuration(m_options.TimeLimit);
     m_sending = true;
     for (TActive& active : m_active)
         if (active.Handheld->Handle() >= 0)
@@ -289,6 +316,10 @@ int TLoadRun::Run() {
         const Clock::time_point now = Clock::now();
         if (m_options.Requests == 0 && now >= m_measureEnd)
             m_sending = false;
+        if (downloading && now >= giveUp) {
+            StopDownloads("download not finished within " + std::to_string(m_options.TimeLimit) + " s");
+            m_sending = false;
+        }
         if (now - lastTimeoutCheck > std::chrono::milliseconds(100)) {
             CheckTimeouts();
             lastTimeoutCheck = now;
@@ -309,8 +340,8 @@ int TLoadRun::Run() {
         Pump(kPumpMs);
         CheckTimeouts();
     }
-    if (m_options.Requests > 0)
-        m_measureEnd = m_lastReply;
+    if (m_options.Requests > 0 || downloading)
+        m_measureEnd = std::max(m_lastReply, m_measureStart);
     m_rssEnd = ServerRssKib();
     Report();
 
@@ -344,6 +375,10 @@ void TLoadRun::Report() {
     line("all", all);
     if (m_openingFailures > 0)
         std::printf("openings failed: %lld\n", static_cast<long long>(m_openingFailures));
+    if (all.Refused > 0)
+        std::printf("refused (PCERR, taken as expected): %lld\n", static_cast<long long>(all.Refused));
+    if (m_options.Downloading())
+        std::printf("downloaded %lld rows in %.3f s\n", static_cast<long long>(DownloadedRows()), seconds);
     if (m_options.ServerPid > 0)
         std::printf("server RSS KiB: %ld before, %ld with the active handhelds, %ld with the idle ones too, "
                     "%ld at the end\n",
@@ -353,14 +388,18 @@ void TLoadRun::Report() {
             TLatencyStats& stats = m_stats[static_cast<size_t>(k)];
             if (stats.Count() == 0)
                 continue;
-            std::printf(
-                "kv kind=%s handhelds=%d idle=%d requests=%lld rps=%.1f p50_us=%.1f p90_us=%.1f "
-                "p99_us=%.1f max_us=%.1f wrong=%lld missing=%lld request_bytes=%.1f reply_bytes=%.1f\n",
-                RequestKindName(static_cast<TRequestKind>(k)), m_options.Handhelds, m_options.Idle,
-                static_cast<long long>(stats.Count()), static_cast<double>(stats.Count()) / seconds,
-                stats.PercentileMicros(0.5), stats.PercentileMicros(0.9), stats.PercentileMicros(0.99),
-                stats.MaxMicros(), static_cast<long long>(stats.Wrong), static_cast<long long>(stats.Missing),
-                stats.AverageRequestBytes(), stats.AverageReplyBytes());
+            std::printf("kv kind=%s handhelds=%d idle=%d requests=%lld rps=%.1f p50_us=%.1f p90_us=%.1f "
+                        "p99_us=%.1f max_us=%.1f wrong=%lld missing=%lld refused=%lld request_bytes=%.1f "
+                        "reply_bytes=%.1f seconds=%.3f%s\n",
+                        RequestKindName(static_cast<TRequestKind>(k)), m_options.Handhelds, m_options.Idle,
+                        static_cast<long long>(stats.Count()), static_cast<double>(stats.Count()) / seconds,
+                        stats.PercentileMicros(0.5), stats.PercentileMicros(0.9),
+                        stats.PercentileMicros(0.99), stats.MaxMicros(), static_cast<long long>(stats.Wrong),
+                        static_cast<long long>(stats.Missing), static_cast<long long>(stats.Refused),
+                        stats.AverageRequestBytes(), stats.AverageReplyBytes(), seconds,
+                        k == static_cast<int>(TRequestKind::Download)
+                            ? (" rows=" + std::to_string(DownloadedRows())).c_str()
+                            : "");
         }
         std::printf("kv kind=all requests=%lld rps=%.1f wrong=%lld missing=%lld opening_failures=%lld "
                     "rss_before_kib=%ld "

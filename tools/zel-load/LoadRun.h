@@ -34,6 +34,7 @@ private:
         std::unique_ptr<TLoadRequests> Requests;
         bool CleanedUp = false;
         bool InFlight = false;
+        bool Stopped = false; // a download that went wrong is not continued
         Clock::time_point SentAt;
         int64_t RequestBytes = 0;
     };
@@ -46,6 +47,8 @@ private:
     void HandleReply(TLoadHandheld& handheld, const std::string& type, const char* payload, int length);
     void SendNext(TActive& active);
     void CheckTimeouts();
+    void StopDownloads(const std::string& text);
+    int64_t DownloadedRows() const;
     void NoteFailure(TLoadHandheld& handheld, const std::string& text);
     void Report();
     long ServerRssKib() const;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,6 +32,10 @@ struct TZel_ConnectionWorkers::TState {
     int Running = 0;
     int Open = 0;
     bool Stopping = false;
+    // Statements one connection dropped (a table was opened afresh, its
+    // shape may have changed): every other connection drops them before its
+    // next job.
+    std::vector<std::pair<const TOdbcConnection*, std::string>> Forgotten;
 };
 
 TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment> environment, std::string dsn,
@@ -71,6 +76,7 @@ void TZel_ConnectionWorkers::Submit(Job job) {
 
 void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
     std::shared_ptr<TOdbcConnection> connection;
+    size_t forgottenSeen = 0; // entries of Forgotten this thread has applied
     const Connect connect = [&state, &connection] {
         if (connection && connection->IsOpen())
             return connection;
@@ -81,6 +87,10 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
         }
         auto fresh = std::make_shared<TOdbcConnection>(state->Environment);
         fresh->Open(state->Dsn, state->User, state->Password);
+        fresh->OnForgetStatements = [&state, owner = fresh.get()](const std::string& text) {
+            std::lock_guard lock(state->Lock);
+            state->Forgotten.emplace_back(owner, text);
+        };
         std::lock_guard lock(state->Lock);
         ++state->Open;
         if (state->ConfiguredLimit <= 0)
@@ -98,7 +108,17 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
         Job job = std::move(state->Jobs.front());
         state->Jobs.pop_front();
         ++state->Running;
+        std::vector<std::string> forget;
+        for (; forgottenSeen < state->Forgotten.size(); ++forgottenSeen)
+            if (state->Forgotten[forgottenSeen].first != connection.get())
+                forget.push_back(state->Forgotten[forgottenSeen].second);
         lock.unlock();
+        if (connection) {
+            const auto onForget = std::exchange(connection->OnForgetStatements, nullptr);
+            for (const std::string& text : forget)
+                connection->ForgetStatements(text);
+            connection->OnForgetStatements = onForget;
+        }
         Then then = job(connect);
         job = nullptr; // what the job holds is freed before it counts as done
         lock.lock();

@@ -330,6 +330,8 @@ void TOdbcConnection::ForgetStatements(const std::string& text) {
     m_cache.remove_if([&text](const std::unique_ptr<TOdbcStatement>& statement) {
         return statement->Sql().find(text) != std::string::npos;
     });
+    if (OnForgetStatements)
+        OnForgetStatements(text);
 }
 
 void TOdbcConnection::BeginTransaction() {

@@ -4,6 +4,7 @@
 
 #include <sql.h>
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -86,6 +87,9 @@ public:
     // Drops the cached statements whose SQL contains text (a quoted table
     // name): they may describe a shape the table no longer has.
     void ForgetStatements(const std::string& text);
+    // Told of every ForgetStatements, so that the owner can have its other
+    // connections to the same data source forget them too.
+    std::function<void(const std::string& text)> OnForgetStatements;
 
     // Autocommit off until Commit or Rollback.
     void BeginTransaction();

@@ -48,11 +48,21 @@ TOdbcRowReader::TOdbcRowReader(TOdbcStatement& statement, int64_t maxRows) : m_s
     SQLULEN rows = statement.Connection().RowsPerFetch();
     if (rows > 0 && maxRows >= 0)
         rows = std::clamp<SQLULEN>(static_cast<SQLULEN>(maxRows), 1, rows);
-    if (rows > 0)
+    if (rows == 0)
+        return;
+    try {
         Bind(rows);
+    } catch (...) {
+        Unbind();
+        throw;
+    }
 }
 
 TOdbcRowReader::~TOdbcRowReader() {
+    Unbind();
+}
+
+void TOdbcRowReader::Unbind() noexcept {
     if (m_rowsPerFetch == 0)
         return;
     // The buffers die with the reader: the statement must not write to them
@@ -84,8 +94,7 @@ void TOdbcRowReader::Bind(SQLULEN rowsPerFetch) {
     rowsPerFetch = std::clamp<SQLULEN>(static_cast<SQLULEN>(kMaxRowsetBytes / std::max<SQLLEN>(rowBytes, 1)),
                                        1, rowsPerFetch);
 
-    // From here on the statement holds pointers into this reader: the
-    // destructor takes them back even when binding fails half-way.
+    // From here on the statement holds pointers into this reader.
     m_rowsPerFetch = rowsPerFetch;
     m_status = std::make_unique_for_overwrite<SQLUSMALLINT[]>(rowsPerFetch);
     m_statement.Check(
@@ -129,10 +138,12 @@ bool TOdbcRowReader::FetchRowset() {
 }
 
 bool TOdbcRowReader::Next() {
-    if (m_rowsPerFetch == 0)
-        return m_statement.Fetch();
     if (m_done)
         return false;
+    if (m_rowsPerFetch == 0) {
+        m_done = !m_statement.Fetch();
+        return !m_done;
+    }
     if (m_started && m_row + 1 < m_fetched) {
         ++m_row;
         return true;

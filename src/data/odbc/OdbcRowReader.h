@@ -40,6 +40,7 @@ private:
         std::unique_ptr<SQLLEN[]> Indicators;
     };
     void Bind(SQLULEN rowsPerFetch);
+    void Unbind() noexcept;
     bool FetchRowset();
     std::string LongValue(int column, bool* isNull);
 

@@ -1,5 +1,6 @@
 #include "data/odbc/OdbcConnection.h"
 
+#include "base/Zel_EventLogger.h"
 #include "data/odbc/OdbcEnvironment.h"
 #include "data/odbc/OdbcError.h"
 
@@ -138,6 +139,9 @@ SQLULEN TOdbcConnection::ChooseRowsPerFetch() {
         const long long number = std::strtoll(text, &end, 10);
         if (*end == '\0' && number >= 0)
             wanted = static_cast<SQLULEN>(std::min(number, 100000LL));
+        else
+            LogError(std::string("Ignoring ZEL_ROWS_PER_FETCH=") + text +
+                     ": not a whole number of 0 or more");
     }
     SQLUINTEGER getData = 0;
     if (!SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_GETDATA_EXTENSIONS, &getData, sizeof getData, nullptr)))

@@ -2,6 +2,7 @@
 
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
+#include "data/odbc/OdbcRowReader.h"
 
 #include <sqlext.h>
 
@@ -249,11 +250,12 @@ int64_t TZel_ODBCTable::ReadWindow(const std::string& filter, const std::vector<
         statement->BindInt64(next + 1, offset);
     }
     statement->Execute();
+    TOdbcRowReader reader(*statement, pushDown ? limit : -1);
     int64_t skipped = 0;
     int64_t read = 0;
     std::vector<std::string> row;
     while (limit < 0 || read < limit) {
-        if (!statement->Fetch())
+        if (!reader.Next())
             break;
         if (!pushDown && skipped < offset) {
             ++skipped;
@@ -262,7 +264,7 @@ int64_t TZel_ODBCTable::ReadWindow(const std::string& filter, const std::vector<
         row.clear();
         for (size_t i = 0; i < columns.size(); ++i)
             row.push_back(NormaliseFieldText(m_fields[static_cast<size_t>(columns[i])],
-                                             statement->GetText(static_cast<int>(i) + 1)));
+                                             reader.Text(static_cast<int>(i) + 1)));
         ++read;
         if (!onRow(row))
             break;

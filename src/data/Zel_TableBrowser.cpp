@@ -2,6 +2,7 @@
 
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnection.h"
+#include "data/odbc/OdbcRowReader.h"
 #include "data/odbc/OdbcTransaction.h"
 
 #include <algorithm>
@@ -137,14 +138,15 @@ std::vector<TZel_Row> TZel_TableBrowser::ReadWindow(int64_t offset, int64_t coun
         statement->BindInt64(next + 1, offset);
     }
     statement->Execute();
+    TOdbcRowReader reader(*statement, pushDown ? count : -1);
     for (int64_t skipped = 0; !pushDown && skipped < offset; ++skipped)
-        if (!statement->Fetch())
+        if (!reader.Next())
             return rows;
-    while (static_cast<int64_t>(rows.size()) < count && statement->Fetch()) {
+    while (static_cast<int64_t>(rows.size()) < count && reader.Next()) {
         TZel_Row row(m_fields.size());
         for (size_t i = 0; i < m_fields.size(); ++i) {
             bool isNull = false;
-            std::string text = statement->GetText(static_cast<int>(i) + 1, &isNull);
+            std::string text = reader.Text(static_cast<int>(i) + 1, &isNull);
             row[i] =
                 TZel_Value{isNull ? std::string() : NormaliseFieldText(m_fields[i], std::move(text)), isNull};
         }

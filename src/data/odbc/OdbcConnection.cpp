@@ -1,5 +1,6 @@
 #include "data/odbc/OdbcConnection.h"
 
+#include "base/Zel_EventLogger.h"
 #include "data/odbc/OdbcEnvironment.h"
 #include "data/odbc/OdbcError.h"
 
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 namespace {
@@ -127,6 +129,33 @@ void TOdbcConnection::ReadInfo() {
     m_quote = InfoString(SQL_IDENTIFIER_QUOTE_CHAR);
     if (m_quote == " ")
         m_quote.clear(); // the driver does not quote identifiers
+    m_rowsPerFetch = ChooseRowsPerFetch();
+}
+
+SQLULEN TOdbcConnection::ChooseRowsPerFetch() {
+    SQLULEN wanted = ZEL_DEFAULT_ROWS_PER_FETCH;
+    if (const char* text = std::getenv("ZEL_ROWS_PER_FETCH"); text && *text) {
+        char* end = nullptr;
+        const long long number = std::strtoll(text, &end, 10);
+        if (*end == '\0' && number >= 0)
+            wanted = static_cast<SQLULEN>(std::min(number, 100000LL));
+        else
+            LogError(std::string("Ignoring ZEL_ROWS_PER_FETCH=") + text +
+                     ": not a whole number of 0 or more");
+    }
+    SQLUINTEGER getData = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_GETDATA_EXTENSIONS, &getData, sizeof getData, nullptr)))
+        return 0;
+    // A value longer than its buffer is read with SQLGetData on a bound
+    // column, of a row within the rowset when it holds more than one.
+    if (!(getData & SQL_GD_BOUND) || !(getData & SQL_GD_ANY_ORDER))
+        return 0;
+    SQLUINTEGER positioning = 0;
+    if (!(getData & SQL_GD_BLOCK) ||
+        !SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_POS_OPERATIONS, &positioning, sizeof positioning, nullptr)) ||
+        !(positioning & SQL_POS_POSITION))
+        return std::min<SQLULEN>(wanted, 1);
+    return wanted;
 }
 
 void TOdbcConnection::ApplyLockWaitDefault() {

@@ -64,6 +64,12 @@ public:
     bool IsSQLite() const;
     // Whether SELECT accepts "LIMIT ? OFFSET ?".
     bool HasLimitOffset() const;
+    // Rows fetched at a time into bound buffers by TOdbcRowReader; 0: one
+    // SQLFetch per row and one SQLGetData per value. ZEL_ROWS_PER_FETCH, read
+    // at Open, sets it; a driver that cannot read a long value of a row
+    // within a rowset gets one row at a time, one that cannot read a bound
+    // column with SQLGetData gets 0.
+    SQLULEN RowsPerFetch() const { return m_rowsPerFetch; }
     // Identifier quoted with the driver's quote character (inner quotes doubled).
     std::string QuoteIdentifier(const std::string& name) const;
 
@@ -107,6 +113,7 @@ private:
     void Return(std::unique_ptr<TOdbcStatement> statement);
     void ReadInfo();
     void ApplyLockWaitDefault();
+    SQLULEN ChooseRowsPerFetch();
     std::string InfoString(SQLUSMALLINT type);
 
     std::shared_ptr<TOdbcEnvironment> m_environment;
@@ -117,8 +124,12 @@ private:
     std::string m_dsn;
     std::string m_dbmsName;
     std::string m_quote;
+    SQLULEN m_rowsPerFetch = 0;
     std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
 };
+
+// Rows per fetch unless ZEL_ROWS_PER_FETCH says otherwise.
+constexpr SQLULEN ZEL_DEFAULT_ROWS_PER_FETCH = 64;
 
 // How long a request waits for a lock another program holds, unless the data
 // source says otherwise: the server serves every handheld on one thread.

@@ -18,6 +18,10 @@ TOdbcStatement::~TOdbcStatement() {
 void TOdbcStatement::Check(SQLRETURN rc, const char* what) {
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
         return;
+    Fail(what);
+}
+
+void TOdbcStatement::Fail(const char* what) {
     m_failed = true;
     EDatabaseError error = OdbcErrorFrom(SQL_HANDLE_STMT, m_stmt, what);
     m_connection.NoteFailure(error);

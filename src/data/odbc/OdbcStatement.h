@@ -20,6 +20,7 @@ public:
     TOdbcStatement& operator=(const TOdbcStatement&) = delete;
 
     SQLHSTMT Handle() const { return m_stmt; }
+    TOdbcConnection& Connection() const { return m_connection; }
     const std::string& Sql() const { return m_sql; }
 
     void Prepare(const std::string& sql);
@@ -45,6 +46,8 @@ public:
 
     // Raises the statement's diagnostics unless rc succeeded.
     void Check(SQLRETURN rc, const char* what);
+    // Raises the statement's diagnostics.
+    [[noreturn]] void Fail(const char* what);
 
 private:
     struct Param {

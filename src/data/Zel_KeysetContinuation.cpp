@@ -4,7 +4,7 @@
 
 // OR over i of (the fields before i equal the key's) AND (field i after the
 // key's), with a NULL equal only to NULL and ordered as the connection orders
-// it. A leading bound on the first field lets an index serve the seek.
+// it. A leading bound on the first fields lets an index serve the seek.
 TZel_SqlCondition SeekAfterCondition(const TZel_SeekKey& key, const TZel_FieldDefs& fields,
                                      const std::vector<std::string>& quotedFields, bool nullsLow) {
     TZel_SqlCondition condition;
@@ -41,11 +41,24 @@ TZel_SqlCondition SeekAfterCondition(const TZel_SeekKey& key, const TZel_FieldDe
         return condition;
     }
     condition.Sql = count > 1 ? "(" + alternatives + ")" : alternatives;
-    const int first = key.Fields.empty() ? -1 : key.Fields[0];
-    if (key.Fields.size() > 1 && key.Values[0] &&
-        (nullsLow || !fields[static_cast<size_t>(first)].Nullable)) {
-        condition.Sql = quotedFields[static_cast<size_t>(first)] + " >= ? AND " + condition.Sql;
-        condition.Params.insert(condition.Params.begin(), {*key.Values[0], first});
+    // The leading fields whose values bound every row after the key from
+    // below: a row comparison over them is a range an index can seek to.
+    size_t bounded = 0;
+    while (bounded < key.Fields.size() && key.Values[bounded] &&
+           (nullsLow || !fields[static_cast<size_t>(key.Fields[bounded])].Nullable))
+        ++bounded;
+    if (key.Fields.size() > 1 && bounded > 0) {
+        std::string columns;
+        std::string markers;
+        std::vector<TZel_SqlParam> params;
+        for (size_t i = 0; i < bounded; ++i) {
+            columns += (i ? ", " : "") + quotedFields[static_cast<size_t>(key.Fields[i])];
+            markers += i ? ", ?" : "?";
+            params.push_back({*key.Values[i], key.Fields[i]});
+        }
+        condition.Sql = (bounded > 1 ? "(" + columns + ") >= (" + markers + ")" : columns + " >= ?") +
+                        " AND " + condition.Sql;
+        condition.Params.insert(condition.Params.begin(), params.begin(), params.end());
     }
     return condition;
 }

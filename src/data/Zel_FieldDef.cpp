@@ -202,6 +202,10 @@ void CheckFieldText(const TZel_FieldDef& field, const std::string& text, bool al
         throw EDatabaseError("Invalid value [" + text + "] for field [" + field.Name + "]");
 }
 
+bool IsFieldValueText(const TZel_FieldDef& field, const std::string& text) {
+    return field.Class() == TZel_FieldClass::Text || (!text.empty() && IsValueOf(field, text));
+}
+
 std::string NormaliseFieldText(const TZel_FieldDef& field, std::string text) {
     if (field.SqlType != SQL_DECIMAL && field.SqlType != SQL_NUMERIC)
         return text;

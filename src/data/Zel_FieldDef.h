@@ -49,6 +49,8 @@ std::string FieldValueText(const TZel_FieldDef& field, const std::string& text);
 // reads as a value of the field's type. Text fields take any text; an empty
 // text is accepted (it stores NULL in a non-text field) when allowEmpty.
 void CheckFieldText(const TZel_FieldDef& field, const std::string& text, bool allowEmpty);
+// Whether a non-empty text reads as a value of the field's type, as CheckFieldText checks it.
+bool IsFieldValueText(const TZel_FieldDef& field, const std::string& text);
 
 // The text form of a value as read: the driver's character conversion, with
 // fixed-point values given exactly the column's decimal places, so that every

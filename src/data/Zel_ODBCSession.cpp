@@ -19,6 +19,7 @@
 #include <limits>
 #include <optional>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -98,6 +99,7 @@ bool TZel_ODBCSession::Connect() {
         return false;
     m_dataSource.reset();
     m_table.reset();
+    m_continuation.Forget();
     ReleaseConnection();
     // A failure leaves no connection behind.
     m_connection = ConnectionPool ? ConnectionPool->Acquire(DSN, Username, Password)
@@ -130,6 +132,7 @@ bool TZel_ODBCSession::OpenTable() {
         Connect();
     m_dataSource.reset();
     m_table.reset();
+    m_continuation.Forget();
     auto table = std::make_unique<TZel_ODBCTable>(m_connection, Tablename);
     table->Open();
     // Rows may be posted while columns the data source declares required
@@ -250,6 +253,8 @@ std::string TZel_ODBCSession::BuildFilter(const TZel_Query& query) {
 void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
     if (!IsConnected())
         throw Exception(SessionName + ": QuerySelect called, but not connected");
+    // A continuation serves only the request right after it, whatever this one does.
+    TZel_KeysetContinuation previous = std::exchange(m_continuation, {});
     RequireTable();
     CheckQueryFields(query, true);
     TZel_QueryResult& result = query.Result;
@@ -298,12 +303,21 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
         limit = limit < 0 ? cap : std::min(limit, cap);
     }
 
+    // A window that continues the previous one seeks past its last row.
+    TZel_WindowShape shape{filter, order, readable};
+    const std::optional<TZel_SeekKey> after = previous.Take(shape, start);
+    TZel_SeekKey lastKey;
+    TZel_ODBCTable::Seek seek;
+    seek.After = after ? &*after : nullptr;
+    seek.LastKey = &lastKey;
+
     result.StartRow = query.Param.StartRow;
     result.EndRow = -1;
     int64_t position = offset;
     int64_t replyBytes = 0;
-    int64_t read =
-        m_table->ReadWindow(filter, order, readable, offset, limit, [&](std::vector<std::string>& values) {
+    int64_t read = m_table->ReadWindow(
+        filter, order, readable, offset, limit,
+        [&](std::vector<std::string>& values) {
             if (!missing.empty())
                 throw Exception("TZelODBCSession.QuerySelect: could not get value for field [" + missing +
                                 "] unexpectedly");
@@ -321,12 +335,16 @@ void TZel_ODBCSession::QuerySelect(TZel_Query& query, bool countOnly) {
             result.Rows.push_back(std::move(row));
             result.EndRow = static_cast<int32_t>(position++);
             return true;
-        });
-    // No row at StartRow: fewer rows than StartRow read as none at all.
-    if (read == 0 && start > 0 && !m_table->RowExistsAt(filter, start - 1)) {
+        },
+        &seek);
+    // No row at StartRow: fewer rows than StartRow read as none at all. After
+    // a continuation the row before StartRow was just returned.
+    if (read == 0 && start > 0 && !seek.Sought && !m_table->RowExistsAt(filter, start - 1)) {
         result.StartRow = 0;
         result.EndRow = 0;
     }
+    if (!lastKey.Empty() && result.EndRow >= 0)
+        m_continuation.Remember(std::move(shape), result.EndRow + 1, std::move(lastKey));
 }
 
 void TZel_ODBCSession::QueryCount(TZel_Query& query) {
@@ -348,6 +366,7 @@ void TZel_ODBCSession::AssignFieldValues(const TZel_Query& query) {
 }
 
 void TZel_ODBCSession::QueryPost(TZel_Query& query) {
+    m_continuation.Forget();
     try {
         if (!IsConnected())
             throw Exception(SessionName + ": QueryPost called, but not connected");
@@ -421,6 +440,7 @@ void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
 void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
     if (!IsConnected())
         throw Exception(SessionName + ": QueryDelete called, but not connected");
+    m_continuation.Forget();
     RequireTable();
     CheckQueryFields(query, false);
     query.Result.StartRow = 0;

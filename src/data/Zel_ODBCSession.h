@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/Zel_KeysetContinuation.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -131,4 +133,7 @@ private:
     std::unique_ptr<TZel_ODBCTable> m_table;
     std::unique_ptr<TZel_DataSource> m_dataSource;
     std::vector<std::string> m_fieldNames;
+    // Where the handheld's download stands after the last select; any other
+    // request forgets it.
+    TZel_KeysetContinuation m_continuation;
 };

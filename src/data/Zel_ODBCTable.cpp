@@ -71,17 +71,25 @@ std::string TZel_ODBCTable::WhereClause(const TZel_SqlCondition& condition) cons
     return condition.Sql.empty() ? std::string() : " WHERE " + condition.Sql;
 }
 
-std::string TZel_ODBCTable::OrderByClause(std::vector<int> order) const {
+std::vector<int> TZel_ODBCTable::SortFields(const std::vector<int>& order) const {
+    std::vector<int> fields;
+    for (int field : order)
+        if (std::find(fields.begin(), fields.end(), field) == fields.end())
+            fields.push_back(field);
     for (int field : TieBreakFields())
-        if (std::find(order.begin(), order.end(), field) == order.end())
-            order.push_back(field);
-    if (order.empty())
+        if (std::find(fields.begin(), fields.end(), field) == fields.end())
+            fields.push_back(field);
+    return fields;
+}
+
+std::string TZel_ODBCTable::OrderByClause(const std::vector<int>& sortFields) const {
+    if (sortFields.empty())
         return std::string();
     std::string clause = " ORDER BY ";
-    for (size_t i = 0; i < order.size(); ++i) {
+    for (size_t i = 0; i < sortFields.size(); ++i) {
         if (i)
             clause += ", ";
-        clause += m_quotedFields[static_cast<size_t>(order[i])];
+        clause += m_quotedFields[static_cast<size_t>(sortFields[i])];
     }
     return clause;
 }
@@ -93,15 +101,76 @@ std::string TZel_ODBCTable::OrderByClause(std::vector<int> order) const {
 // NULLs, which every other column then breaks.
 std::vector<int> TZel_ODBCTable::TieBreakFields() const {
     std::vector<int> fields = m_identity;
-    bool unique = !m_keyFields.empty() || !fields.empty();
-    if (m_keyFields.empty())
-        for (int field : fields)
-            unique = unique && !m_fields[static_cast<size_t>(field)].Nullable;
-    if (!unique)
+    if (!HasUniqueIdentity())
         for (int field : AllColumns())
             if (std::find(fields.begin(), fields.end(), field) == fields.end())
                 fields.push_back(field);
     return fields;
+}
+
+bool TZel_ODBCTable::HasUniqueIdentity() const {
+    if (!m_keyFields.empty())
+        return true;
+    if (m_identity.empty())
+        return false;
+    for (int field : m_identity)
+        if (m_fields[static_cast<size_t>(field)].Nullable)
+            return false;
+    return true;
+}
+
+// A seek is exact only where the order is total (the identity is unique) and
+// every sort value the driver returns as text compares, bound back with its
+// column's type, exactly as the stored value: text and integers everywhere,
+// dates and fixed-point numbers where the DBMS stores them as such. SQLite
+// keeps DECIMAL values as floating point, and floating point text is rounded.
+bool TZel_ODBCTable::CanSeek(const std::vector<int>& sortFields) const {
+    if (!m_connection->HasLimitOffset() || !HasUniqueIdentity())
+        return false;
+    const bool typedStorage = m_connection->IsPostgreSQL();
+    for (int field : sortFields) {
+        switch (m_fields[static_cast<size_t>(field)].SqlType) {
+        case SQL_CHAR:
+        case SQL_VARCHAR:
+        case SQL_LONGVARCHAR:
+        case SQL_WCHAR:
+        case SQL_WVARCHAR:
+        case SQL_WLONGVARCHAR:
+        case SQL_TINYINT:
+        case SQL_SMALLINT:
+        case SQL_INTEGER:
+        case SQL_BIGINT:
+            break;
+        case SQL_TYPE_DATE:
+        case SQL_DATE:
+        case SQL_DECIMAL:
+        case SQL_NUMERIC:
+            if (!typedStorage)
+                return false;
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+// The identity must hold no NULL (a primary key of SQLite may), and every
+// value must read as its type's plain text (SQLite may store a real number
+// or a text in an integer column).
+bool TZel_ODBCTable::IsExactKey(const TZel_SeekKey& key) const {
+    const std::vector<int>& identity = m_keyFields.empty() ? m_identity : m_keyFields;
+    for (size_t i = 0; i < key.Fields.size(); ++i) {
+        const int field = key.Fields[i];
+        const std::optional<std::string>& value = key.Values[i];
+        if (!value) {
+            if (std::find(identity.begin(), identity.end(), field) != identity.end())
+                return false;
+        } else if (!IsFieldValueText(m_fields[static_cast<size_t>(field)], *value)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string TZel_ODBCTable::ColumnList(const std::vector<int>& columns) const {
@@ -234,25 +303,62 @@ int64_t TZel_ODBCTable::CountWhere(const std::string& filter) {
 
 int64_t TZel_ODBCTable::ReadWindow(const std::string& filter, const std::vector<int>& order,
                                    const std::vector<int>& columns, int64_t offset, int64_t limit,
-                                   const RowSink& onRow) {
+                                   const RowSink& onRow, Seek* seek) {
+    if (seek) {
+        seek->Sought = false;
+        if (seek->LastKey)
+            *seek->LastKey = {};
+    }
     if (limit == 0)
         return 0;
+    const std::vector<int> sortFields = SortFields(order);
+    const bool pushDown = m_connection->HasLimitOffset();
+    const bool canSeek = seek && CanSeek(sortFields);
+    const bool sought = canSeek && seek->After && seek->After->Fields == sortFields;
     TZel_SqlCondition condition = Condition(filter);
-    std::string sql = "SELECT " + ColumnList(columns) + " FROM " + m_quotedTable + WhereClause(condition) +
-                      OrderByClause(order);
-    bool pushDown = m_connection->HasLimitOffset();
+    if (sought) {
+        TZel_SqlCondition after =
+            SeekAfterCondition(*seek->After, m_fields, m_quotedFields, m_connection->NullsSortLow());
+        condition.Sql = condition.Sql.empty() ? after.Sql : "(" + condition.Sql + ") AND " + after.Sql;
+        condition.Params.insert(condition.Params.end(), after.Params.begin(), after.Params.end());
+        seek->Sought = true;
+    }
+    // The sort key of each row, as the database returned it: from a result
+    // column where there is one, else from a column read for it alone.
+    std::vector<int> readColumns = columns;
+    std::vector<int> keySlotOf;
+    TZel_SeekKey key;
+    const bool keepKey = canSeek && seek->LastKey;
+    if (keepKey) {
+        keySlotOf.assign(columns.size(), -1);
+        for (size_t k = 0; k < sortFields.size(); ++k) {
+            auto found = std::find(columns.begin(), columns.end(), sortFields[k]);
+            if (found != columns.end() && keySlotOf[static_cast<size_t>(found - columns.begin())] < 0) {
+                keySlotOf[static_cast<size_t>(found - columns.begin())] = static_cast<int>(k);
+            } else {
+                readColumns.push_back(sortFields[k]);
+                keySlotOf.push_back(static_cast<int>(k));
+            }
+        }
+        key.Fields = sortFields;
+        key.Values.resize(sortFields.size());
+    }
+    std::string sql = "SELECT " + ColumnList(readColumns) + " FROM " + m_quotedTable +
+                      WhereClause(condition) + OrderByClause(sortFields);
     if (pushDown)
-        sql += " LIMIT ? OFFSET ?";
+        sql += sought ? " LIMIT ?" : " LIMIT ? OFFSET ?";
     auto statement = m_connection->Prepare(sql);
     int next = BindCondition(*statement, condition, 1);
     if (pushDown) {
         statement->BindInt64(next, limit < 0 ? std::numeric_limits<int64_t>::max() : limit);
-        statement->BindInt64(next + 1, offset);
+        if (!sought)
+            statement->BindInt64(next + 1, offset);
     }
     statement->Execute();
     TOdbcRowReader reader(*statement, pushDown ? limit : -1);
     int64_t skipped = 0;
     int64_t read = 0;
+    bool accepted = false;
     std::vector<std::string> row;
     while (limit < 0 || read < limit) {
         if (!reader.Next())
@@ -262,12 +368,27 @@ int64_t TZel_ODBCTable::ReadWindow(const std::string& filter, const std::vector<
             continue;
         }
         row.clear();
-        for (size_t i = 0; i < columns.size(); ++i)
-            row.push_back(NormaliseFieldText(m_fields[static_cast<size_t>(columns[i])],
-                                             reader.Text(static_cast<int>(i) + 1)));
+        for (size_t i = 0; i < readColumns.size(); ++i) {
+            bool isNull = false;
+            std::string text = reader.Text(static_cast<int>(i) + 1, &isNull);
+            if (keepKey && keySlotOf[i] >= 0)
+                key.Values[static_cast<size_t>(keySlotOf[i])] =
+                    isNull ? std::nullopt : std::optional<std::string>(text);
+            if (i < columns.size())
+                row.push_back(NormaliseFieldText(m_fields[static_cast<size_t>(columns[i])], std::move(text)));
+        }
         ++read;
         if (!onRow(row))
             break;
+        if (keepKey) {
+            seek->LastKey->Values = key.Values;
+            accepted = true;
+        }
+    }
+    if (keepKey && accepted) {
+        seek->LastKey->Fields = std::move(key.Fields);
+        if (!IsExactKey(*seek->LastKey))
+            *seek->LastKey = {};
     }
     return read;
 }

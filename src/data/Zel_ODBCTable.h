@@ -2,6 +2,7 @@
 
 #include "data/Zel_FieldDef.h"
 #include "data/Zel_Filter.h"
+#include "data/Zel_KeysetContinuation.h"
 
 #include <cstdint>
 #include <functional>
@@ -59,8 +60,19 @@ public:
     // indexes. onRow gets each row's texts (NULL as empty text) and returns
     // false to stop reading. Returns the rows read.
     using RowSink = std::function<bool(std::vector<std::string>& row)>;
+    // Reading by seeking: with After set (and the order still the one it was
+    // taken in) the rows read are those after that key, and offset is not
+    // applied; Sought tells whether it was. LastKey receives the sort key of
+    // the last row onRow accepted (returned true for), or stays empty when the
+    // order is not total or a value cannot be bound back exactly.
+    struct Seek {
+        const TZel_SeekKey* After = nullptr;
+        TZel_SeekKey* LastKey = nullptr;
+        bool Sought = false;
+    };
     int64_t ReadWindow(const std::string& filter, const std::vector<int>& order,
-                       const std::vector<int>& columns, int64_t offset, int64_t limit, const RowSink& onRow);
+                       const std::vector<int>& columns, int64_t offset, int64_t limit, const RowSink& onRow,
+                       Seek* seek = nullptr);
     // Whether a matching row exists at position offset.
     bool RowExistsAt(const std::string& filter, int64_t offset);
     // Writes the values set to every row matching filter; returns the rows
@@ -81,8 +93,13 @@ private:
     void LoadFields();
     TZel_SqlCondition Condition(const std::string& filter) const;
     std::string WhereClause(const TZel_SqlCondition& condition) const;
-    std::string OrderByClause(std::vector<int> order) const;
+    std::string OrderByClause(const std::vector<int>& sortFields) const;
+    // The fields rows are ordered by: those of order, then the tie-break fields.
+    std::vector<int> SortFields(const std::vector<int>& order) const;
     std::vector<int> TieBreakFields() const;
+    bool HasUniqueIdentity() const;
+    bool CanSeek(const std::vector<int>& sortFields) const;
+    bool IsExactKey(const TZel_SeekKey& key) const;
     std::string ColumnList(const std::vector<int>& columns) const;
     std::vector<int> AllColumns() const;
     int BindCondition(TOdbcStatement& statement, const TZel_SqlCondition& condition, int first) const;

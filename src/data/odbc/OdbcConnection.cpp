@@ -91,6 +91,7 @@ void TOdbcConnection::Open(const std::string& dsn, const std::string& user, cons
     m_open = true;
     m_lost = false;
     m_dsn = dsn;
+    m_nullsSortLow = -1;
     try {
         ReadInfo();
         ApplyLockWaitDefault();
@@ -186,6 +187,20 @@ bool TOdbcConnection::IsPostgreSQL() const {
 
 bool TOdbcConnection::IsSQLite() const {
     return Lower(m_dbmsName).find("sqlite") != std::string::npos;
+}
+
+bool TOdbcConnection::NullsSortLow() {
+    if (m_nullsSortLow < 0) {
+        // Each DBMS has its own default: asking beats a list of names.
+        TOdbcStatement probe(*this);
+        probe.ExecDirect("SELECT x FROM (SELECT NULL AS x UNION ALL SELECT 1 AS x) t ORDER BY x");
+        bool isNull = false;
+        if (!probe.Fetch())
+            throw EDatabaseError("NULL ordering probe returned no row");
+        probe.GetText(1, &isNull);
+        m_nullsSortLow = isNull ? 1 : 0;
+    }
+    return m_nullsSortLow == 1;
 }
 
 bool TOdbcConnection::HasLimitOffset() const {

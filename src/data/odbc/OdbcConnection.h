@@ -70,6 +70,8 @@ public:
     // within a rowset gets one row at a time, one that cannot read a bound
     // column with SQLGetData gets 0.
     SQLULEN RowsPerFetch() const { return m_rowsPerFetch; }
+    // Whether ORDER BY puts NULLs before every value (asked once per connection).
+    bool NullsSortLow();
     // Identifier quoted with the driver's quote character (inner quotes doubled).
     std::string QuoteIdentifier(const std::string& name) const;
 
@@ -90,6 +92,8 @@ public:
     // A statement that failed is not cached again.
     TOdbcStatementLease Prepare(const std::string& sql);
     size_t CachedStatementCount() const { return m_cache.size(); }
+    // SQL of the statement that went back to the cache last; empty when none.
+    std::string MostRecentSql() const { return m_cache.empty() ? std::string() : m_cache.front()->Sql(); }
     // Drops the cached statements whose SQL contains text (a quoted table
     // name): they may describe a shape the table no longer has.
     void ForgetStatements(const std::string& text);
@@ -125,6 +129,7 @@ private:
     std::string m_dbmsName;
     std::string m_quote;
     SQLULEN m_rowsPerFetch = 0;
+    int m_nullsSortLow = -1;                            // unknown until asked
     std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
 };
 

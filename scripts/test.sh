@@ -34,7 +34,7 @@ built=$SECONDS
 # The handhelds' database work runs on worker threads; every hand-over
 # between them and the event loop goes through standard mutexes, which the
 # checker sees. The drivers are not instrumented and are not checked.
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 (cd build-tsan && ctest --output-on-failure --timeout 600 -j2 -LE ui -E _NOT_BUILT) || status=1
 echo "thread sanitizer build $((built - started)) s, tests $((SECONDS - built)) s"
 exit $status

@@ -30,7 +30,6 @@ struct TZel_ConnectionWorkers::TState {
     int Limit = 1; // one until the first connection tells the driver
     int Idle = 0;
     int Running = 0;
-    int Open = 0;
     bool Stopping = false;
     // Statements one connection dropped (a table was opened afresh, its
     // shape may have changed): every other connection drops them before its
@@ -51,8 +50,7 @@ TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment>
 }
 
 TZel_ConnectionWorkers::~TZel_ConnectionWorkers() {
-    if (!m_stopped)
-        Stop(ZEL_EXIT_WAIT);
+    Stop(ZEL_EXIT_WAIT);
 }
 
 int TZel_ConnectionWorkers::DefaultLimit(const TOdbcConnection& connection) {
@@ -80,11 +78,7 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
     const Connect connect = [&state, &connection] {
         if (connection && connection->IsOpen())
             return connection;
-        if (connection) {
-            connection.reset();
-            std::lock_guard lock(state->Lock);
-            --state->Open;
-        }
+        connection.reset();
         auto fresh = std::make_shared<TOdbcConnection>(state->Environment);
         fresh->Open(state->Dsn, state->User, state->Password);
         fresh->OnForgetStatements = [&state, owner = fresh.get()](const std::string& text) {
@@ -92,7 +86,6 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
             state->Forgotten.emplace_back(owner, text);
         };
         std::lock_guard lock(state->Lock);
-        ++state->Open;
         if (state->ConfiguredLimit <= 0)
             state->Limit = DefaultLimit(*fresh);
         connection = std::move(fresh);
@@ -132,14 +125,15 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
         lock.lock();
     }
     --state->Idle;
-    if (connection) {
-        --state->Open;
-        lock.unlock();
-        connection.reset(); // closed on the thread that used it
-    }
+    lock.unlock();
+    connection.reset(); // closed on the thread that used it
 }
 
 bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
+    // The server stops its pool before it frees the clients, and the pool
+    // stops again as it goes: the exit wait is spent once.
+    if (m_stopped)
+        return IsIdle();
     m_stopped = true;
     std::deque<Job> dropped;
     std::vector<std::thread> threads;
@@ -166,14 +160,4 @@ bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
 bool TZel_ConnectionWorkers::IsIdle() const {
     std::lock_guard lock(m_state->Lock);
     return m_state->Jobs.empty() && m_state->Running == 0;
-}
-
-int TZel_ConnectionWorkers::OpenConnections() const {
-    std::lock_guard lock(m_state->Lock);
-    return m_state->Open;
-}
-
-int TZel_ConnectionWorkers::Limit() const {
-    std::lock_guard lock(m_state->Lock);
-    return m_state->Limit;
 }

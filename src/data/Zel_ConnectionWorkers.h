@@ -29,7 +29,7 @@ public:
     // known once the first connection is open.
     TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment> environment, std::string dsn, std::string user,
                            std::string password, int limit);
-    // Stop with the exit wait, unless stopped already.
+    // Stop with the exit wait.
     ~TZel_ConnectionWorkers();
     TZel_ConnectionWorkers(const TZel_ConnectionWorkers&) = delete;
     TZel_ConnectionWorkers& operator=(const TZel_ConnectionWorkers&) = delete;
@@ -38,14 +38,11 @@ public:
     void Submit(Job job);
     // Takes no more jobs and waits up to timeout for the queued and running
     // ones. True when all have ended; else the queued ones are dropped and
-    // the threads of those still running are left to end by themselves.
+    // the threads of those still running are left to end by themselves. A
+    // second call waits no more.
     bool Stop(std::chrono::milliseconds timeout);
     // No job queued or running.
     bool IsIdle() const;
-    // Connections open now.
-    int OpenConnections() const;
-    // The connection limit in effect (the default until a connection opened).
-    int Limit() const;
 
     // Connections per data source when the settings give none: a SQLite
     // file takes one writer at a time, so more connections would only wait

@@ -2,7 +2,6 @@
 
 #include <QSocketNotifier>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -14,7 +13,6 @@
 // checker can see.
 struct TEventLoopMailbox::TPoster::TShared {
     std::mutex Lock;
-    std::condition_variable Posted;
     std::deque<Task> Tasks;
     bool Closed = false;
     int WakeFd = -1;
@@ -28,19 +26,16 @@ struct TEventLoopMailbox::TPoster::TShared {
 bool TEventLoopMailbox::TPoster::Post(Task task) const {
     if (!m_shared)
         return false;
-    {
-        std::lock_guard lock(m_shared->Lock);
-        if (m_shared->Closed)
-            return false; // the task is freed here, on the posting thread
-        const bool wake = m_shared->Tasks.empty();
-        m_shared->Tasks.push_back(std::move(task));
-        if (wake) {
-            const uint64_t one = 1;
-            // A full counter already means "wake up": nothing to add.
-            [[maybe_unused]] ssize_t written = ::write(m_shared->WakeFd, &one, sizeof one);
-        }
+    std::lock_guard lock(m_shared->Lock);
+    if (m_shared->Closed)
+        return false; // the task is freed here, on the posting thread
+    const bool wake = m_shared->Tasks.empty();
+    m_shared->Tasks.push_back(std::move(task));
+    if (wake) {
+        const uint64_t one = 1;
+        // A full counter already means "wake up": nothing to add.
+        [[maybe_unused]] ssize_t written = ::write(m_shared->WakeFd, &one, sizeof one);
     }
-    m_shared->Posted.notify_all();
     return true;
 }
 
@@ -75,9 +70,4 @@ int TEventLoopMailbox::RunPosted() {
         ++ran;
     }
     return ran;
-}
-
-bool TEventLoopMailbox::WaitForPost(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_shared->Lock);
-    return m_shared->Posted.wait_for(lock, timeout, [this] { return !m_shared->Tasks.empty(); });
 }

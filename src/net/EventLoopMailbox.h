@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -35,9 +34,6 @@ public:
     // Runs what has been posted so far, without waiting for the event loop;
     // returns how many tasks ran.
     int RunPosted();
-    // Waits up to timeout for a task to be posted when none is waiting;
-    // true when one is.
-    bool WaitForPost(std::chrono::milliseconds timeout);
 
 private:
     std::shared_ptr<TPoster::TShared> m_shared;

@@ -85,8 +85,6 @@ public:
     // Tells the handheld that the server has been disabled: at once, or
     // right after the reply to the request whose database work is under way.
     void SendDisabled();
-    // Database work of a request is under way.
-    bool IsWaitingForDatabase() const { return m_waiting; }
 
     // "(unknown)" without a socket; empty once the socket has been closed.
     std::string GetAddress() const;

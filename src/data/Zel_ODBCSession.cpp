@@ -389,52 +389,80 @@ Exception MoreThanOneRow(int64_t rows) {
 }
 } // namespace
 
+bool TZel_ODBCSession::IsPatternTerm(const TZel_QueryField& key) const {
+    const int keyField = m_table->FindField(KeyFieldName);
+    return keyField >= 0 &&
+           m_table->Fields()[static_cast<size_t>(keyField)].Class() == TZel_FieldClass::Text &&
+           key.Value.find('%') != std::string::npos;
+}
+
 bool TZel_ODBCSession::IsPrimaryKeyTerm(const TZel_QueryField& key) const {
     const std::vector<int>& primaryKey = m_table->KeyFields();
     const int keyField = m_table->FindField(KeyFieldName);
-    if (keyField < 0 || primaryKey.size() != 1 || primaryKey[0] != keyField)
-        return false;
-    // A "%" in a text key makes the term a pattern, which may match many rows.
-    const TZel_FieldDef& def = m_table->Fields()[static_cast<size_t>(keyField)];
-    return def.Class() != TZel_FieldClass::Text || key.Value.find('%') == std::string::npos;
+    return keyField >= 0 && primaryKey.size() == 1 && primaryKey[0] == keyField && !IsPatternTerm(key);
 }
 
-// The row the key entry names is updated; a row is inserted when there is no
-// key entry or no row has the key. A key compared for equality with the
-// table's one-column primary key names one row at most, so one UPDATE finds
-// and writes it. Any other key is counted first, and count, update and
-// insert are one transaction: two posts of one new key never both insert
-// where the table has a unique key.
+namespace {
+// A unique key that another program inserted between our update and insert.
+bool IsUniqueViolation(const EDatabaseError& error) {
+    return error.SQLState() == "23505" || error.SQLState() == "23000";
+}
+constexpr int kPostAttempts = 3;
+} // namespace
+
+// What a post guarantees: posts of one key, from any connection of any
+// server on the database, take effect as if one ran after the other, so a
+// new key is inserted once and every later post updates it.
+// - A key compared for equality with the table's one-column primary key
+//   names one row at most: one UPDATE, on its own, finds and writes it.
+//   The row locks of the database order it with other writers of the row.
+// - Otherwise (no row had that key, the key column is not the primary key,
+//   or the key is a pattern) update and insert are one transaction that
+//   first waits for the other writers of the key: on PostgreSQL an advisory
+//   lock on the table and key (a pattern locks the whole table, as it may
+//   match any row); on SQLite the UPDATE, written first, takes the file's
+//   write lock before anything is read, so the busy timeout applies and no
+//   reader has to become a writer. More than one row updated rolls back.
+// - An insert that meets a unique key another program inserted meanwhile
+//   is tried again as a whole: the update then finds the row.
 void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
     const TZel_QueryField* key = query.Param.WhereFields.FindByNumber(0);
-    std::string filter;
-    if (key) {
-        filter = BuildFilterTerm(*key);
-        if (GetVerbose())
-            LogVerbose("POST Filter: " + filter);
-    }
-    std::optional<TOdbcTransaction> transaction;
-    bool update = key != nullptr;
-    if (key && !IsPrimaryKeyTerm(*key)) {
-        transaction.emplace(m_table->Connection());
-        const int64_t matching = m_table->CountWhere(filter);
-        if (matching > 1)
-            throw MoreThanOneRow(matching);
-        update = matching == 1;
-    }
-    int64_t updated = 0;
-    if (update) {
-        AssignFieldValues(query);
-        updated = m_table->UpdateWhere(filter);
-        if (updated > 1)
-            throw MoreThanOneRow(updated);
-    }
-    if (updated == 0) {
+    if (!key) {
         AssignFieldValues(query);
         m_table->InsertRow();
+        return;
     }
-    if (transaction)
-        transaction->Commit();
+    const std::string filter = BuildFilterTerm(*key);
+    if (GetVerbose())
+        LogVerbose("POST Filter: " + filter);
+    if (IsPrimaryKeyTerm(*key)) {
+        AssignFieldValues(query);
+        if (m_table->UpdateWhere(filter) > 0)
+            return;
+    }
+    const bool pattern = IsPatternTerm(*key);
+    for (int attempt = 1;; ++attempt) {
+        try {
+            TOdbcTransaction transaction(m_table->Connection());
+            if (pattern)
+                m_table->LockTable();
+            else
+                m_table->LockKey(filter);
+            AssignFieldValues(query);
+            const int64_t updated = m_table->UpdateWhere(filter);
+            if (updated > 1)
+                throw MoreThanOneRow(updated);
+            if (updated == 0) {
+                AssignFieldValues(query);
+                m_table->InsertRow();
+            }
+            transaction.Commit();
+            return;
+        } catch (const EDatabaseError& error) {
+            if (attempt == kPostAttempts || !IsUniqueViolation(error))
+                throw;
+        }
+    }
 }
 
 void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
@@ -448,6 +476,10 @@ void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
     std::string filter = BuildFilter(query);
     if (GetVerbose())
         LogVerbose("DELETE Filter: " + filter);
-    // One statement: every matching row goes, or none does.
+    // One statement: every matching row goes, or none does. It waits for a
+    // post whose key is a pattern, which may write any row of the table.
+    TOdbcTransaction transaction(m_table->Connection());
+    m_table->LockTableShared();
     query.Result.EndRow = static_cast<int32_t>(m_table->DeleteWhere(filter));
+    transaction.Commit();
 }

@@ -125,6 +125,8 @@ private:
     void RequireTable() const;
     // Whether the key entry compares the one-column primary key for equality.
     bool IsPrimaryKeyTerm(const TZel_QueryField& key) const;
+    // Whether the key entry is a pattern ("%" in a text key), which may match many rows.
+    bool IsPatternTerm(const TZel_QueryField& key) const;
     void UpdateElseInsert(const TZel_Query& query);
     const std::string& FieldNameOf(int32_t fieldNumber) const;
 

@@ -409,3 +409,31 @@ int64_t TZel_ODBCTable::DeleteWhere(const std::string& filter) {
     statement->Execute();
     return statement->RowCount();
 }
+
+// PostgreSQL's advisory locks, ended with the transaction. The numbers are
+// hashes the database computes, so every server on the database agrees on
+// them; the table's lock (one number) and a key's (two) never meet. A hash
+// shared by two keys only makes one wait for the other.
+void TZel_ODBCTable::TakeAdvisoryLock(const std::string& sql, const std::vector<std::string>& texts) {
+    if (!m_connection->IsPostgreSQL())
+        return;
+    auto statement = m_connection->Prepare(sql);
+    int index = 1;
+    for (const std::string& text : texts)
+        statement->BindText(index++, text, false, SQL_VARCHAR, std::max<SQLULEN>(text.size(), 1), 0);
+    statement->Execute();
+}
+
+void TZel_ODBCTable::LockKey(const std::string& rowKey) {
+    TakeAdvisoryLock("SELECT pg_advisory_xact_lock_shared(hashtext(?)::bigint), "
+                     "pg_advisory_xact_lock(hashtext(?), hashtext(?))",
+                     {m_quotedTable, m_quotedTable, rowKey});
+}
+
+void TZel_ODBCTable::LockTable() {
+    TakeAdvisoryLock("SELECT pg_advisory_xact_lock(hashtext(?)::bigint)", {m_quotedTable});
+}
+
+void TZel_ODBCTable::LockTableShared() {
+    TakeAdvisoryLock("SELECT pg_advisory_xact_lock_shared(hashtext(?)::bigint)", {m_quotedTable});
+}

@@ -83,7 +83,20 @@ public:
     int64_t InsertRow();
     int64_t DeleteWhere(const std::string& filter);
 
+    // --- locks of the database, held until the transaction ends ---
+    // Writers of one key (rowKey: any text that names the key and its
+    // column) wait for each other, in every process on the database; they
+    // share the table with each other but wait for LockTable. On SQLite the
+    // first write of a transaction takes the file's write lock, so these do
+    // nothing there.
+    void LockKey(const std::string& rowKey);
+    // Waits for, and holds up, every LockKey and LockTableShared of the table.
+    void LockTable();
+    void LockTableShared();
+
 private:
+    void TakeAdvisoryLock(const std::string& sql, const std::vector<std::string>& texts);
+
     struct Value {
         std::string Text;
         bool IsNull = false;

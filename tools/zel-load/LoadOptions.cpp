@@ -17,7 +17,11 @@ const char* const kUsage =
     "table (see bench/README).\n"
     "\n"
     "  --host ADDRESS      server address (127.0.0.1)\n"
-    "  --port PORT         server port (4402)\n"
+    "  --port PORT         server port (4402); given again, one more server on --host\n"
+    "  --server HOST:PORT  one more server (may be given several times, before the ports\n"
+    "                      in the list); the race mode starts handheld i on server i of\n"
+    "                      the list, as a balancer spreads them, and goes on to the next\n"
+    "                      one when a connection fails; the other modes use the first\n"
     "  --session N         session number to select (1)\n"
     "  --handhelds N       active handhelds (1)\n"
     "  --idle N            further handhelds that open a session and stay quiet (0)\n"
@@ -35,7 +39,7 @@ const char* const kUsage =
     "  --depths LIST       start rows of windows (0,1000,100000,900000)\n"
     "  --window N          rows per window (20)\n"
     "  --timeout SEC       wait for a reply at most this long (10)\n"
-    "  --time-limit SEC    download: give up after SEC (600)\n"
+    "  --time-limit SEC    download, or one key of the race mode: give up after SEC (600)\n"
     "  --start-delay SEC   wait SEC after the openings before the first request (0)\n"
     "  --key-row N         select and update ask for base row N only\n"
     "  --refusals-ok       count a PCERR reply as refused instead of wrong (a handheld\n"
@@ -44,7 +48,20 @@ const char* const kUsage =
     "  --first N           number of the first handheld; rows of its own are keyed by it (1)\n"
     "  --seed N            random seed (1)\n"
     "  --kv                also print one key=value line per request kind\n"
-    "Exit status: 0 when every reply was right, 1 when any was wrong or missing, 2 on bad usage.\n";
+    "Race mode (every handheld posts the same new keys at the same moment):\n"
+    "  --race-keys K       post K new keys PREFIX-01..PREFIX-K, one after the other; every\n"
+    "                      handheld posts each key at the same moment (field 0 the key,\n"
+    "                      field 1 \"h<handheld>a<attempt>\"), and when no reply comes within\n"
+    "                      --timeout or the connection breaks, connects to the next server\n"
+    "                      and posts the key again, until it is acknowledged or --time-limit\n"
+    "                      has passed for that key; a PCERR reply is final\n"
+    "  --key-prefix TEXT   prefix of the race keys, so that runs do not collide (R)\n"
+    "  --key-pause SEC     wait SEC before each key (0)\n"
+    "  --post-log FILE     one line per post, fields separated by tabs: key, handheld,\n"
+    "                      attempt, value, server, outcome (acked, refused, timeout,\n"
+    "                      broken), detail\n"
+    "Exit status: 0 when every reply was right (race mode: every handheld had every key\n"
+    "acknowledged), 1 when any was wrong or missing, 2 on bad usage.\n";
 
 [[noreturn]] void Fail(const std::string& text) {
     std::fprintf(stderr, "zel-load: %s\n\n%s", text.c_str(), kUsage);
@@ -115,6 +132,8 @@ const char* RequestKindName(TRequestKind kind) {
 
 TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
     TLoadOptions options;
+    std::vector<int> ports;
+    std::vector<std::pair<std::string, int>> servers;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help" || option == "-h") {
@@ -134,8 +153,23 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
         const std::string value = argv[++i];
         if (option == "--host")
             options.Host = value;
-        else if (option == "--port")
+        else if (option == "--port") {
             options.Port = static_cast<int>(ToInt(option, value, 1, 65535));
+            ports.push_back(options.Port);
+        } else if (option == "--server") {
+            const size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0)
+                Fail("bad value for --server (HOST:PORT): " + value);
+            servers.emplace_back(value.substr(0, colon),
+                                 static_cast<int>(ToInt(option, value.substr(colon + 1), 1, 65535)));
+        } else if (option == "--race-keys")
+            options.RaceKeys = static_cast<int>(ToInt(option, value, 1, 99));
+        else if (option == "--key-prefix")
+            options.KeyPrefix = value;
+        else if (option == "--key-pause")
+            options.KeyPause = ToSeconds(option, value);
+        else if (option == "--post-log")
+            options.PostLog = value;
         else if (option == "--session")
             options.Session = static_cast<int>(ToInt(option, value, 0, 99999));
         else if (option == "--handhelds" || option == "--clients")
@@ -175,6 +209,15 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
         else
             Fail("unknown option " + option);
     }
+    options.Servers = servers;
+    for (int port : ports)
+        options.Servers.emplace_back(options.Host, port);
+    if (options.Servers.empty())
+        options.Servers.emplace_back(options.Host, options.Port);
+    options.Host = options.Servers.front().first;
+    options.Port = options.Servers.front().second;
+    if (options.RaceKeys > 0 && (options.Handhelds == 0 || options.Idle > 0))
+        Fail("the race mode needs --handhelds and no --idle");
     if (options.Handhelds + options.Idle == 0)
         Fail("no handhelds: give --handhelds or --idle");
     if (options.FirstHandheld + options.Handhelds + options.Idle > 10000)

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What one handheld asks for; the weights of the mix choose among them.
@@ -34,6 +35,12 @@ struct TLoadOptions {
     bool RefusalsOk = false;  // a "PCERR" reply is counted as refused, not as wrong
     double TimeLimit = 600.0; // download: give up after this long
     double StartDelay = 0.0;  // pause between the openings and the first request
+    // Every --server, and --host with every --port; the first is Host and Port.
+    std::vector<std::pair<std::string, int>> Servers;
+    int RaceKeys = 0; // > 0: the race mode, posting this many new keys
+    std::string KeyPrefix = "R";
+    std::string PostLog;   // race mode: one line per post
+    double KeyPause = 0.0; // race mode: pause before each key
 
     bool Downloading() const { return Mix[static_cast<size_t>(TRequestKind::Download)] > 0; }
 };

@@ -374,8 +374,19 @@ void TOdbcConnection::ForgetStatements(const std::string& text) {
     m_cache.remove_if([&text](const std::unique_ptr<TOdbcStatement>& statement) {
         return statement->Sql().find(text) != std::string::npos;
     });
-    if (OnForgetStatements)
-        OnForgetStatements(text);
+}
+
+void TOdbcConnection::NoteTableShape(const std::string& quotedTable, const std::string& columns) {
+    bool drop = false;
+    if (OnTableShape) {
+        drop = OnTableShape(quotedTable, columns);
+    } else {
+        auto [known, first] = m_shapes.try_emplace(quotedTable, columns);
+        drop = !first && known->second != columns;
+        known->second = columns;
+    }
+    if (drop)
+        ForgetStatements(quotedTable);
 }
 
 void TOdbcConnection::BeginTransaction() {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,9 +98,16 @@ public:
     // Drops the cached statements whose SQL contains text (a quoted table
     // name): they may describe a shape the table no longer has.
     void ForgetStatements(const std::string& text);
-    // Told of every ForgetStatements, so that the owner can have its other
-    // connections to the same data source forget them too.
-    std::function<void(const std::string& text)> OnForgetStatements;
+    // A table was opened afresh and has these columns (any text that
+    // changes with them): its statements are dropped when the shape differs
+    // from the one last noted, so that opening an unchanged table keeps them.
+    void NoteTableShape(const std::string& quotedTable, const std::string& columns);
+    // Replaces this connection's own record of shapes, so that the owner can
+    // share it among its connections: true when this connection must drop
+    // the table's statements.
+    std::function<bool(const std::string& quotedTable, const std::string& columns)> OnTableShape;
+    // Seconds each statement prepared from now on may run (0: no bound).
+    int StatementTimeout = 0;
 
     // Autocommit off until Commit or Rollback.
     void BeginTransaction();
@@ -131,6 +139,7 @@ private:
     SQLULEN m_rowsPerFetch = 0;
     int m_nullsSortLow = -1;                            // unknown until asked
     std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
+    std::map<std::string, std::string> m_shapes;        // quoted table -> columns
 };
 
 // Rows per fetch unless ZEL_ROWS_PER_FETCH says otherwise.

@@ -9,6 +9,12 @@ TOdbcStatement::TOdbcStatement(TOdbcConnection& connection) : m_connection(conne
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_stmt);
     if (!SQL_SUCCEEDED(rc))
         connection.Fail(rc, "SQLAllocHandle");
+    // A stuck statement ends with an error instead of holding its connection.
+    if (connection.StatementTimeout > 0)
+        Check(SQLSetStmtAttr(m_stmt, SQL_ATTR_QUERY_TIMEOUT,
+                             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(connection.StatementTimeout)),
+                             0),
+              "SQLSetStmtAttr");
 }
 
 TOdbcStatement::~TOdbcStatement() {

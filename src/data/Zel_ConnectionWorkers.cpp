@@ -45,6 +45,7 @@ struct TZel_ConnectionWorkers::TState {
     std::string User;
     std::string Password;
     int StatementTimeout = 0;
+    bool Sqlite = false;
     bool Split = false; // writer and readers apart
     int Limit = 1;
 
@@ -70,6 +71,17 @@ struct TZel_ConnectionWorkers::TState {
     std::map<std::string, TShape> Shapes;
     int Running = 0;
     bool Stopping = false;
+
+    // What each thread runs now, for the watchdog of drivers that do not
+    // end a statement after the timeout by themselves.
+    struct TRunning {
+        std::shared_ptr<TOdbcConnection> Connection;
+        std::chrono::steady_clock::time_point Started;
+        bool Active = false;
+        bool Cancelled = false;
+    };
+    std::vector<TRunning*> Watched;
+    bool WatchdogStarted = false;
 
     int RoleOf(TJobKind kind) const {
         if (!Split)
@@ -124,6 +136,7 @@ TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment>
     m_state->StatementTimeout = std::max(0, statementTimeout);
     m_state->Limit = limit > 0 ? limit : DefaultLimit(sqlite);
     // One connection in all: it writes and reads.
+    m_state->Sqlite = sqlite;
     m_state->Split = sqlite && m_state->Limit > 1;
 }
 
@@ -147,6 +160,11 @@ void TZel_ConnectionWorkers::Submit(Job job, TJobKind kind, const std::string& t
     // thread cannot be started is never run later.
     const auto queued = std::count_if(state.Jobs.begin(), state.Jobs.end(),
                                       [&](const TState::TEntry& e) { return state.Eligible(role, e); });
+    if (state.StatementTimeout > 0 && state.Sqlite && !state.WatchdogStarted) {
+        std::shared_ptr<TState> shared = m_state;
+        state.Threads.push_back(StartThread([shared] { RunWatchdog(shared); }));
+        state.WatchdogStarted = true;
+    }
     if (state.IdleOf[role] < queued + 1 && state.ThreadsOf[role] < state.MaxThreads(role)) {
         std::shared_ptr<TState> shared = m_state;
         state.Threads.push_back(StartThread([shared, role] { RunWorker(shared, role); }));
@@ -158,10 +176,28 @@ void TZel_ConnectionWorkers::Submit(Job job, TJobKind kind, const std::string& t
     m_state->Changed.notify_all();
 }
 
+void TZel_ConnectionWorkers::RunWatchdog(std::shared_ptr<TState> state) {
+    const auto timeout = std::chrono::seconds(state->StatementTimeout);
+    std::unique_lock lock(state->Lock);
+    while (!(state->Stopping && state->Running == 0 && state->Jobs.empty())) {
+        state->Changed.wait_for(lock, std::chrono::milliseconds(200));
+        const auto now = std::chrono::steady_clock::now();
+        // Bounds the whole request, a few statements at most: the timeout
+        // is met as closely as the driver allows.
+        for (TState::TRunning* running : state->Watched)
+            if (running->Active && !running->Cancelled && running->Connection &&
+                now - running->Started > timeout) {
+                running->Cancelled = true;
+                running->Connection->CancelStatements();
+            }
+    }
+}
+
 void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) {
     std::shared_ptr<TOdbcConnection> connection;
     std::map<std::string, uint64_t> seen; // shape versions this connection has applied
-    const Connect connect = [&state, &connection, &seen] {
+    TState::TRunning running;
+    const Connect connect = [&state, &connection, &seen, &running] {
         if (connection && connection->IsOpen())
             return connection;
         connection.reset();
@@ -185,9 +221,12 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
         for (const auto& [table, shape] : state->Shapes)
             seen[table] = shape.Version;
         connection = std::move(fresh);
+        if (!connection->HonoursStatementTimeout())
+            running.Connection = connection;
         return connection;
     };
     std::unique_lock lock(state->Lock);
+    state->Watched.push_back(&running);
     while (true) {
         auto next = state->Jobs.end();
         state->Changed.wait(lock, [&] {
@@ -203,6 +242,11 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
         if (counted)
             ++state->RunningOn[entry.Table];
         ++state->Running;
+        running.Started = std::chrono::steady_clock::now();
+        running.Active = true;
+        running.Cancelled = false;
+        if (connection && !connection->HonoursStatementTimeout())
+            running.Connection = connection;
         // Tables opened afresh with another shape since this connection's
         // last job: their statements go.
         std::vector<std::string> forget;
@@ -218,6 +262,8 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
         Then then = entry.Run(connect);
         entry.Run = nullptr; // what the job holds is freed before it counts as done
         lock.lock();
+        running.Active = false;
+        running.Connection.reset();
         --state->Running;
         if (counted && --state->RunningOn[entry.Table] == 0)
             state->RunningOn.erase(entry.Table);
@@ -230,6 +276,7 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
         lock.lock();
     }
     --state->IdleOf[role];
+    state->Watched.erase(std::find(state->Watched.begin(), state->Watched.end(), &running));
     lock.unlock();
     connection.reset(); // closed on the thread that used it
 }

@@ -19,6 +19,8 @@ class TOdbcEnvironment;
 // - session selections are taken before any data request;
 // - the data requests of one table occupy at most limit - 1 connections, so
 //   a request on another table always finds one;
+// - a statement that runs longer than the statement timeout ends with an
+//   error; for a driver that ignores the timeout, a watchdog cancels it;
 // - a SQLite file takes one writer at a time and lets others read while a
 //   writer waits: its posts and deletes all go to one writing connection
 //   (serialised in the process however many connections it has), its
@@ -75,6 +77,7 @@ public:
 private:
     struct TState;
     static void RunWorker(std::shared_ptr<TState> state, int role);
+    static void RunWatchdog(std::shared_ptr<TState> state);
     std::shared_ptr<TState> m_state;
     bool m_stopped = false;
 };

@@ -376,6 +376,22 @@ void TOdbcConnection::ForgetStatements(const std::string& text) {
     });
 }
 
+void TOdbcConnection::Register(SQLHSTMT statement) {
+    std::lock_guard lock(m_liveLock);
+    m_live.push_back(statement);
+}
+
+void TOdbcConnection::Unregister(SQLHSTMT statement) {
+    std::lock_guard lock(m_liveLock);
+    m_live.erase(std::remove(m_live.begin(), m_live.end(), statement), m_live.end());
+}
+
+void TOdbcConnection::CancelStatements() {
+    std::lock_guard lock(m_liveLock);
+    for (SQLHSTMT statement : m_live)
+        SQLCancel(statement);
+}
+
 void TOdbcConnection::NoteTableShape(const std::string& quotedTable, const std::string& columns) {
     bool drop = false;
     if (OnTableShape) {

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -106,8 +107,14 @@ public:
     // share it among its connections: true when this connection must drop
     // the table's statements.
     std::function<bool(const std::string& quotedTable, const std::string& columns)> OnTableShape;
-    // Seconds each statement prepared from now on may run (0: no bound).
+    // Seconds each statement made from now on may run (0: no bound).
     int StatementTimeout = 0;
+    // Whether the driver ends a statement after StatementTimeout by itself;
+    // the SQLite driver accepts the setting and ignores it.
+    bool HonoursStatementTimeout() const { return !IsSQLite(); }
+    // Cancels whatever the statements of this connection are running; may
+    // be called from any thread.
+    void CancelStatements();
 
     // Autocommit off until Commit or Rollback.
     void BeginTransaction();
@@ -122,6 +129,9 @@ public:
 
 private:
     friend class TOdbcStatementLease;
+    friend class TOdbcStatement;
+    void Register(SQLHSTMT statement);
+    void Unregister(SQLHSTMT statement);
     void Return(std::unique_ptr<TOdbcStatement> statement);
     void ReadInfo();
     void ApplyLockWaitDefault();
@@ -140,6 +150,8 @@ private:
     int m_nullsSortLow = -1;                            // unknown until asked
     std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
     std::map<std::string, std::string> m_shapes;        // quoted table -> columns
+    std::mutex m_liveLock;                              // CancelStatements runs on another thread
+    std::vector<SQLHSTMT> m_live;                       // statement handles allocated now
 };
 
 // Rows per fetch unless ZEL_ROWS_PER_FETCH says otherwise.

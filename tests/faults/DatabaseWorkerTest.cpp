@@ -10,6 +10,7 @@
 
 #include "FaultSupport.h"
 #include "InProcessServer.h"
+#include "base/Zel_EventLogger.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
 #include "support/ChildProcess.h"
@@ -309,11 +310,15 @@ TEST_P(GoneWhileWaitingTest, ItsResultIsDroppedAndOthersAreServed) {
     ASSERT_NE(client, nullptr);
     ASSERT_NE(server->Open(other, "ben", "SN-B", 2), nullptr);
     TLockHolder holder(TestDriver::SQLite);
+    SetVerbose(true); // the post logs its filter on the worker
     ASSERT_TRUE(leaving.SendFrame("PDAPOST", kPostP1));
     ASSERT_TRUE(PumpUntil([&] { return !Server().ConnectionPool.WorkersIdle(); }));
     GetParam().leave(*server, leaving, client);
     holder.Release();
     WaitForWorkers();
+    SetVerbose(false);
+    // What the statement did is logged although nobody gets the reply.
+    EXPECT_EQ(server->Test.LogCount("POST Filter: "), 1);
 
     const THandheldFrame count = server->Exchange(other, "PDACOUNT", SelectPayload(0, 0, {}));
     EXPECT_EQ(count.Type, "PCCOUNT") << ErrorText(count);

@@ -150,6 +150,7 @@ private:
     int m_nullsSortLow = -1;                            // unknown until asked
     std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
     std::map<std::string, std::string> m_shapes;        // quoted table -> columns
+    std::map<std::string, bool> m_doubted;              // quoted table -> a statement on it failed
     std::mutex m_liveLock;                              // CancelStatements runs on another thread
     std::vector<SQLHSTMT> m_live;                       // statement handles allocated now
 };

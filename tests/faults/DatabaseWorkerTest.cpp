@@ -272,6 +272,38 @@ TEST_P(DatabaseWorkerTest, AClientClosedWhileItsSessionSelectionRunsStaysClosed)
     EXPECT_EQ(Server().RemoveClosedClients(), 1);
 }
 
+TEST_F(WorkerFixture, ASQLiteFilesWritesRunOneAtATimeHoweverManyConnectionsItHas) {
+    Server().ConnectionsPerDataSource = 8;
+    constexpr int kHandhelds = 4;
+    constexpr int kKeys = 10;
+    std::vector<std::unique_ptr<TTestHandheld>> handhelds;
+    for (int i = 0; i < kHandhelds; ++i) {
+        handhelds.push_back(std::make_unique<TTestHandheld>());
+        const std::string n = std::to_string(i);
+        ASSERT_NE(server->Open(*handhelds.back(), "user" + n, "SN-" + n, SessionOf(TestDriver::SQLite)),
+                  nullptr);
+    }
+    std::vector<THandheldFrame> replies;
+    ASSERT_TRUE(RunPumping(
+        [&] {
+            // Every handheld posts every new key, all at the same moment.
+            for (int key = 0; key < kKeys; ++key) {
+                const std::string post = PostPayload({{0, "N" + std::to_string(key)}, {1, "New"}});
+                for (auto& handheld : handhelds)
+                    handheld->SendFrame("PDAPOST", post);
+                for (auto& handheld : handhelds)
+                    replies.push_back(handheld->ReadFrame());
+            }
+        },
+        60000));
+    for (const THandheldFrame& reply : replies)
+        EXPECT_EQ(reply.Type, "PCCOUNT") << ErrorText(reply);
+    EXPECT_EQ(
+        OdbcTestEnv::Get().QuerySql(
+            TestDriver::SQLite, "SELECT COUNT(*), COUNT(DISTINCT PartNo) FROM Parts WHERE PartNo LIKE 'N%'"),
+        (std::vector<std::vector<std::string>>{{std::to_string(kKeys), std::to_string(kKeys)}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, DatabaseWorkerTest,
                          ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL));
 

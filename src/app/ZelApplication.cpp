@@ -29,6 +29,11 @@ TZelApplication::TZelApplication(QObject* owner, TZel_WirelessPrefsMgr* prefs)
     : m_owner(owner), m_prefs(prefs) {}
 
 TZelApplication::~TZelApplication() {
+    // The server's exit writes the lines of the last replies: through the
+    // sink, so before it goes.
+    if (m_prefs && m_prefs->Server == m_server.get())
+        m_prefs->Server = nullptr;
+    m_server.reset();
     // The sink may refer to what its installer owns; nothing logs through it afterwards.
     if (m_sinkInstalled) {
         GetLogger()->OnLogMessage = nullptr;

@@ -19,4 +19,7 @@ public:
     // Database connections per data source (and user name) that serve the
     // handhelds at once; 0 lets the driver decide (one for a SQLite file).
     int32_t ConnectionsPerDataSource = 0;
+    // Seconds a database statement may run before it ends with an error; 0: no bound.
+    static constexpr int32_t DefaultStatementTimeout = 30;
+    int32_t StatementTimeout = DefaultStatementTimeout;
 };

@@ -26,6 +26,7 @@ const char* const kServerIPAddress = "Server IP Address";
 const char* const kDisabledMessage = "DisabledMessage";
 const char* const kMaxClients = "MaxClients";
 const char* const kConnectionsPerDataSource = "ConnectionsPerDataSource";
+const char* const kStatementTimeout = "StatementTimeout";
 const char* const kLastDataViewSessionNumber = "LastDataViewSessionNumber";
 
 const char* const kDefaultVerbose = "N";
@@ -131,6 +132,8 @@ void TZel_WirelessPrefsMgr::ReadSettings() {
             Server->MaxClients = ReadMaxClients(ini);
             Server->ConnectionsPerDataSource =
                 std::max(0, ini.ReadInteger(kSettings, kConnectionsPerDataSource, 0));
+            Server->StatementTimeout = std::max(
+                0, ini.ReadInteger(kSettings, kStatementTimeout, TServerSettings::DefaultStatementTimeout));
         }
         LastDataViewSessionNumber = ini.ReadInteger(kApplicationState, kLastDataViewSessionNumber, 0);
         if (Server && Server->IPAddress.empty())
@@ -162,6 +165,7 @@ void TZel_WirelessPrefsMgr::WriteSettings() {
             batch.WriteString(kSettings, kDisabledMessage, Server->DisabledMessage);
             batch.WriteInteger(kSettings, kMaxClients, Server->MaxClients);
             batch.WriteInteger(kSettings, kConnectionsPerDataSource, Server->ConnectionsPerDataSource);
+            batch.WriteInteger(kSettings, kStatementTimeout, Server->StatementTimeout);
         }
         batch.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
         TIniFile(IniFilename).WriteBatch(batch);

@@ -14,6 +14,8 @@ TZelLogger* g_Logger = nullptr;
 
 // The innermost capture of this thread, if any.
 thread_local TZelLogCapture* t_capture = nullptr;
+// While TZelLogCapture::Write writes a line: when it was logged; else -1.
+thread_local int64_t t_lineTime = -1;
 
 // "Log.txt" -> "Log-old.txt", "log" -> "log-old"; empty when the name has no file part.
 std::string OldLogName(const std::string& fileName) {
@@ -49,7 +51,7 @@ bool GetVerbose() {
 bool TZelLogCapture::Keep(TKind kind, const std::string& text) {
     if (!t_capture)
         return false;
-    t_capture->m_lines.push_back({kind, text});
+    t_capture->m_lines.push_back({kind, text, QDateTime::currentMSecsSinceEpoch()});
     return true;
 }
 
@@ -66,7 +68,11 @@ std::vector<TZelLogCapture::TLine> TZelLogCapture::Take() {
 }
 
 void TZelLogCapture::Write(const std::vector<TLine>& lines) {
+    struct TRestore {
+        ~TRestore() { t_lineTime = -1; }
+    } restore;
     for (const TLine& line : lines) {
+        t_lineTime = line.MSecsSinceEpoch;
         switch (line.Kind) {
         case TKind::Info:
             LogInfo(line.Text);
@@ -79,6 +85,11 @@ void TZelLogCapture::Write(const std::vector<TLine>& lines) {
             break;
         }
     }
+}
+
+QDateTime LogEventTime() {
+    return t_lineTime < 0 ? QDateTime::currentDateTime()
+                          : QDateTime::fromMSecsSinceEpoch(t_lineTime, Qt::LocalTime);
 }
 
 void LogInfo(const std::string& text) {

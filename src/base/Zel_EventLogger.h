@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QDateTime>
+
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,6 +31,9 @@ void LogInfo(const std::string& text);
 void LogError(const std::string& text);
 void LogVerbose(const std::string& text); // " -- " + text, whatever Verbose says
 void ResetLogFile(const std::string& fileName);
+// The time a sink puts on the line it writes: when the line was logged, for
+// a line kept by a capture and written later; else now.
+QDateTime LogEventTime();
 
 // Lines logged on the constructing thread while the capture lives are kept
 // instead of written, so that work done on another thread can have its lines
@@ -39,6 +45,7 @@ public:
     struct TLine {
         TKind Kind;
         std::string Text;
+        int64_t MSecsSinceEpoch = 0; // when it was logged
     };
 
     TZelLogCapture();
@@ -48,7 +55,8 @@ public:
 
     // The lines kept so far; the capture is then empty.
     std::vector<TLine> Take();
-    // Writes lines through the logger as they were first logged.
+    // Writes lines through the logger as they were first logged, with the
+    // time they were logged.
     static void Write(const std::vector<TLine>& lines);
 
     // Keeps the line in this thread's innermost capture; false without one.

@@ -15,6 +15,7 @@
 
 #include "base/Exception.h"
 #include "base/Platform.h"
+#include "base/Zel_EventLogger.h"
 
 std::string GetFieldStr(const char* buffer, int index, int width) {
     const char* field = buffer + index;
@@ -172,7 +173,7 @@ std::string FormatLogTime(const QDateTime& time) {
 }
 
 std::string FormatLogTimeNow() {
-    return FormatLogTime(QDateTime::currentDateTime());
+    return FormatLogTime(LogEventTime());
 }
 
 namespace {

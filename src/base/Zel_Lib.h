@@ -37,6 +37,8 @@ std::string AddTrailingSlash(const std::string& path);
 
 // "mmm-dd hh:nn:ss" with the English abbreviated month name ("Dec"), whatever the locale.
 std::string FormatLogTime(const QDateTime& time);
+// The time of the line being logged (LogEventTime): now, or when a line
+// written later on another thread was logged.
 std::string FormatLogTimeNow();
 
 void AppendToFile(const std::string& fileName, const std::string& text, bool withTimestamp);

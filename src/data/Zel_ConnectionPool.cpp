@@ -14,7 +14,8 @@ TZel_ConnectionPool::~TZel_ConnectionPool() {
 
 std::shared_ptr<TZel_ConnectionWorkers> TZel_ConnectionPool::Workers(const std::string& dsn,
                                                                      const std::string& user,
-                                                                     const std::string& password, int limit) {
+                                                                     const std::string& password, int limit,
+                                                                     int statementTimeout) {
     // Workers of definitions no session uses any more would keep their
     // connections open for nothing.
     for (auto entry = m_workers.begin(); entry != m_workers.end();)
@@ -24,7 +25,8 @@ std::shared_ptr<TZel_ConnectionWorkers> TZel_ConnectionPool::Workers(const std::
     if (!workers) {
         if (!m_environment)
             m_environment = std::make_shared<TOdbcEnvironment>();
-        workers = std::make_shared<TZel_ConnectionWorkers>(m_environment, dsn, user, password, limit);
+        workers = std::make_shared<TZel_ConnectionWorkers>(m_environment, dsn, user, password, limit,
+                                                           statementTimeout);
     }
     return workers;
 }

@@ -33,10 +33,11 @@ public:
     int OpenCount() const;
 
     // The workers of the data source with the user name and password; limit
-    // (connections at most, 0 for the driver's default) applies when they
-    // are made.
+    // (connections at most, 0 for the driver's default) and statementTimeout
+    // (seconds, 0 for none) apply when they are made.
     std::shared_ptr<TZel_ConnectionWorkers> Workers(const std::string& dsn, const std::string& user,
-                                                    const std::string& password, int limit);
+                                                    const std::string& password, int limit,
+                                                    int statementTimeout = 0);
     // Ends every worker: see TZel_ConnectionWorkers::Stop. True when no
     // statement runs any more.
     bool StopWorkers(std::chrono::milliseconds timeout);

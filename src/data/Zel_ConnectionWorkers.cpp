@@ -2,15 +2,39 @@
 
 #include "data/odbc/OdbcConnection.h"
 
+#include <odbcinst.h>
+#include <sql.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
+
 constexpr int kServerConnections = 4;
+
+// What a thread's connection serves. A SQLite file has one writer and
+// readers; a database server's connections serve everything.
+enum TRole { kAny = 0, kWriter = 1, kReader = 2, kRoles = 3 };
+
+// Known before any connection opens, so that the limit holds from the first
+// job on: the data source's driver, as the ODBC configuration names it.
+bool DriverIsSQLite(const std::string& dsn) {
+    char driver[512] = {0};
+    SQLGetPrivateProfileString(dsn.c_str(), "Driver", "", driver, sizeof driver, "odbc.ini");
+    std::string name(driver);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name.find("sqlite") != std::string::npos;
+}
+
 } // namespace
 
 // Shared with the threads: a thread still running a job after a timed-out
@@ -20,111 +44,239 @@ struct TZel_ConnectionWorkers::TState {
     std::string Dsn;
     std::string User;
     std::string Password;
-    int ConfiguredLimit = 0;
+    int StatementTimeout = 0;
+    bool Sqlite = false;
+    bool Split = false; // writer and readers apart
+    int Limit = 1;
+
+    struct TEntry {
+        Job Run;
+        TJobKind Kind;
+        std::string Table;
+    };
+    // The shape a table was last opened with, and how often it changed:
+    // each connection drops the table's statements once per change.
+    struct TShape {
+        std::string Columns;
+        uint64_t Version = 0;
+    };
 
     mutable std::mutex Lock;
-    std::condition_variable JobQueued;
-    std::condition_variable JobDone;
-    std::deque<Job> Jobs;
+    std::condition_variable Changed; // a job queued or ended, or stopping
+    std::deque<TEntry> Jobs;
     std::vector<std::thread> Threads;
-    int Limit = 1; // one until the first connection tells the driver
-    int Idle = 0;
+    std::array<int, kRoles> ThreadsOf{};
+    std::array<int, kRoles> IdleOf{};
+    std::map<std::string, int> RunningOn; // data requests per table, writer left out
+    std::map<std::string, TShape> Shapes;
     int Running = 0;
     bool Stopping = false;
-    // Statements one connection dropped (a table was opened afresh, its
-    // shape may have changed): every other connection drops them before its
-    // next job.
-    std::vector<std::pair<const TOdbcConnection*, std::string>> Forgotten;
+
+    // What each thread runs now, for the watchdog of drivers that do not
+    // end a statement after the timeout by themselves.
+    struct TRunning {
+        std::shared_ptr<TOdbcConnection> Connection;
+        std::chrono::steady_clock::time_point Started;
+        bool Active = false;
+        bool Cancelled = false;
+    };
+    std::vector<TRunning*> Watched;
+    bool WatchdogStarted = false;
+
+    int RoleOf(TJobKind kind) const {
+        if (!Split)
+            return kAny;
+        return kind == TJobKind::Write ? kWriter : kReader;
+    }
+    int MaxThreads(int role) const {
+        if (role == kWriter)
+            return 1;
+        return Split ? Limit - 1 : Limit;
+    }
+    // Requests on one table leave a connection for the other tables.
+    int MaxPerTable(int role) const { return std::max(1, MaxThreads(role) - 1); }
+    bool Eligible(int role, const TEntry& entry) const { return RoleOf(entry.Kind) == role; }
+    bool Runnable(int role, const TEntry& entry) const {
+        if (!Eligible(role, entry))
+            return false;
+        if (role == kWriter || entry.Kind == TJobKind::SessionSelect)
+            return true;
+        const auto running = RunningOn.find(entry.Table);
+        return running == RunningOn.end() || running->second < MaxPerTable(role);
+    }
+    // The next job for a thread of role: session selections first, then
+    // data requests in order of arrival.
+    std::deque<TEntry>::iterator Next(int role) {
+        auto found = Jobs.end();
+        for (auto it = Jobs.begin(); it != Jobs.end(); ++it) {
+            if (!Runnable(role, *it))
+                continue;
+            if (it->Kind == TJobKind::SessionSelect)
+                return it;
+            if (found == Jobs.end())
+                found = it;
+        }
+        return found;
+    }
+    bool AnyEligible(int role) const {
+        return std::any_of(Jobs.begin(), Jobs.end(), [&](const TEntry& e) { return Eligible(role, e); });
+    }
 };
 
 TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment> environment, std::string dsn,
-                                               std::string user, std::string password, int limit)
-    : m_state(std::make_shared<TState>()) {
+                                               std::string user, std::string password, int limit,
+                                               int statementTimeout)
+    : StartThread([](std::function<void()> run) { return std::thread(std::move(run)); }),
+      m_state(std::make_shared<TState>()) {
+    const bool sqlite = DriverIsSQLite(dsn);
     m_state->Environment = std::move(environment);
     m_state->Dsn = std::move(dsn);
     m_state->User = std::move(user);
     m_state->Password = std::move(password);
-    m_state->ConfiguredLimit = limit;
-    if (limit > 0)
-        m_state->Limit = limit;
+    m_state->StatementTimeout = std::max(0, statementTimeout);
+    m_state->Limit = limit > 0 ? limit : DefaultLimit(sqlite);
+    // One connection in all: it writes and reads.
+    m_state->Sqlite = sqlite;
+    m_state->Split = sqlite && m_state->Limit > 1;
 }
 
 TZel_ConnectionWorkers::~TZel_ConnectionWorkers() {
     Stop(ZEL_EXIT_WAIT);
 }
 
-int TZel_ConnectionWorkers::DefaultLimit(const TOdbcConnection& connection) {
-    return connection.IsSQLite() ? 1 : kServerConnections;
+int TZel_ConnectionWorkers::DefaultLimit(bool sqlite) {
+    return sqlite ? 2 : kServerConnections;
 }
 
-void TZel_ConnectionWorkers::Submit(Job job) {
+void TZel_ConnectionWorkers::Submit(Job job, TJobKind kind, const std::string& table) {
     std::unique_lock lock(m_state->Lock);
     if (m_state->Stopping)
         return;
-    m_state->Jobs.push_back(std::move(job));
-    // Every thread busy: another connection, while the limit allows one.
-    if (m_state->Idle < static_cast<int>(m_state->Jobs.size()) &&
-        static_cast<int>(m_state->Threads.size()) < m_state->Limit) {
-        m_state->Threads.emplace_back(RunWorker, m_state);
-        return;
+    TState& state = *m_state;
+    const int role = state.RoleOf(kind);
+    TState::TEntry entry{std::move(job), kind, table};
+    // More jobs than free connections: another connection, while the limit
+    // allows one. Started before the job is queued, so that a job whose
+    // thread cannot be started is never run later.
+    const auto queued = std::count_if(state.Jobs.begin(), state.Jobs.end(),
+                                      [&](const TState::TEntry& e) { return state.Eligible(role, e); });
+    if (state.StatementTimeout > 0 && state.Sqlite && !state.WatchdogStarted) {
+        std::shared_ptr<TState> shared = m_state;
+        state.Threads.push_back(StartThread([shared] { RunWatchdog(shared); }));
+        state.WatchdogStarted = true;
     }
+    if (state.IdleOf[role] < queued + 1 && state.ThreadsOf[role] < state.MaxThreads(role)) {
+        std::shared_ptr<TState> shared = m_state;
+        state.Threads.push_back(StartThread([shared, role] { RunWorker(shared, role); }));
+        ++state.ThreadsOf[role];
+        ++state.IdleOf[role]; // counted at once: the next Submit must not start another for this job
+    }
+    state.Jobs.push_back(std::move(entry));
     lock.unlock();
-    m_state->JobQueued.notify_one();
+    m_state->Changed.notify_all();
 }
 
-void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state) {
+void TZel_ConnectionWorkers::RunWatchdog(std::shared_ptr<TState> state) {
+    const auto timeout = std::chrono::seconds(state->StatementTimeout);
+    std::unique_lock lock(state->Lock);
+    while (!(state->Stopping && state->Running == 0 && state->Jobs.empty())) {
+        state->Changed.wait_for(lock, std::chrono::milliseconds(200));
+        const auto now = std::chrono::steady_clock::now();
+        // Bounds the whole request, a few statements at most: the timeout
+        // is met as closely as the driver allows.
+        for (TState::TRunning* running : state->Watched)
+            if (running->Active && !running->Cancelled && running->Connection &&
+                now - running->Started > timeout) {
+                running->Cancelled = true;
+                running->Connection->CancelStatements();
+            }
+    }
+}
+
+void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) {
     std::shared_ptr<TOdbcConnection> connection;
-    size_t forgottenSeen = 0; // entries of Forgotten this thread has applied
-    const Connect connect = [&state, &connection] {
+    std::map<std::string, uint64_t> seen; // shape versions this connection has applied
+    TState::TRunning running;
+    const Connect connect = [&state, &connection, &seen, &running] {
         if (connection && connection->IsOpen())
             return connection;
         connection.reset();
         auto fresh = std::make_shared<TOdbcConnection>(state->Environment);
+        fresh->StatementTimeout = state->StatementTimeout;
         fresh->Open(state->Dsn, state->User, state->Password);
-        fresh->OnForgetStatements = [&state, owner = fresh.get()](const std::string& text) {
+        fresh->OnTableShape = [&state, &seen](const std::string& table, const std::string& columns) {
             std::lock_guard lock(state->Lock);
-            state->Forgotten.emplace_back(owner, text);
+            TState::TShape& shape = state->Shapes[table];
+            if (!shape.Columns.empty() && shape.Columns != columns)
+                ++shape.Version;
+            shape.Columns = columns;
+            auto [mine, first] = seen.try_emplace(table, shape.Version);
+            const bool drop = !first && mine->second != shape.Version;
+            mine->second = shape.Version;
+            return drop;
         };
         std::lock_guard lock(state->Lock);
-        if (state->ConfiguredLimit <= 0)
-            state->Limit = DefaultLimit(*fresh);
+        // A new connection has prepared nothing yet.
+        seen.clear();
+        for (const auto& [table, shape] : state->Shapes)
+            seen[table] = shape.Version;
         connection = std::move(fresh);
+        if (!connection->HonoursStatementTimeout())
+            running.Connection = connection;
         return connection;
     };
     std::unique_lock lock(state->Lock);
-    ++state->Idle;
+    state->Watched.push_back(&running);
     while (true) {
-        state->JobQueued.wait(lock, [&state] { return state->Stopping || !state->Jobs.empty(); });
-        if (state->Jobs.empty())
+        auto next = state->Jobs.end();
+        state->Changed.wait(lock, [&] {
+            next = state->Next(role);
+            return next != state->Jobs.end() || (state->Stopping && !state->AnyEligible(role));
+        });
+        if (next == state->Jobs.end())
             break; // stopping, and nothing left to run
-        --state->Idle;
-        Job job = std::move(state->Jobs.front());
-        state->Jobs.pop_front();
+        --state->IdleOf[role];
+        TState::TEntry entry = std::move(*next);
+        state->Jobs.erase(next);
+        const bool counted = role != kWriter && entry.Kind != TJobKind::SessionSelect;
+        if (counted)
+            ++state->RunningOn[entry.Table];
         ++state->Running;
+        running.Started = std::chrono::steady_clock::now();
+        running.Active = true;
+        running.Cancelled = false;
+        if (connection && !connection->HonoursStatementTimeout())
+            running.Connection = connection;
+        // Tables opened afresh with another shape since this connection's
+        // last job: their statements go.
         std::vector<std::string> forget;
-        for (; forgottenSeen < state->Forgotten.size(); ++forgottenSeen)
-            if (state->Forgotten[forgottenSeen].first != connection.get())
-                forget.push_back(state->Forgotten[forgottenSeen].second);
+        if (connection)
+            for (const auto& [table, shape] : state->Shapes)
+                if (auto& mine = seen[table]; mine != shape.Version) {
+                    mine = shape.Version;
+                    forget.push_back(table);
+                }
         lock.unlock();
-        if (connection) {
-            const auto onForget = std::exchange(connection->OnForgetStatements, nullptr);
-            for (const std::string& text : forget)
-                connection->ForgetStatements(text);
-            connection->OnForgetStatements = onForget;
-        }
-        Then then = job(connect);
-        job = nullptr; // what the job holds is freed before it counts as done
+        for (const std::string& table : forget)
+            connection->ForgetStatements(table);
+        Then then = entry.Run(connect);
+        entry.Run = nullptr; // what the job holds is freed before it counts as done
         lock.lock();
+        running.Active = false;
+        running.Connection.reset();
         --state->Running;
-        ++state->Idle;
-        state->JobDone.notify_all();
+        if (counted && --state->RunningOn[entry.Table] == 0)
+            state->RunningOn.erase(entry.Table);
+        ++state->IdleOf[role];
         lock.unlock();
+        state->Changed.notify_all();
         if (then)
             then();
         then = nullptr;
         lock.lock();
     }
-    --state->Idle;
+    --state->IdleOf[role];
+    state->Watched.erase(std::find(state->Watched.begin(), state->Watched.end(), &running));
     lock.unlock();
     connection.reset(); // closed on the thread that used it
 }
@@ -135,17 +287,18 @@ bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
     if (m_stopped)
         return IsIdle();
     m_stopped = true;
-    std::deque<Job> dropped;
+    std::deque<TState::TEntry> dropped;
     std::vector<std::thread> threads;
     bool finished = false;
     {
         std::unique_lock lock(m_state->Lock);
         m_state->Stopping = true;
-        m_state->JobQueued.notify_all();
-        finished = m_state->JobDone.wait_for(
+        m_state->Changed.notify_all();
+        finished = m_state->Changed.wait_for(
             lock, timeout, [this] { return m_state->Running == 0 && m_state->Jobs.empty(); });
         dropped.swap(m_state->Jobs);
         threads.swap(m_state->Threads);
+        m_state->Changed.notify_all();
     }
     dropped.clear();
     for (std::thread& thread : threads) {
@@ -160,4 +313,17 @@ bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
 bool TZel_ConnectionWorkers::IsIdle() const {
     std::lock_guard lock(m_state->Lock);
     return m_state->Jobs.empty() && m_state->Running == 0;
+}
+
+int TZel_ConnectionWorkers::ThreadCount() const {
+    std::lock_guard lock(m_state->Lock);
+    return m_state->ThreadsOf[kAny] + m_state->ThreadsOf[kWriter] + m_state->ThreadsOf[kReader];
+}
+
+int TZel_ConnectionWorkers::Limit() const {
+    return m_state->Limit;
+}
+
+bool TZel_ConnectionWorkers::SplitsWriter() const {
+    return m_state->Split;
 }

@@ -4,16 +4,27 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 class TOdbcConnection;
 class TOdbcEnvironment;
 
 // The physical connections to one data source with one user name and
 // password, each owned by a thread of its own that runs the jobs given to
-// it. A job goes to the first connection that is free, so a statement that
-// waits (for a lock, a slow scan, a connect) holds up only the jobs that find
-// no other connection free. Threads and connections are made as jobs need
-// them, up to the limit, and live until Stop.
+// it. Threads and connections are made as the queue backs up, up to the
+// limit, and live until Stop.
+//
+// A statement that waits (for a lock, a slow scan, a connect) holds up only
+// what cannot go elsewhere:
+// - session selections are taken before any data request;
+// - the data requests of one table occupy at most limit - 1 connections, so
+//   a request on another table always finds one;
+// - a statement that runs longer than the statement timeout ends with an
+//   error; for a driver that ignores the timeout, a watchdog cancels it;
+// - a SQLite file takes one writer at a time and lets others read while a
+//   writer waits: its posts and deletes all go to one writing connection
+//   (serialised in the process however many connections it has), its
+//   selections and counts to the reading ones.
 class TZel_ConnectionWorkers {
 public:
     // The worker's connection, opened on first use and again after its link
@@ -25,17 +36,23 @@ public:
     using Then = std::function<void()>;
     using Job = std::function<Then(const Connect& connect)>;
 
-    // limit: connections at most; 0 takes the driver's default (DefaultLimit),
-    // known once the first connection is open.
+    // What a job does to which table, for the choice of its connection.
+    enum class TJobKind { SessionSelect, Read, Write };
+
+    // limit: connections at most; 0 takes the driver's default
+    // (DefaultLimit). statementTimeout: seconds any statement may run, 0 for
+    // no bound.
     TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment> environment, std::string dsn, std::string user,
-                           std::string password, int limit);
+                           std::string password, int limit, int statementTimeout = 0);
     // Stop with the exit wait.
     ~TZel_ConnectionWorkers();
     TZel_ConnectionWorkers(const TZel_ConnectionWorkers&) = delete;
     TZel_ConnectionWorkers& operator=(const TZel_ConnectionWorkers&) = delete;
 
-    // Queues the job; after Stop it is dropped.
-    void Submit(Job job);
+    // Queues the job on table (as spelled in the session); after Stop it is
+    // dropped. Raises std::system_error, with nothing queued, when the job
+    // needs a thread that cannot be started.
+    void Submit(Job job, TJobKind kind, const std::string& table);
     // Takes no more jobs and waits up to timeout for the queued and running
     // ones. True when all have ended; else the queued ones are dropped and
     // the threads of those still running are left to end by themselves. A
@@ -43,18 +60,29 @@ public:
     bool Stop(std::chrono::milliseconds timeout);
     // No job queued or running.
     bool IsIdle() const;
+    // Threads (and so connections) made so far.
+    int ThreadCount() const;
+    // Connections at most.
+    int Limit() const;
+    // Whether the data source is a SQLite file (writer and readers apart).
+    bool SplitsWriter() const;
 
-    // Connections per data source when the settings give none: a SQLite
-    // file takes one writer at a time, so more connections would only wait
-    // for each other; a database server serves several at once.
-    static int DefaultLimit(const TOdbcConnection& connection);
+    // Starts a worker thread; replaceable so that a test can make it fail.
+    std::function<std::thread(std::function<void()> run)> StartThread;
+
+    // Connections per data source when the settings give none: a SQLite file
+    // gets its writer and one reader; a database server serves several at once.
+    static int DefaultLimit(bool sqlite);
 
 private:
     struct TState;
-    static void RunWorker(std::shared_ptr<TState> state);
+    static void RunWorker(std::shared_ptr<TState> state, int role);
+    static void RunWatchdog(std::shared_ptr<TState> state);
     std::shared_ptr<TState> m_state;
     bool m_stopped = false;
 };
 
 // How long exit waits for statements that are still running.
 constexpr std::chrono::milliseconds ZEL_EXIT_WAIT{10000};
+// Seconds a statement may run unless the settings say otherwise.
+constexpr int ZEL_DEFAULT_STATEMENT_TIMEOUT = 30;

@@ -25,9 +25,13 @@ void TZel_ODBCTable::LoadFields() {
     // unquoted names to lower case): take the catalog's spelling.
     m_tableName = m_connection->CatalogTableName(m_tableName);
     m_quotedTable = m_connection->QuoteIdentifier(m_tableName);
-    // Statements prepared before may describe a shape the table no longer has.
-    m_connection->ForgetStatements(m_quotedTable);
     LoadFieldDefs(*m_connection, m_tableName, m_fields, m_quotedFields);
+    // Statements prepared before may describe a shape the table no longer has.
+    std::string shape;
+    for (const TZel_FieldDef& field : m_fields)
+        shape += field.Name + '\x1f' + std::to_string(field.SqlType) + '\x1f' + std::to_string(field.Size) +
+                 '\x1f' + std::to_string(field.DecimalDigits) + '\x1e';
+    m_connection->NoteTableShape(m_quotedTable, shape);
     m_keyFields.clear();
     for (const std::string& name : m_connection->PrimaryKey(m_tableName)) {
         int index = FindField(name);

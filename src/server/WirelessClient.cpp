@@ -1,6 +1,8 @@
 #include "server/WirelessClient.h"
 
 #include <algorithm>
+#include <cctype>
+#include <utility>
 
 #include "base/Exception.h"
 #include "base/WirelessPrefsMgr.h"
@@ -222,21 +224,24 @@ void TZelWirelessClient::ReportRequestFailure(const std::exception& error) {
     SendError(text, "caller: Processing Message");
 }
 
-void TZelWirelessClient::RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, DatabaseWork work,
-                                       DatabaseFinish finish) {
+void TZelWirelessClient::RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, TDatabaseWorkKind kind,
+                                       DatabaseWork work, DatabaseFinish finish) {
     auto workers = Server->ConnectionPool.Workers(session->DSN, session->Username, session->Password,
-                                                  Server->ConnectionsPerDataSource);
-    // Held by the client (never by the job, which ends on the worker's own
-    // thread) so that the pool keeps them while the session may use them.
-    m_workersInUse = workers;
-    m_waiting = true;
-    if (Socket)
-        Socket->PauseReading(true);
+                                                  Server->ConnectionsPerDataSource, Server->StatementTimeout);
+    // Requests on one table are told apart from those on others however
+    // the session spells its name.
+    std::string table = session->Tablename;
+    std::transform(table.begin(), table.end(), table.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    const auto workerKind = kind == TDatabaseWorkKind::SessionSelect
+                                ? TZel_ConnectionWorkers::TJobKind::SessionSelect
+                            : kind == TDatabaseWorkKind::Write ? TZel_ConnectionWorkers::TJobKind::Write
+                                                               : TZel_ConnectionWorkers::TJobKind::Read;
     // The job holds the session and a weak reference to this client; the
     // client is touched again only on the event loop, and only when alive.
-    workers->Submit([session = std::move(session), work = std::move(work), finish = std::move(finish),
-                     alive = std::weak_ptr<int>(m_alive), client = this,
-                     poster = Server->DatabaseReplyPoster()](const TZel_ConnectionWorkers::Connect& connect) {
+    auto job = [session = std::move(session), work = std::move(work), finish = std::move(finish),
+                alive = std::weak_ptr<int>(m_alive), client = this,
+                poster = Server->DatabaseReplyPoster()](const TZel_ConnectionWorkers::Connect& connect) {
         TZelLogCapture capture;
         std::exception_ptr failure;
         try {
@@ -256,17 +261,40 @@ void TZelWirelessClient::RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session
         TDatabaseResult result{capture.Take(), session, failure, session->IsConnected()};
         return TZel_ConnectionWorkers::Then([poster, result = std::move(result), finish, alive, client] {
             poster.Post([result, finish, alive, client] {
-                if (!alive.expired()) // else freed meanwhile: nobody waits for the result
+                if (!alive.expired())
                     client->FinishDatabaseWork(result, finish);
+                else // freed meanwhile: nobody waits for the result, but what happened is logged
+                    TZelLogCapture::Write(result.Lines);
             });
         });
-    });
+    };
+    // Held by the client (never by the job, which ends on the worker's own
+    // thread) so that the pool keeps them while the session may use them.
+    m_workersInUse = workers;
+    m_waiting = true;
+    if (Socket)
+        Socket->PauseReading(true);
+    try {
+        workers->Submit(std::move(job), workerKind, table);
+    } catch (...) {
+        // Nothing was queued: no reply will come from a worker.
+        m_waiting = false;
+        m_workersInUse.reset();
+        if (Socket)
+            Socket->PauseReading(false);
+        throw;
+    }
 }
 
 void TZelWirelessClient::FinishDatabaseWork(const TDatabaseResult& result, const DatabaseFinish& finish) {
     TDeletionGuard guard(m_watch);
     TZelLogCapture::Write(result.Lines);
     m_waiting = false;
+    auto workersInUse = std::exchange(m_workersInUse, nullptr);
+    // Closed meanwhile (by the operator or the handheld): the result would
+    // bring the client back to life, and nobody reads a reply.
+    if (State == csClosed)
+        return;
     try {
         finish(*this, result.Failure);
     } catch (const std::exception& e) {
@@ -278,9 +306,8 @@ void TZelWirelessClient::FinishDatabaseWork(const TDatabaseResult& result, const
         return;
     if (Session == result.Session) {
         DatabaseConnected = result.Connected;
-        m_sessionWorkers = m_workersInUse;
+        m_sessionWorkers = std::move(workersInUse);
     }
-    m_workersInUse.reset();
     if (m_disabledAfterReply) {
         m_disabledAfterReply = false;
         SendDisabled();
@@ -447,7 +474,7 @@ void TZelWirelessClient::HandleSessionSelect() {
         return;
     }
     RunOnDatabase(
-        session,
+        session, TDatabaseWorkKind::SessionSelect,
         [](TZel_ODBCSession& selected) {
             selected.OpenTable();
             selected.ValidateFields();

@@ -120,10 +120,15 @@ public:
 
     // The work runs on a worker of the session's data source (connected to
     // it first), then finish runs on the event loop with what the work
-    // raised, unless the client has been freed by then.
+    // raised, unless the client has been freed or closed by then (the
+    // work's log lines are written all the same). kind chooses the
+    // connection (see TZel_ConnectionWorkers). Raises, and leaves the client
+    // reading again, when the work cannot be given to a worker.
+    enum class TDatabaseWorkKind { SessionSelect, Read, Write };
     using DatabaseWork = std::function<void(TZel_ODBCSession& session)>;
     using DatabaseFinish = std::function<void(TZelWirelessClient& client, std::exception_ptr failure)>;
-    void RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, DatabaseWork work, DatabaseFinish finish);
+    void RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, TDatabaseWorkKind kind, DatabaseWork work,
+                       DatabaseFinish finish);
     // The "PCERR" answer and log line of a request that failed.
     void ReportRequestFailure(const std::exception& error);
 

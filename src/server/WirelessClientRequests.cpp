@@ -65,8 +65,10 @@ void ServeRequest(TZelWirelessClient& client, RequestKind kind, Run run, Reply r
         LogVerbose(client.GetTitle() + ": QueryParam: " + query->Param.LogText());
 
     auto answer = std::make_shared<TZelWirelessMessageSend>();
+    const bool writes = kind == RequestKind::Post || kind == RequestKind::Delete;
     client.RunOnDatabase(
         client.Session,
+        writes ? TZelWirelessClient::TDatabaseWorkKind::Write : TZelWirelessClient::TDatabaseWorkKind::Read,
         [query, answer, run, reply](TZel_ODBCSession& session) {
             run(session, *query);
             reply(*answer, *query);

@@ -91,6 +91,24 @@ TEST_F(ZelApplicationTest, AnUpgradeThatCannotWriteIsLoggedAndStartUpGoesOn) {
     EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
+// What the server logs as it goes at exit (the replies of the last
+// statements, the handhelds it closes) reaches the log.
+TEST_F(ZelApplicationTest, TheServersLastLinesAtExitAreLogged) {
+    const int port = FreeLoopbackPort();
+    WriteConfig("[Settings]\r\nServerPort=" + std::to_string(port) + "\r\nServer IP Address=127.0.0.1\r\n");
+    std::vector<std::string> log;
+    TTestHandheld handheld;
+    {
+        TZelApplication app(nullptr, m_prefs.get());
+        app.Create([&log](const std::string& text) { log.push_back(text); });
+        app.EnableServer();
+        ASSERT_TRUE(RunPumping([&] { ASSERT_TRUE(handheld.Connect(port)); }));
+        ASSERT_TRUE(PumpUntil([&] { return app.Server()->Clients.size() == 1; }));
+    }
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(),
+                            [](const std::string& line) { return line.starts_with("Disconnect from"); }));
+}
+
 TEST_F(ZelApplicationTest, StartsListensRestartsAndWritesSettingsAtExit) {
     const int port = FreeLoopbackPort();
     WriteConfig("[Settings]\r\nServerPort=" + std::to_string(port) + "\r\nServer IP Address=127.0.0.1\r\n");

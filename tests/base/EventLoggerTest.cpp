@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
+#include <thread>
+
+#include "base/Zel_Lib.h"
 
 #include "support/Files.h"
 
@@ -115,6 +118,39 @@ TEST_F(EventLoggerTest, FileSinkAppendsTimeStampedLinesToTheCurrentFile) {
                               "[A-Z][a-z]{2}-\\d\\d \\d\\d:\\d\\d:\\d\\d:  -- frame\r\n");
     const std::string content = ReadAll(Path("ZelWirelessLog.txt"));
     EXPECT_TRUE(std::regex_match(content, expected)) << content;
+}
+
+} // namespace
+
+namespace {
+
+TEST(EventLogCaptureTest, CapturedLinesCarryTheTimeTheyWereLogged) {
+    std::vector<std::string> written;
+    GetLogger()->OnLogMessage = [&](const std::string& text) {
+        written.push_back(FormatLogTimeNow() + " " + text);
+    };
+    std::vector<TZelLogCapture::TLine> lines;
+    std::string logged;
+    {
+        TZelLogCapture capture;
+        // The time of the line, to the second, as a sink shows it.
+        for (std::string before; before.empty() || before != logged;) {
+            capture.Take();
+            before = FormatLogTimeNow();
+            LogInfo("statement ended");
+            logged = FormatLogTimeNow();
+        }
+        lines = capture.Take();
+    }
+    // The reply, and so the writing, comes in a later second.
+    while (FormatLogTimeNow() == logged)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    TZelLogCapture::Write(lines);
+    LogInfo("reply sent");
+    GetLogger()->OnLogMessage = nullptr;
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0], logged + " statement ended");
+    EXPECT_NE(written[1], logged + " reply sent");
 }
 
 } // namespace

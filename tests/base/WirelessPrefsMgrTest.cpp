@@ -84,6 +84,7 @@ TEST_F(PrefsMgrTest, FirstStartInAnEmptyFolderWritesEveryKeyInOrder) {
                               "DisabledMessage=Wireless server is not currently enabled\\.\r\n"
                               "MaxClients=1000\r\n"
                               "ConnectionsPerDataSource=0\r\n"
+                              "StatementTimeout=30\r\n"
                               "\\[ApplicationState\\]\r\n"
                               "LastDataViewSessionNumber=0\r\n");
     const std::string content = ReadAll(Path("ZelWireless.ini"));

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <utility>
 
 namespace {
 
@@ -362,8 +363,17 @@ TOdbcStatementLease TOdbcConnection::Prepare(const std::string& sql) {
 void TOdbcConnection::Return(std::unique_ptr<TOdbcStatement> statement) {
     // A failed statement may be one the server no longer accepts (a plan
     // whose result type changed): prepare it afresh next time.
-    if (!IsOpen() || statement->Failed())
+    if (!IsOpen())
         return;
+    if (statement->Failed()) {
+        // The table may have changed since it was last opened, and back
+        // again before it is opened next: the shape then noted proves
+        // nothing about the statements prepared meanwhile.
+        for (auto& [table, doubted] : m_doubted)
+            if (statement->Sql().find(table) != std::string::npos)
+                doubted = true;
+        return;
+    }
     statement->Reset();
     m_cache.push_front(std::move(statement));
     if (m_cache.size() > kStatementCacheSize)
@@ -374,8 +384,35 @@ void TOdbcConnection::ForgetStatements(const std::string& text) {
     m_cache.remove_if([&text](const std::unique_ptr<TOdbcStatement>& statement) {
         return statement->Sql().find(text) != std::string::npos;
     });
-    if (OnForgetStatements)
-        OnForgetStatements(text);
+}
+
+void TOdbcConnection::Register(SQLHSTMT statement) {
+    std::lock_guard lock(m_liveLock);
+    m_live.push_back(statement);
+}
+
+void TOdbcConnection::Unregister(SQLHSTMT statement) {
+    std::lock_guard lock(m_liveLock);
+    m_live.erase(std::remove(m_live.begin(), m_live.end(), statement), m_live.end());
+}
+
+void TOdbcConnection::CancelStatements() {
+    std::lock_guard lock(m_liveLock);
+    for (SQLHSTMT statement : m_live)
+        SQLCancel(statement);
+}
+
+void TOdbcConnection::NoteTableShape(const std::string& quotedTable, const std::string& columns) {
+    bool drop = std::exchange(m_doubted[quotedTable], false);
+    if (OnTableShape) {
+        drop = OnTableShape(quotedTable, columns) || drop;
+    } else {
+        auto [known, first] = m_shapes.try_emplace(quotedTable, columns);
+        drop = drop || (!first && known->second != columns);
+        known->second = columns;
+    }
+    if (drop)
+        ForgetStatements(quotedTable);
 }
 
 void TOdbcConnection::BeginTransaction() {

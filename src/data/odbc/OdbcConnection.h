@@ -6,7 +6,9 @@
 
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -97,9 +99,22 @@ public:
     // Drops the cached statements whose SQL contains text (a quoted table
     // name): they may describe a shape the table no longer has.
     void ForgetStatements(const std::string& text);
-    // Told of every ForgetStatements, so that the owner can have its other
-    // connections to the same data source forget them too.
-    std::function<void(const std::string& text)> OnForgetStatements;
+    // A table was opened afresh and has these columns (any text that
+    // changes with them): its statements are dropped when the shape differs
+    // from the one last noted, so that opening an unchanged table keeps them.
+    void NoteTableShape(const std::string& quotedTable, const std::string& columns);
+    // Replaces this connection's own record of shapes, so that the owner can
+    // share it among its connections: true when this connection must drop
+    // the table's statements.
+    std::function<bool(const std::string& quotedTable, const std::string& columns)> OnTableShape;
+    // Seconds each statement made from now on may run (0: no bound).
+    int StatementTimeout = 0;
+    // Whether the driver ends a statement after StatementTimeout by itself;
+    // the SQLite driver accepts the setting and ignores it.
+    bool HonoursStatementTimeout() const { return !IsSQLite(); }
+    // Cancels whatever the statements of this connection are running; may
+    // be called from any thread.
+    void CancelStatements();
 
     // Autocommit off until Commit or Rollback.
     void BeginTransaction();
@@ -114,6 +129,9 @@ public:
 
 private:
     friend class TOdbcStatementLease;
+    friend class TOdbcStatement;
+    void Register(SQLHSTMT statement);
+    void Unregister(SQLHSTMT statement);
     void Return(std::unique_ptr<TOdbcStatement> statement);
     void ReadInfo();
     void ApplyLockWaitDefault();
@@ -131,6 +149,10 @@ private:
     SQLULEN m_rowsPerFetch = 0;
     int m_nullsSortLow = -1;                            // unknown until asked
     std::list<std::unique_ptr<TOdbcStatement>> m_cache; // most recently used first
+    std::map<std::string, std::string> m_shapes;        // quoted table -> columns
+    std::map<std::string, bool> m_doubted;              // quoted table -> a statement on it failed
+    std::mutex m_liveLock;                              // CancelStatements runs on another thread
+    std::vector<SQLHSTMT> m_live;                       // statement handles allocated now
 };
 
 // Rows per fetch unless ZEL_ROWS_PER_FETCH says otherwise.

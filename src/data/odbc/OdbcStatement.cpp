@@ -9,9 +9,16 @@ TOdbcStatement::TOdbcStatement(TOdbcConnection& connection) : m_connection(conne
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &m_stmt);
     if (!SQL_SUCCEEDED(rc))
         connection.Fail(rc, "SQLAllocHandle");
+    // A stuck statement ends with an error instead of holding its
+    // connection. A driver that refuses the setting still runs statements.
+    if (connection.StatementTimeout > 0)
+        SQLSetStmtAttr(m_stmt, SQL_ATTR_QUERY_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(connection.StatementTimeout)), 0);
+    connection.Register(m_stmt);
 }
 
 TOdbcStatement::~TOdbcStatement() {
+    m_connection.Unregister(m_stmt);
     SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
 }
 

@@ -181,11 +181,18 @@ TZel_FieldClass TZel_FieldDef::Class() const {
     return TZel_FieldClass::Other;
 }
 
+// A quoted name may differ from another column's only by case (PostgreSQL
+// keeps "ID" apart from id): the exact spelling wins, and a name spelled in
+// another case resolves only where it fits one column alone.
 int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name) {
-    for (size_t i = 0; i < fields.size(); ++i)
-        if (EqualNoCase(fields[i].Name, name))
+    int found = -1;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].Name == name)
             return static_cast<int>(i);
-    return -1;
+        if (EqualNoCase(fields[i].Name, name))
+            found = found == -1 ? static_cast<int>(i) : -2;
+    }
+    return found < 0 ? -1 : found;
 }
 
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name) {
@@ -245,6 +252,7 @@ TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column) {
     field.DecimalDigits = column.DecimalDigits;
     field.Nullable = column.Nullable;
     field.AutoIncrement = column.AutoIncrement;
+    field.TypeName = column.TypeName;
     field.Required = !column.Nullable && !column.AutoIncrement;
     return field;
 }

@@ -19,7 +19,8 @@ struct TZel_FieldDef {
     SQLSMALLINT DecimalDigits = 0;
     bool Nullable = true;
     bool AutoIncrement = false;
-    bool Required = false; // posting a row without a value fails
+    bool Required = false;     // posting a row without a value fails
+    std::string TypeName = {}; // the DBMS's own name of the type, as declared on SQLite
 
     TZel_FieldClass Class() const;
 };
@@ -31,7 +32,8 @@ class TOdbcConnection;
 void LoadFieldDefs(TOdbcConnection& connection, const std::string& table, TZel_FieldDefs& fields,
                    std::vector<std::string>& quotedFields);
 
-// Index of the first field called name, letter case ignored; -1 when none.
+// Index of the field spelled exactly name, else of the one field called name
+// with letter case ignored; -1 when none, or when several differ only by case.
 int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);
 // Like FindFieldIndex, but raises the field-not-found EDatabaseError.
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name);

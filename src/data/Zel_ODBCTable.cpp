@@ -7,8 +7,24 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 #include <utility>
+
+namespace {
+
+// The affinity rules of SQLite, in their order: a declared type holding INT
+// gives integer affinity; CHAR, CLOB or TEXT text affinity; any other, or
+// none, neither.
+bool HasSqliteTextOrIntegerAffinity(std::string type) {
+    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::toupper(c); });
+    for (const char* word : {"INT", "CHAR", "CLOB", "TEXT"})
+        if (type.find(word) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace
 
 TZel_ODBCTable::TZel_ODBCTable(std::shared_ptr<TOdbcConnection> connection, std::string tableName)
     : m_connection(std::move(connection)), m_tableName(std::move(tableName)),
@@ -124,12 +140,21 @@ bool TZel_ODBCTable::HasUniqueIdentity() const {
 // column's type, exactly as the stored value: text and integers everywhere,
 // dates and fixed-point numbers where the DBMS stores them as such. SQLite
 // keeps DECIMAL values as floating point, and floating point text is rounded.
+// SQLite converts a value to its column's type only where the declared type
+// gives the column text or integer affinity; elsewhere (no declared type, or
+// numeric, real or blob affinity) integers and text may sit side by side and
+// a bound parameter compares with them otherwise than ORDER BY sorts them,
+// whatever SQL type the driver reports.
 bool TZel_ODBCTable::CanSeek(const std::vector<int>& sortFields) const {
     if (!m_connection->HasLimitOffset() || !HasUniqueIdentity())
         return false;
     const bool typedStorage = m_connection->IsPostgreSQL();
+    const bool sqlite = m_connection->IsSQLite();
     for (int field : sortFields) {
-        switch (m_fields[static_cast<size_t>(field)].SqlType) {
+        const TZel_FieldDef& def = m_fields[static_cast<size_t>(field)];
+        if (sqlite && !HasSqliteTextOrIntegerAffinity(def.TypeName))
+            return false;
+        switch (def.SqlType) {
         case SQL_CHAR:
         case SQL_VARCHAR:
         case SQL_LONGVARCHAR:

@@ -5,6 +5,7 @@
 
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
 
@@ -193,6 +194,14 @@ int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name) {
             found = found == -1 ? static_cast<int>(i) : -2;
     }
     return found < 0 ? -1 : found;
+}
+
+bool IsSqliteTextOrIntegerAffinity(std::string type) {
+    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::toupper(c); });
+    for (const char* word : {"INT", "CHAR", "CLOB", "TEXT"})
+        if (type.find(word) != std::string::npos)
+            return true;
+    return false;
 }
 
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name) {

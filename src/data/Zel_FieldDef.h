@@ -38,6 +38,12 @@ int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);
 // Like FindFieldIndex, but raises the field-not-found EDatabaseError.
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name);
 
+// Whether SQLite gives a column of this declared type text or integer
+// affinity (its rules in their order: INT, then CHAR, CLOB or TEXT), so that
+// what is stored there is converted to that type; none, real, numeric and
+// blob affinity keep integers, reals and text side by side.
+bool IsSqliteTextOrIntegerAffinity(std::string declaredType);
+
 // The number grammar of every numeric value, in filters and in posted
 // values alike: [+-](digits[.digits] | .digits)[(e|E)[+-]digits].
 bool IsNumberText(const std::string& text);

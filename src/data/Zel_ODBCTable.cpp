@@ -7,24 +7,8 @@
 #include <sqlext.h>
 
 #include <algorithm>
-#include <cctype>
 #include <limits>
 #include <utility>
-
-namespace {
-
-// The affinity rules of SQLite, in their order: a declared type holding INT
-// gives integer affinity; CHAR, CLOB or TEXT text affinity; any other, or
-// none, neither.
-bool HasSqliteTextOrIntegerAffinity(std::string type) {
-    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::toupper(c); });
-    for (const char* word : {"INT", "CHAR", "CLOB", "TEXT"})
-        if (type.find(word) != std::string::npos)
-            return true;
-    return false;
-}
-
-} // namespace
 
 TZel_ODBCTable::TZel_ODBCTable(std::shared_ptr<TOdbcConnection> connection, std::string tableName)
     : m_connection(std::move(connection)), m_tableName(std::move(tableName)),
@@ -152,7 +136,7 @@ bool TZel_ODBCTable::CanSeek(const std::vector<int>& sortFields) const {
     const bool sqlite = m_connection->IsSQLite();
     for (int field : sortFields) {
         const TZel_FieldDef& def = m_fields[static_cast<size_t>(field)];
-        if (sqlite && !HasSqliteTextOrIntegerAffinity(def.TypeName))
+        if (sqlite && !IsSqliteTextOrIntegerAffinity(def.TypeName))
             return false;
         switch (def.SqlType) {
         case SQL_CHAR:

@@ -200,12 +200,12 @@ void TZel_TableBrowser::CheckExactValues(const TZel_Row& row, const char* what) 
         const TZel_FieldDef& field = m_fields[i];
         if (row[i].IsNull)
             continue;
-        const bool floating = field.SqlType == SQL_REAL || field.SqlType == SQL_FLOAT ||
-                              field.SqlType == SQL_DOUBLE ||
-                              (sqlite && (!IsSqliteTextOrIntegerAffinity(field.TypeName) ||
-                                          !IsFieldValueText(field, row[i].Text) ||
-                                          field.SqlType == SQL_DECIMAL || field.SqlType == SQL_NUMERIC));
-        if (floating)
+        const bool inexact = field.SqlType == SQL_REAL || field.SqlType == SQL_FLOAT ||
+                             field.SqlType == SQL_DOUBLE ||
+                             (sqlite && (!IsSqliteTextOrIntegerAffinity(field.TypeName) ||
+                                         !IsFieldValueText(field, row[i].Text) ||
+                                         field.SqlType == SQL_DECIMAL || field.SqlType == SQL_NUMERIC));
+        if (inexact)
             throw EDatabaseError(
                 std::string("Row cannot be identified exactly: the table has no key and the ") + what +
                 " would rest on the inexact value [" + row[i].Text + "] of field [" + field.Name + "]");

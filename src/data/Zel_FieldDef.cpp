@@ -5,6 +5,7 @@
 
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
 
@@ -181,11 +182,26 @@ TZel_FieldClass TZel_FieldDef::Class() const {
     return TZel_FieldClass::Other;
 }
 
+// A quoted name may differ from another column's only by case (PostgreSQL
+// keeps "ID" apart from id): the exact spelling wins, and a name spelled in
+// another case resolves only where it fits one column alone.
 int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name) {
-    for (size_t i = 0; i < fields.size(); ++i)
-        if (EqualNoCase(fields[i].Name, name))
+    int found = -1;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].Name == name)
             return static_cast<int>(i);
-    return -1;
+        if (EqualNoCase(fields[i].Name, name))
+            found = found == -1 ? static_cast<int>(i) : -2;
+    }
+    return found < 0 ? -1 : found;
+}
+
+bool IsSqliteTextOrIntegerAffinity(std::string type) {
+    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::toupper(c); });
+    for (const char* word : {"INT", "CHAR", "CLOB", "TEXT"})
+        if (type.find(word) != std::string::npos)
+            return true;
+    return false;
 }
 
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name) {
@@ -245,6 +261,7 @@ TZel_FieldDef FieldDefFromColumn(const TOdbcColumn& column) {
     field.DecimalDigits = column.DecimalDigits;
     field.Nullable = column.Nullable;
     field.AutoIncrement = column.AutoIncrement;
+    field.TypeName = column.TypeName;
     field.Required = !column.Nullable && !column.AutoIncrement;
     return field;
 }

@@ -19,7 +19,8 @@ struct TZel_FieldDef {
     SQLSMALLINT DecimalDigits = 0;
     bool Nullable = true;
     bool AutoIncrement = false;
-    bool Required = false; // posting a row without a value fails
+    bool Required = false;     // posting a row without a value fails
+    std::string TypeName = {}; // the DBMS's own name of the type, as declared on SQLite
 
     TZel_FieldClass Class() const;
 };
@@ -31,10 +32,17 @@ class TOdbcConnection;
 void LoadFieldDefs(TOdbcConnection& connection, const std::string& table, TZel_FieldDefs& fields,
                    std::vector<std::string>& quotedFields);
 
-// Index of the first field called name, letter case ignored; -1 when none.
+// Index of the field spelled exactly name, else of the one field called name
+// with letter case ignored; -1 when none, or when several differ only by case.
 int FindFieldIndex(const TZel_FieldDefs& fields, const std::string& name);
 // Like FindFieldIndex, but raises the field-not-found EDatabaseError.
 int FieldIndexByName(const TZel_FieldDefs& fields, const std::string& name);
+
+// Whether SQLite gives a column of this declared type text or integer
+// affinity (its rules in their order: INT, then CHAR, CLOB or TEXT), so that
+// what is stored there is converted to that type; none, real, numeric and
+// blob affinity keep integers, reals and text side by side.
+bool IsSqliteTextOrIntegerAffinity(std::string declaredType);
 
 // The number grammar of every numeric value, in filters and in posted
 // values alike: [+-](digits[.digits] | .digits)[(e|E)[+-]digits].

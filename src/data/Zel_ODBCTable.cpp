@@ -128,12 +128,21 @@ bool TZel_ODBCTable::HasUniqueIdentity() const {
 // column's type, exactly as the stored value: text and integers everywhere,
 // dates and fixed-point numbers where the DBMS stores them as such. SQLite
 // keeps DECIMAL values as floating point, and floating point text is rounded.
+// SQLite converts a value to its column's type only where the declared type
+// gives the column text or integer affinity; elsewhere (no declared type, or
+// numeric, real or blob affinity) integers and text may sit side by side and
+// a bound parameter compares with them otherwise than ORDER BY sorts them,
+// whatever SQL type the driver reports.
 bool TZel_ODBCTable::CanSeek(const std::vector<int>& sortFields) const {
     if (!m_connection->HasLimitOffset() || !HasUniqueIdentity())
         return false;
     const bool typedStorage = m_connection->IsPostgreSQL();
+    const bool sqlite = m_connection->IsSQLite();
     for (int field : sortFields) {
-        switch (m_fields[static_cast<size_t>(field)].SqlType) {
+        const TZel_FieldDef& def = m_fields[static_cast<size_t>(field)];
+        if (sqlite && !IsSqliteTextOrIntegerAffinity(def.TypeName))
+            return false;
+        switch (def.SqlType) {
         case SQL_CHAR:
         case SQL_VARCHAR:
         case SQL_LONGVARCHAR:

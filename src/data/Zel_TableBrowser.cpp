@@ -38,12 +38,31 @@ void TZel_TableBrowser::LoadFields() {
     m_hasPrimaryKey = !m_identity.empty();
     if (m_identity.empty())
         m_identity = resolve(m_connection->BestRowIdentifier(m_tableName));
+    m_rowidName = m_identity.empty() ? RowidName() : std::string();
     m_orderTail = m_identity;
     if (m_orderTail.empty())
         for (size_t i = 0; i < m_fields.size(); ++i)
             m_orderTail.push_back(static_cast<int>(i));
     m_filter = ParseFilter(m_filterText, m_fields,
                            [this](const std::string& name) { return m_connection->QuoteIdentifier(name); });
+}
+
+// A SQLite table has a rowid unless declared WITHOUT ROWID (which needs a
+// primary key, so never gets here); a view has none. The rowid goes by any
+// of three names that no column of the table takes.
+std::string TZel_TableBrowser::RowidName() {
+    if (!m_connection->IsSQLite())
+        return std::string();
+    auto statement = m_connection->Prepare("SELECT type FROM sqlite_master WHERE name = ?");
+    statement->BindText(1, m_tableName, false, SQL_VARCHAR, std::max<SQLULEN>(m_tableName.size(), 1), 0);
+    statement->Execute();
+    if (!statement->Fetch() || statement->GetText(1) != "table")
+        return std::string();
+    // SQLite column names ignore case, so no two columns differ only by it.
+    for (const char* name : {"rowid", "_rowid_", "oid"})
+        if (FindFieldIndex(m_fields, name) < 0)
+            return name;
+    return std::string();
 }
 
 void TZel_TableBrowser::SetFilter(const std::string& filter) {
@@ -81,6 +100,9 @@ std::string TZel_TableBrowser::OrderBy(bool reverse) const {
         if (sort.Descending != reverse)
             clause += " DESC";
     }
+    // Rows alike in every column still keep their places.
+    if (!m_rowidName.empty())
+        clause += ", " + m_rowidName + (reverse ? " DESC" : "");
     return clause;
 }
 
@@ -95,8 +117,12 @@ void TZel_TableBrowser::BindValue(TOdbcStatement& statement, int index, int fiel
 
 int TZel_TableBrowser::BindCondition(TOdbcStatement& statement, const TZel_SqlCondition& condition,
                                      int first) const {
-    for (const TZel_SqlParam& param : condition.Params)
-        BindValue(statement, first++, param.FieldIndex, TZel_Value{param.Value, false});
+    for (const TZel_SqlParam& param : condition.Params) {
+        if (param.FieldIndex < 0)
+            statement.BindInt64(first++, std::stoll(param.Value)); // the rowid
+        else
+            BindValue(statement, first++, param.FieldIndex, TZel_Value{param.Value, false});
+    }
     return first;
 }
 
@@ -126,6 +152,8 @@ std::vector<TZel_Row> TZel_TableBrowser::ReadWindow(int64_t offset, int64_t coun
     std::string columns;
     for (const std::string& name : m_quotedFields)
         columns += (columns.empty() ? "" : ", ") + name;
+    if (!m_rowidName.empty())
+        columns += ", " + m_rowidName;
     std::string sql =
         "SELECT " + columns + " FROM " + m_quotedTable + WhereClause(m_filter) + OrderBy(reverse);
     const bool pushDown = m_connection->HasLimitOffset();
@@ -150,6 +178,11 @@ std::vector<TZel_Row> TZel_TableBrowser::ReadWindow(int64_t offset, int64_t coun
             row[i] =
                 TZel_Value{isNull ? std::string() : NormaliseFieldText(m_fields[i], std::move(text)), isNull};
         }
+        if (!m_rowidName.empty()) {
+            bool isNull = false;
+            std::string rowid = reader.Text(static_cast<int>(m_fields.size()) + 1, &isNull);
+            row.push_back(TZel_Value{std::move(rowid), isNull});
+        }
         rows.push_back(std::move(row));
     }
     if (reverse)
@@ -157,14 +190,43 @@ std::vector<TZel_Row> TZel_TableBrowser::ReadWindow(int64_t offset, int64_t coun
     return rows;
 }
 
-TZel_SqlCondition TZel_TableBrowser::RowIdentity(const TZel_Row& row) const {
+// Floating point values are read as text rounded to fewer digits than
+// stored, and SQLite converts nothing in a column of neither text nor
+// integer affinity nor an integer column's value that is not an integer:
+// such a value as read may equal another row's instead of its own.
+void TZel_TableBrowser::CheckExactValues(const TZel_Row& row, const char* what) const {
+    const bool sqlite = m_connection->IsSQLite();
+    for (size_t i = 0; i < m_fields.size(); ++i) {
+        const TZel_FieldDef& field = m_fields[i];
+        if (row[i].IsNull)
+            continue;
+        const bool inexact = field.SqlType == SQL_REAL || field.SqlType == SQL_FLOAT ||
+                             field.SqlType == SQL_DOUBLE ||
+                             (sqlite && (!IsSqliteTextOrIntegerAffinity(field.TypeName) ||
+                                         !IsFieldValueText(field, row[i].Text) ||
+                                         field.SqlType == SQL_DECIMAL || field.SqlType == SQL_NUMERIC));
+        if (inexact)
+            throw EDatabaseError(
+                std::string("Row cannot be identified exactly: the table has no key and the ") + what +
+                " would rest on the inexact value [" + row[i].Text + "] of field [" + field.Name + "]");
+    }
+}
+
+TZel_SqlCondition TZel_TableBrowser::RowIdentity(const TZel_Row& row, const char* what) const {
+    TZel_SqlCondition condition;
+    if (!m_rowidName.empty() && row.size() == m_fields.size() + 1 && !row.back().IsNull) {
+        condition.Sql = m_rowidName + " = ?";
+        condition.Params.push_back({row.back().Text, -1});
+        return condition;
+    }
     if (row.size() != m_fields.size())
         throw EDatabaseError("Row does not match the fields of table [" + m_tableName + "]");
     std::vector<int> columns = m_identity;
-    if (columns.empty())
+    if (columns.empty()) {
+        CheckExactValues(row, what);
         for (size_t i = 0; i < m_fields.size(); ++i)
             columns.push_back(static_cast<int>(i));
-    TZel_SqlCondition condition;
+    }
     for (int column : columns) {
         const TZel_Value& value = row[static_cast<size_t>(column)];
         if (!condition.Sql.empty())
@@ -209,7 +271,7 @@ bool TZel_TableBrowser::UpdateRow(const TZel_Row& row, const TZel_RowChanges& ch
     }
     if (changed.empty())
         return false;
-    TZel_SqlCondition where = RowIdentity(row);
+    TZel_SqlCondition where = RowIdentity(row, "change");
     auto statement =
         m_connection->Prepare("UPDATE " + m_quotedTable + " SET " + assignments + WhereClause(where));
     int index = 1;
@@ -243,7 +305,7 @@ void TZel_TableBrowser::InsertRow(const TZel_RowChanges& values) {
 }
 
 void TZel_TableBrowser::DeleteRow(const TZel_Row& row) {
-    TZel_SqlCondition where = RowIdentity(row);
+    TZel_SqlCondition where = RowIdentity(row, "delete");
     auto statement = m_connection->Prepare("DELETE FROM " + m_quotedTable + WhereClause(where));
     BindCondition(*statement, where, 1);
     ExecuteOneRow(*statement, "delete");

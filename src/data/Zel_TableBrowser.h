@@ -23,7 +23,8 @@ struct TZel_Value {
     }
 };
 
-// One row of a window: every column's value in field order. The same values
+// One row of a window: every column's value in field order, then, where the
+// browser identifies rows by SQLite's rowid, the rowid. The same values
 // identify the row again for an update or a delete.
 using TZel_Row = std::vector<TZel_Value>;
 
@@ -41,9 +42,12 @@ struct TZel_SortField {
 //
 // The order of the rows is total, so that windows read at different times
 // fit together: the sort fields, then the primary key, else the driver's best
-// row identifier, else every column. A row is written or deleted by that
-// identity (every column's original value when there is none) inside a
-// transaction that is rolled back unless exactly one row was touched.
+// row identifier, else every column (and SQLite's rowid). A row is written or
+// deleted by that identity, else by SQLite's rowid, else by every column's
+// original value, inside a transaction that is rolled back unless exactly one
+// row was touched. Original values that may not compare equal to what is
+// stored (floating point read as text) identify no row: such an edit is
+// refused, since it might hit another row that reads the same.
 //
 // Filters are texts of the filter language; they reach SQL only as quoted
 // identifiers and bound values.
@@ -64,6 +68,8 @@ public:
     // empty when a row is identified by all its values.
     const std::vector<int>& IdentityFields() const { return m_identity; }
     bool HasPrimaryKey() const { return m_hasPrimaryKey; }
+    // Whether rows carry SQLite's rowid as their identity (after the fields).
+    bool UsesRowid() const { return !m_rowidName.empty(); }
 
     // Raises EDatabaseError (the filter language's message) when the table
     // does not accept the filter; the previous filter then stays.
@@ -92,7 +98,9 @@ public:
 
 private:
     void LoadFields();
-    TZel_SqlCondition RowIdentity(const TZel_Row& row) const;
+    std::string RowidName();
+    void CheckExactValues(const TZel_Row& row, const char* what) const;
+    TZel_SqlCondition RowIdentity(const TZel_Row& row, const char* what) const;
     std::string OrderBy(bool reverse) const;
     std::string WhereClause(const TZel_SqlCondition& condition) const;
     int BindCondition(TOdbcStatement& statement, const TZel_SqlCondition& condition, int first) const;
@@ -107,6 +115,7 @@ private:
     std::vector<std::string> m_quotedFields;
     std::vector<int> m_identity;
     std::vector<int> m_orderTail; // identity, else every column
+    std::string m_rowidName;      // SQLite's rowid under a name no column takes; empty: none
     bool m_hasPrimaryKey = false;
     bool m_open = false;
     std::string m_filterText;

@@ -67,4 +67,30 @@ TEST(FieldValues, FixedPointValuesReadWithTheColumnsPlaces) {
     EXPECT_EQ(NormaliseFieldText(text, "12.5"), "12.5");
 }
 
+TEST(FieldNames, ExactSpellingFirstThenCaseIgnoredOnlyWhereUnique) {
+    auto fields = [](std::initializer_list<const char*> names) {
+        TZel_FieldDefs defs;
+        for (const char* name : names)
+            defs.push_back({name});
+        return defs;
+    };
+    struct Case {
+        TZel_FieldDefs fields;
+        const char* name;
+        int index;
+    } cases[] = {
+        {fields({"ID", "id"}), "id", 1},
+        {fields({"ID", "id"}), "ID", 0},
+        {fields({"ID", "id"}), "Id", -1},
+        {fields({"Descr", "ItemNo"}), "itemno", 1},
+        {fields({"Descr", "ItemNo"}), "ITEMNO", 1},
+        {fields({"Descr", "ItemNo"}), "Item", -1},
+        {fields({"qty", "Qty", "QTY"}), "QTY", 2},
+        {fields({"qty", "Qty"}), "qTY", -1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FindFieldIndex(c.fields, c.name), c.index) << c.name;
+    EXPECT_THROW(FieldIndexByName(fields({"ID", "id"}), "Id"), EDatabaseError);
+}
+
 } // namespace

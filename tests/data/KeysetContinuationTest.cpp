@@ -284,6 +284,77 @@ TEST_P(KeysetTest, OnlyTheWindowRightAfterTheLastOneSeeks) {
     }
 }
 
+// SQLite converts nothing stored in a key column without a declared type or
+// with one of numeric affinity, so integers and text sit side by side there,
+// and a text parameter compares otherwise than ORDER BY sorts. PostgreSQL
+// holds the same keys as text.
+TEST_P(KeysetTest, KeysOfMixedStorageArriveOnceEach) {
+    const char* sqliteTypes[] = {"", " STRING", " varchar(10)", " bigint"};
+    for (const char* type : sqliteTypes) {
+        SCOPED_TRACE(type);
+        std::string insert = "INSERT INTO Mixed VALUES ('X1', 'x')";
+        for (int i = 1; i <= 12; ++i)
+            insert += ", (" + std::to_string(i) + ", 'd')";
+        if (Driver() == TestDriver::PostgreSQL)
+            insert = "INSERT INTO Mixed SELECT n::text, 'd' FROM generate_series(1, 12) n UNION ALL SELECT "
+                     "'X1', 'x'";
+        Exec({"DROP TABLE IF EXISTS Mixed",
+              Driver() == TestDriver::PostgreSQL
+                  ? "CREATE TABLE Mixed (code varchar(10) PRIMARY KEY, descr text)"
+                  : std::string("CREATE TABLE Mixed (code") + type + " PRIMARY KEY, descr)",
+              insert});
+        WriteSession(5, "code", {"descr"}, "Mixed");
+        auto session = OpenSession(5);
+        std::map<std::string, int> seen;
+        for (int start = 0;; start += 3) {
+            TZel_Query query;
+            AddSelect(query, {0, 1});
+            query.Param.StartRow = start;
+            query.Param.EndRow = start + 2;
+            session->QuerySelect(query, false);
+            if (query.Result.Rows.empty())
+                break;
+            for (const std::string& key : Keys(query))
+                ++seen[key];
+            ASSERT_LT(start, 30);
+        }
+        EXPECT_EQ(seen.size(), 13u);
+        for (const auto& [key, times] : seen)
+            EXPECT_EQ(times, 1) << key;
+    }
+}
+
+// PostgreSQL keeps a quoted "ID" apart from id (SQLite names ignore case,
+// so the table cannot exist there): the session's id is the key column.
+TEST_P(KeysetTest, ColumnsDifferingOnlyByCaseKeepApart) {
+    if (Driver() != TestDriver::PostgreSQL)
+        GTEST_SKIP() << "column names ignore case";
+    Exec({"DROP TABLE IF EXISTS Cased",
+          "CREATE TABLE Cased (\"ID\" integer, id varchar(10) PRIMARY KEY, descr text)",
+          "INSERT INTO Cased SELECT 1, 'K0' || n, 'd' || n FROM generate_series(1, 7) n"});
+    WriteSession(5, "id", {"descr"}, "Cased");
+    auto session = OpenSession(5);
+    std::vector<std::string> keys;
+    for (int start = 0; start < 9; start += 3) {
+        TZel_Query query;
+        AddSelect(query, {0, 1});
+        query.Param.StartRow = start;
+        query.Param.EndRow = start + 2;
+        session->QuerySelect(query, false);
+        for (const std::string& key : Keys(query))
+            keys.push_back(key);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"K01", "K02", "K03", "K04", "K05", "K06", "K07"}));
+
+    TZel_Query post;
+    AddWhere(post, 0, "K02");
+    AddWhere(post, 1, "new");
+    session->QueryPost(post);
+    EXPECT_EQ(Query("SELECT \"ID\", id, descr FROM Cased WHERE descr = 'new' OR \"ID\" <> 1"),
+              (std::vector<std::vector<std::string>>{{"1", "K02", "new"}}));
+    EXPECT_EQ(Query("SELECT count(*) FROM Cased"), (std::vector<std::vector<std::string>>{{"7"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, KeysetTest, ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
                          [](const auto& info) { return TestDriverName(info.param); });
 

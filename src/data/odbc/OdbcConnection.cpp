@@ -281,7 +281,6 @@ std::vector<TOdbcColumn> TOdbcConnection::Columns(const std::string& table) {
                                           SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeNameLength,
                                           nullptr)))
             column.TypeName = typeName;
-        FixFixedPointType(column);
         SQLLEN autoUnique = SQL_FALSE;
         if (SQL_SUCCEEDED(SQLColAttribute(statement.Handle(), static_cast<SQLUSMALLINT>(i),
                                           SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0, nullptr, &autoUnique)))
@@ -289,6 +288,21 @@ std::vector<TOdbcColumn> TOdbcConnection::Columns(const std::string& table) {
         columns.push_back(column);
     }
     statement.Reset();
+    // The SQLite driver names a column without a declared type "varchar" and
+    // drops a declared type's size; the declared type tells how SQLite
+    // converts what is stored (its affinity), so take it from the table.
+    if (IsSQLite()) {
+        TOdbcStatement info(*this);
+        info.ExecDirect("PRAGMA table_info(" + QuoteIdentifier(table) + ")");
+        std::map<std::string, std::string> declared;
+        while (info.Fetch())
+            declared[info.GetText(2)] = info.GetText(3);
+        for (TOdbcColumn& column : columns)
+            if (auto it = declared.find(column.Name); it != declared.end())
+                column.TypeName = it->second;
+    }
+    for (TOdbcColumn& column : columns)
+        FixFixedPointType(column);
     // Precision and scale the description left out come from the catalog.
     for (TOdbcColumn& column : columns) {
         if (column.SqlType != SQL_DECIMAL || column.TypeName.find('(') != std::string::npos)

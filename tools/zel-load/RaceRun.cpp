@@ -215,19 +215,18 @@ int TRaceRun::Run() {
         thread.join();
     const double seconds = Seconds(Clock::now() - start);
 
-    std::printf("zel-load race: %d handhelds on %zu servers, %d keys, %lld posts, %lld acknowledged, "
-                "%lld re-posts, %lld refused, %lld not acknowledged, %.2f s\n",
-                m_options.Handhelds, m_addresses.size(), m_options.RaceKeys,
-                static_cast<long long>(m_tally.Posts), static_cast<long long>(m_tally.Acknowledged),
-                static_cast<long long>(m_tally.Reposts), static_cast<long long>(m_tally.Refused),
-                static_cast<long long>(m_tally.Unacknowledged), seconds);
-    if (m_options.KeyValue)
-        std::printf("kv kind=race handhelds=%d servers=%zu keys=%d posts=%lld acked=%lld reposts=%lld "
-                    "refused=%lld unacked=%lld seconds=%.3f\n",
-                    m_options.Handhelds, m_addresses.size(), m_options.RaceKeys,
+    // The same figures as a sentence and, with --kv, as a "kv" line.
+    const auto print = [&](const char* format) {
+        std::printf(format, m_options.Handhelds, m_addresses.size(), m_options.RaceKeys,
                     static_cast<long long>(m_tally.Posts), static_cast<long long>(m_tally.Acknowledged),
                     static_cast<long long>(m_tally.Reposts), static_cast<long long>(m_tally.Refused),
                     static_cast<long long>(m_tally.Unacknowledged), seconds);
+    };
+    print("zel-load race: %d handhelds on %zu servers, %d keys, %lld posts, %lld acknowledged, "
+          "%lld re-posts, %lld refused, %lld not acknowledged, %.2f s\n");
+    if (m_options.KeyValue)
+        print("kv kind=race handhelds=%d servers=%zu keys=%d posts=%lld acked=%lld reposts=%lld "
+              "refused=%lld unacked=%lld seconds=%.3f\n");
     for (const std::string& failure : m_failures)
         std::fprintf(stderr, "zel-load: %s\n", failure.c_str());
     std::fflush(stdout);

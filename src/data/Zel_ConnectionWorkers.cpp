@@ -62,7 +62,11 @@ struct TZel_ConnectionWorkers::TState {
     };
 
     mutable std::mutex Lock;
-    std::condition_variable Changed; // a job queued or ended, or stopping
+    // Each role's threads wait for their own jobs, so that a job wakes one
+    // thread that can run it, not every thread of the data source.
+    std::array<std::condition_variable, kRoles> JobFor;
+    std::condition_variable JobEnded;     // for Stop
+    std::condition_variable WatchdogWake; // stopping
     std::deque<TEntry> Jobs;
     std::vector<std::thread> Threads;
     std::array<int, kRoles> ThreadsOf{};
@@ -173,14 +177,14 @@ void TZel_ConnectionWorkers::Submit(Job job, TJobKind kind, const std::string& t
     }
     state.Jobs.push_back(std::move(entry));
     lock.unlock();
-    m_state->Changed.notify_all();
+    m_state->JobFor[static_cast<size_t>(role)].notify_one();
 }
 
 void TZel_ConnectionWorkers::RunWatchdog(std::shared_ptr<TState> state) {
     const auto timeout = std::chrono::seconds(state->StatementTimeout);
     std::unique_lock lock(state->Lock);
     while (!(state->Stopping && state->Running == 0 && state->Jobs.empty())) {
-        state->Changed.wait_for(lock, std::chrono::milliseconds(200));
+        state->WatchdogWake.wait_for(lock, std::chrono::milliseconds(200));
         const auto now = std::chrono::steady_clock::now();
         // Bounds the whole request, a few statements at most: the timeout
         // is met as closely as the driver allows.
@@ -229,7 +233,7 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
     state->Watched.push_back(&running);
     while (true) {
         auto next = state->Jobs.end();
-        state->Changed.wait(lock, [&] {
+        state->JobFor[static_cast<size_t>(role)].wait(lock, [&] {
             next = state->Next(role);
             return next != state->Jobs.end() || (state->Stopping && !state->AnyEligible(role));
         });
@@ -269,7 +273,9 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
             state->RunningOn.erase(entry.Table);
         ++state->IdleOf[role];
         lock.unlock();
-        state->Changed.notify_all();
+        // A job this one held back (its table's share) is taken by this
+        // thread itself at its next look.
+        state->JobEnded.notify_all();
         if (then)
             then();
         then = nullptr;
@@ -280,6 +286,14 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
     lock.unlock();
     connection.reset(); // closed on the thread that used it
 }
+
+namespace {
+template <typename State> void WakeAll(State& state) {
+    for (std::condition_variable& jobFor : state.JobFor)
+        jobFor.notify_all();
+    state.WatchdogWake.notify_all();
+}
+} // namespace
 
 bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
     // The server stops its pool before it frees the clients, and the pool
@@ -293,12 +307,12 @@ bool TZel_ConnectionWorkers::Stop(std::chrono::milliseconds timeout) {
     {
         std::unique_lock lock(m_state->Lock);
         m_state->Stopping = true;
-        m_state->Changed.notify_all();
-        finished = m_state->Changed.wait_for(
+        WakeAll(*m_state);
+        finished = m_state->JobEnded.wait_for(
             lock, timeout, [this] { return m_state->Running == 0 && m_state->Jobs.empty(); });
         dropped.swap(m_state->Jobs);
         threads.swap(m_state->Threads);
-        m_state->Changed.notify_all();
+        WakeAll(*m_state);
     }
     dropped.clear();
     for (std::thread& thread : threads) {

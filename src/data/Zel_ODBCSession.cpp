@@ -420,9 +420,10 @@ constexpr int kPostAttempts = 3;
 //   or the key is a pattern) update and insert are one transaction that
 //   first waits for the other writers of the key: on PostgreSQL an advisory
 //   lock on the table and key (a pattern locks the whole table, as it may
-//   match any row); on SQLite the UPDATE, written first, takes the file's
-//   write lock before anything is read, so the busy timeout applies and no
-//   reader has to become a writer. More than one row updated rolls back.
+//   match any row); on SQLite "BEGIN IMMEDIATE" takes the file's write lock
+//   before anything is read, so the busy timeout applies and no reader has
+//   to become a writer. Then the key's rows are counted: more than one
+//   fails, one is updated, none inserts.
 // - An insert that meets a unique key another program inserted meanwhile
 //   is tried again as a whole: the update then finds the row.
 void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
@@ -443,13 +444,18 @@ void TZel_ODBCSession::UpdateElseInsert(const TZel_Query& query) {
     const bool pattern = IsPatternTerm(*key);
     for (int attempt = 1;; ++attempt) {
         try {
-            TOdbcTransaction transaction(m_table->Connection());
+            TOdbcTransaction transaction(m_table->Connection(), true);
             if (pattern)
                 m_table->LockTable();
             else
                 m_table->LockKey(filter);
+            // Counted first: writing one value into several rows could meet a
+            // unique key before it showed that the key matches several rows.
+            const int64_t matching = m_table->CountWhere(filter);
+            if (matching > 1)
+                throw MoreThanOneRow(matching);
             AssignFieldValues(query);
-            const int64_t updated = m_table->UpdateWhere(filter);
+            int64_t updated = matching == 1 ? m_table->UpdateWhere(filter) : 0;
             if (updated > 1)
                 throw MoreThanOneRow(updated);
             if (updated == 0) {
@@ -478,7 +484,7 @@ void TZel_ODBCSession::QueryDelete(TZel_Query& query) {
         LogVerbose("DELETE Filter: " + filter);
     // One statement: every matching row goes, or none does. It waits for a
     // post whose key is a pattern, which may write any row of the table.
-    TOdbcTransaction transaction(m_table->Connection());
+    TOdbcTransaction transaction(m_table->Connection(), true);
     m_table->LockTableShared();
     query.Result.EndRow = static_cast<int32_t>(m_table->DeleteWhere(filter));
     transaction.Commit();

@@ -115,6 +115,7 @@ void TOdbcConnection::Close() {
     m_dbc = SQL_NULL_HDBC;
     m_open = false;
     m_inTransaction = false;
+    m_explicitTransaction = false;
 }
 
 std::string TOdbcConnection::InfoString(SQLUSMALLINT type) {
@@ -437,7 +438,30 @@ void TOdbcConnection::BeginTransaction() {
     m_inTransaction = true;
 }
 
+void TOdbcConnection::BeginWriteTransaction() {
+    if (!IsSQLite()) {
+        BeginTransaction();
+        return;
+    }
+    TOdbcStatement begin(*this);
+    begin.ExecDirect("BEGIN IMMEDIATE");
+    m_inTransaction = true;
+    m_explicitTransaction = true;
+}
+
 void TOdbcConnection::Commit() {
+    if (m_explicitTransaction) {
+        try {
+            TOdbcStatement commit(*this);
+            commit.ExecDirect("COMMIT");
+        } catch (...) {
+            Rollback();
+            throw;
+        }
+        m_inTransaction = false;
+        m_explicitTransaction = false;
+        return;
+    }
     SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_COMMIT);
     if (!SQL_SUCCEEDED(rc)) {
         EDatabaseError error = OdbcErrorFrom(SQL_HANDLE_DBC, m_dbc, "SQLEndTran");
@@ -458,6 +482,15 @@ void TOdbcConnection::Rollback() noexcept {
     // Open cursors of cached statements would keep SQLite's locks.
     for (auto& statement : m_cache)
         SQLFreeStmt(statement->Handle(), SQL_CLOSE);
+    if (std::exchange(m_explicitTransaction, false)) {
+        try {
+            TOdbcStatement rollback(*this);
+            rollback.ExecDirect("ROLLBACK");
+        } catch (...) {
+            // SQLite may have rolled back by itself already.
+        }
+        return;
+    }
     SQLEndTran(SQL_HANDLE_DBC, m_dbc, SQL_ROLLBACK);
     SQLSetConnectAttr(m_dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
 }

@@ -118,6 +118,12 @@ public:
 
     // Autocommit off until Commit or Rollback.
     void BeginTransaction();
+    // A transaction whose first statement takes the database's write lock:
+    // on SQLite "BEGIN IMMEDIATE", so that the busy timeout applies to it and
+    // no reading transaction has to upgrade to writing later (that upgrade
+    // fails at once while another connection writes); elsewhere as
+    // BeginTransaction.
+    void BeginWriteTransaction();
     void Commit();
     // Never raises: used while another failure is on its way.
     void Rollback() noexcept;
@@ -143,6 +149,7 @@ private:
     bool m_open = false;
     bool m_lost = false;
     bool m_inTransaction = false;
+    bool m_explicitTransaction = false; // begun by a statement, autocommit left on
     std::string m_dsn;
     std::string m_dbmsName;
     std::string m_quote;

@@ -2,8 +2,11 @@
 
 #include "data/odbc/OdbcConnection.h"
 
-TOdbcTransaction::TOdbcTransaction(TOdbcConnection& connection) : m_connection(connection) {
-    m_connection.BeginTransaction();
+TOdbcTransaction::TOdbcTransaction(TOdbcConnection& connection, bool writing) : m_connection(connection) {
+    if (writing)
+        m_connection.BeginWriteTransaction();
+    else
+        m_connection.BeginTransaction();
 }
 
 TOdbcTransaction::~TOdbcTransaction() {

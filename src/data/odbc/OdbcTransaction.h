@@ -6,7 +6,8 @@ class TOdbcConnection;
 // Commit and rolls back when the scope is left by a failure.
 class TOdbcTransaction {
 public:
-    explicit TOdbcTransaction(TOdbcConnection& connection);
+    // writing: the first statement takes the write lock (BeginWriteTransaction).
+    explicit TOdbcTransaction(TOdbcConnection& connection, bool writing = false);
     ~TOdbcTransaction();
     TOdbcTransaction(const TOdbcTransaction&) = delete;
     TOdbcTransaction& operator=(const TOdbcTransaction&) = delete;

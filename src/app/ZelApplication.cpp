@@ -31,14 +31,18 @@ TZelApplication::TZelApplication(QObject* owner, TZel_WirelessPrefsMgr* prefs)
 TZelApplication::~TZelApplication() {
     // The server's exit writes the lines of the last replies: through the
     // sink, so before it goes.
-    if (m_prefs && m_prefs->Server == m_server.get())
-        m_prefs->Server = nullptr;
-    m_server.reset();
+    ReleaseServer();
     // The sink may refer to what its installer owns; nothing logs through it afterwards.
     if (m_sinkInstalled) {
         GetLogger()->OnLogMessage = nullptr;
         GetLogger()->OnLogError = nullptr;
     }
+}
+
+void TZelApplication::ReleaseServer() {
+    if (m_prefs && m_prefs->Server == m_server.get())
+        m_prefs->Server = nullptr;
+    m_server.reset();
 }
 
 void TZelApplication::Create(TZelLogger::Sink logSink) {

@@ -37,6 +37,9 @@ public:
     void CleanupClosedClients();
     // Exit: writes the settings.
     void Terminate();
+    // Frees the server (its last replies' lines go through the log sink), so
+    // that an owner can do it while what its sink uses is still there.
+    void ReleaseServer();
 
     void UpgradeIniFile();
     // Renames the one-digit field keys Field1..Field9 of sessions 1..32 to Field01..Field09.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <unistd.h>
 #include <utility>
 
@@ -34,9 +35,10 @@ TZelLogger::TZelLogger() {
         throw Exception("TZelLogger.Create: invoked from non-singleton interface!");
 }
 
+// Database workers log too: the first call may come from any thread.
 TZelLogger* GetLogger() {
-    if (!g_Logger)
-        g_Logger = new TZelLogger();
+    static std::once_flag created;
+    std::call_once(created, [] { g_Logger = new TZelLogger(); });
     return g_Logger;
 }
 

@@ -78,6 +78,9 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     ui->grdTableData->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ui->grdTableData->verticalHeader()->setDefaultSectionSize(ui->grdTableData->fontMetrics().height() + 4);
     ui->grdTableData->horizontalHeader()->setDefaultSectionSize(DefaultColumnWidth);
+    // Column widths follow the viewer's own rules (and the widths saved),
+    // not a minimum the style derives from the font.
+    ui->grdTableData->horizontalHeader()->setMinimumSectionSize(1);
     ui->grdTableData->installEventFilter(this);
     QPalette header = ui->grdTableData->horizontalHeader()->palette();
     header.setColor(QPalette::ButtonText, palette().color(QPalette::Inactive, QPalette::WindowText));

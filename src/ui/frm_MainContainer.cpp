@@ -116,6 +116,8 @@ TfrmMainContainer::~TfrmMainContainer() {
     // The views refer to the application; they go before it does, the one on
     // screen and any closed one still waiting for its deferred deletion.
     qDeleteAll(ui->mdiArea->findChildren<QMdiSubWindow*>());
+    // The server logs its last lines through this window as it goes.
+    m_app.ReleaseServer();
 }
 
 // Creation: the escaped-error handler first, so that a failing step below

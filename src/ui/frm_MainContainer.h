@@ -109,8 +109,9 @@ private:
 
     std::unique_ptr<Ui::TfrmMainContainer> ui;
     TZel_WirelessPrefsMgr* m_prefs;
-    TZelApplication m_app;
+    // Before the application: its server still logs while it is freed.
     std::function<void(const std::string&)> m_fileSink;
+    TZelApplication m_app;
 
     quint16 m_currentView = vwNone;
     quint16 m_lastView = vwNone;

@@ -167,12 +167,17 @@ int TEpollEventDispatcher::Wait(epoll_event* events, int maxEvents, int timeoutM
 }
 
 void TEpollEventDispatcher::DrainWakeUps() {
-    // Cleared before the read: a wakeUp() racing with it writes again, and
-    // its event is in the posted list before it calls wakeUp().
-    m_wakePending.store(false, std::memory_order_seq_cst);
+    // Read before the flag is cleared. The other order loses a wake-up: one
+    // that came between the two would write while the flag was already
+    // clear, the read would swallow its write, and the flag, set again by
+    // it, would then keep every later wake-up from writing at all. In this
+    // order a wakeUp() before the clear finds the flag set and writes
+    // nothing, which is fine: its event was posted before it, and the posted
+    // events are sent after this returns.
     uint64_t value = 0;
     while (read(m_wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
     }
+    m_wakePending.store(false, std::memory_order_seq_cst);
 }
 
 void TEpollEventDispatcher::wakeUp() {

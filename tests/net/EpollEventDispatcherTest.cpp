@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTemporaryFile>
+#include <QThread>
 #include <QTimer>
 
 #include "net/EpollEventDispatcher.h"
@@ -699,3 +702,49 @@ TEST_F(EpollEventDispatcherTest, PingPongAmongTwoThousandIdleSockets) {
 }
 
 } // namespace
+
+// Several threads post to a loop running on a thread of its own, each waiting
+// for its burst to be handled before the next, so the loop goes to sleep and
+// is woken over and over while other wake-ups race with the one it drains.
+// A lost wake-up leaves a poster waiting for ever.
+TEST(EpollEventDispatcherBurstTest, WakeUpsFromManyThreadsAreNeverLost) {
+    EnsureTestApp();
+    constexpr int kPosters = 4;
+    constexpr int kRounds = 25000;
+    QThread loopThread;
+    loopThread.setEventDispatcher(new TEpollEventDispatcher);
+    QObject receiver;
+    receiver.moveToThread(&loopThread);
+    loopThread.start();
+
+    std::vector<std::unique_ptr<std::counting_semaphore<>>> handled;
+    for (int p = 0; p < kPosters; ++p)
+        handled.push_back(std::make_unique<std::counting_semaphore<>>(0));
+    std::atomic<bool> stuck{false};
+    std::vector<std::thread> posters;
+    for (int p = 0; p < kPosters; ++p) {
+        posters.emplace_back([&, p] {
+            for (int round = 0; round < kRounds && !stuck; ++round) {
+                const int burst = 1 + round % 3;
+                for (int i = 0; i < burst; ++i)
+                    QMetaObject::invokeMethod(
+                        &receiver, [&, p] { handled[p]->release(); }, Qt::QueuedConnection);
+                for (int i = 0; i < burst; ++i) {
+                    if (!handled[p]->try_acquire_for(std::chrono::seconds(10))) {
+                        stuck = true;
+                        return;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& poster : posters)
+        poster.join();
+    EXPECT_FALSE(stuck) << "a posted event waited 10 s: a wake-up was lost";
+    loopThread.quit();
+    // A loop that lost its wake-up may not hear the quit either.
+    if (!loopThread.wait(QDeadlineTimer(5000))) {
+        loopThread.terminate();
+        loopThread.wait();
+    }
+}

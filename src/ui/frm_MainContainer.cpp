@@ -553,7 +553,7 @@ void TfrmMainContainer::LogMessage(const std::string& text) {
         if (QThread::currentThread() == thread())
             append();
         else
-            QMetaObject::invokeMethod(this, append, Qt::QueuedConnection);
+            m_app.Poster().Post(append);
     } catch (...) {
         // A sink never raises into the code that logs.
     }

@@ -35,6 +35,17 @@ OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 
 using Rows = std::vector<std::vector<std::string>>;
 
+// Waits until no viewer has database work under way (its answers delivered).
+void Settle() {
+    auto idle = [] {
+        for (QWidget* widget : QApplication::allWidgets())
+            if (auto* viewer = qobject_cast<TfrmODBCData*>(widget); viewer && viewer->IsBusy())
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(PumpUntil(idle, 20000));
+}
+
 class DataViewerTest : public ::testing::TestWithParam<TestDriver> {
 protected:
     void SetUp() override {
@@ -67,7 +78,10 @@ protected:
     void Exec(const std::vector<std::string>& statements) {
         OdbcTestEnv::Get().ExecSql(GetParam(), statements);
     }
-    Rows Query(const std::string& sql) { return OdbcTestEnv::Get().QuerySql(GetParam(), sql); }
+    Rows Query(const std::string& sql) {
+        Settle();
+        return OdbcTestEnv::Get().QuerySql(GetParam(), sql);
+    }
 
     void WriteSession(int number, const std::string& name, bool enabled = true) {
         const std::string section = "Session0" + std::to_string(number);
@@ -86,6 +100,7 @@ protected:
         viewer->resize(800, 400);
         viewer->show();
         viewer->InitializeForm();
+        Settle();
         return viewer;
     }
     template <class T> static T* Child(QWidget& parent, const char* name) {
@@ -93,11 +108,20 @@ protected:
         EXPECT_NE(child, nullptr) << name;
         return child;
     }
+    // A row not yet read is asked for, and read on the viewer's worker.
     static QString Cell(TfrmODBCData& viewer, int row, int column, int role = Qt::DisplayRole) {
+        Settle();
+        viewer.Model()->data(viewer.Model()->index(row, column), role);
+        Settle();
         return viewer.Model()->data(viewer.Model()->index(row, column), role).toString();
     }
+    static int RowCount(TfrmODBCData& viewer) {
+        Settle();
+        return viewer.Model()->rowCount();
+    }
     static QString ErrorPane(TfrmODBCData& viewer) {
-        PumpFor(1); // errors met while painting arrive through the event loop
+        Settle();
+        PumpFor(1); // errors arrive through the event loop
         QWidget* pane = Child<QWidget>(viewer, "pnlErrorMemoContainer");
         return pane->isVisible() ? Child<QPlainTextEdit>(viewer, "memoError")->toPlainText() : QString();
     }
@@ -148,7 +172,7 @@ TEST_P(DataViewerTest, NoEnabledSessionAndAnUnreachableTable) {
     m_ini->WriteBool("Session02", "Enabled", false);
     auto empty = OpenViewer();
     EXPECT_EQ(Child<QComboBox>(*empty, "cmbSessions")->currentText(), QStringLiteral("No sessions enabled"));
-    EXPECT_EQ(empty->Model()->rowCount(), 0);
+    EXPECT_EQ(RowCount(*empty), 0);
     Child<QAction>(*empty, "actDelete")->trigger();
     Child<QAction>(*empty, "actFilter")->trigger();
 
@@ -158,7 +182,7 @@ TEST_P(DataViewerTest, NoEnabledSessionAndAnUnreachableTable) {
     ASSERT_EQ(m_boxes.size(), 1u);
     EXPECT_EQ(m_boxes[0], "Error connecting to Database or table: \n\n  DSN: " +
                               OdbcTestEnv::DsnName(GetParam()) + "\nTable: Missing");
-    EXPECT_EQ(viewer->Model()->rowCount(), 0);
+    EXPECT_EQ(RowCount(*viewer), 0);
 }
 
 TEST_P(DataViewerTest, ModelStaysConsistentThroughFilterSortInsertPostDeleteAndRefresh) {
@@ -166,30 +190,39 @@ TEST_P(DataViewerTest, ModelStaysConsistentThroughFilterSortInsertPostDeleteAndR
     TZel_TableModel& model = *viewer->Model();
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     model.ApplyFilter("[Qty] > 5");
-    EXPECT_EQ(model.rowCount(), 7);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 7);
     model.sort(2, Qt::DescendingOrder);
+    Settle();
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I012"));
     model.InsertRowAt(1);
-    EXPECT_EQ(model.rowCount(), 8);
+    EXPECT_EQ(RowCount(*viewer), 8);
     EXPECT_TRUE(model.setData(model.index(1, 0), QStringLiteral("N001")));
     EXPECT_TRUE(model.setData(model.index(1, 2), QStringLiteral("50")));
     EXPECT_TRUE(model.Post());
+    Settle();
     EXPECT_EQ(Cell(*viewer, 1, 0), QStringLiteral("N001"));
     model.Refresh();
+    Settle();
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("N001"));
     model.DeleteRowAt(0);
-    EXPECT_EQ(model.rowCount(), 7);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 7);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N001'")[0][0], "0");
     Exec({"INSERT INTO Stock VALUES ('N002', 'x', 60)", "INSERT INTO Stock VALUES ('N003', 'y', 70)"});
     model.Refresh();
-    EXPECT_EQ(model.rowCount(), 9);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 9);
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("N003"));
     Exec({"DELETE FROM Stock WHERE Qty >= 10"});
     model.Refresh();
-    EXPECT_EQ(model.rowCount(), 4);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 4);
     model.ApplyFilter("");
+    Settle();
     model.sort(-1);
-    EXPECT_EQ(model.rowCount(), 9);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 9);
 }
 
 TEST_P(DataViewerTest, NullIsShownApartFromEmptyTextAndSurvivesAnEditOfAnotherColumn) {
@@ -235,6 +268,7 @@ TEST_P(DataViewerTest, TheCellEditorEnterAndLeavingTheRowPostIt) {
     editor->setText(QStringLiteral("Typed"));
     QTest::keyClick(editor, Qt::Key_Return);
     PumpFor(20); // the editor hands its text over once the key is handled
+    Settle();
     EXPECT_EQ(model.State(), TZel_TableModel::Browse);
     EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I002'")[0][0], "Typed");
 
@@ -249,6 +283,7 @@ TEST_P(DataViewerTest, TheCellEditorEnterAndLeavingTheRowPostIt) {
     EXPECT_FALSE(model.setData(model.index(5, 1 + 1), QStringLiteral("many")));
     EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [many] for field [")));
     grid->setCurrentIndex(model.index(6, 2));
+    Settle();
     EXPECT_EQ(model.State(), TZel_TableModel::Browse);
     EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I006'")[0][0], "55");
 }
@@ -268,13 +303,14 @@ TEST_P(DataViewerTest, AFailedPostStaysInTheGridWithTheDatabaseMessage) {
     EXPECT_TRUE(error.startsWith(QStringLiteral("EDatabaseError: "))) << error.toStdString();
     EXPECT_TRUE(error.contains(QStringLiteral("SQLSTATE"))) << error.toStdString();
     EXPECT_EQ(model.State(), TZel_TableModel::Inserting);
-    EXPECT_EQ(model.rowCount(), 13);
+    EXPECT_EQ(RowCount(*viewer), 13);
     EXPECT_EQ(Cell(*viewer, 0, 1), QStringLiteral("Duplicate"));
     EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I001'")[0][0], "Item 1");
 
     // Corrected, the same row posts.
     model.setData(model.index(0, 0), QStringLiteral("I000"));
     Child<QAction>(*viewer, "actPost")->trigger();
+    Settle();
     EXPECT_EQ(model.State(), TZel_TableModel::Browse);
     EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I000'")[0][0], "Duplicate");
     Child<QPushButton>(*viewer, "cmdCloseErrorDisplay")->click();
@@ -293,7 +329,7 @@ TEST_P(DataViewerTest, AFailedPostStaysInTheGridWithTheDatabaseMessage) {
     Child<QAction>(*viewer, "actDelete")->trigger();
     EXPECT_TRUE(ErrorPane(*viewer).startsWith(QStringLiteral("EDatabaseError: ")));
     EXPECT_EQ(Cell(*viewer, 2, 0), QStringLiteral("I002"));
-    EXPECT_EQ(model.rowCount(), 13);
+    EXPECT_EQ(RowCount(*viewer), 13);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "13");
     if (GetParam() == TestDriver::PostgreSQL)
         Exec({"DROP TABLE StockLog"});
@@ -317,6 +353,7 @@ TEST_P(DataViewerTest, AHandheldPostAppearsAfterTheRefreshWithTheScrollPositionK
         PumpFor(20);
         const int scrolled = grid->verticalScrollBar()->value();
         ASSERT_GT(scrolled, 100);
+        Settle();
         model.setData(model.index(200, 1), QStringLiteral("being edited"));
 
         TTestHandheld handheld;
@@ -337,7 +374,7 @@ TEST_P(DataViewerTest, AHandheldPostAppearsAfterTheRefreshWithTheScrollPositionK
         ASSERT_TRUE(PumpUntil([&] { return server.Owner.Count > 0; }));
         viewer->WirelessChange();
 
-        EXPECT_EQ(model.rowCount(), 401);
+        EXPECT_EQ(RowCount(*viewer), 401);
         EXPECT_EQ(Cell(*viewer, 400, 0), QStringLiteral("ZZZ"));
         EXPECT_EQ(Cell(*viewer, 400, 1), QStringLiteral("From handheld"));
         EXPECT_EQ(grid->verticalScrollBar()->value(), scrolled);
@@ -361,7 +398,7 @@ TEST_P(DataViewerTest, ChangeNotificationsRefreshAtMostTwicePerSecondAndTheLastO
     EXPECT_TRUE(PumpUntil([&] { return viewer->RefreshCount() == 2; }, 2000));
     PumpFor(TfrmODBCData::RefreshIntervalMs + 100);
     EXPECT_EQ(viewer->RefreshCount(), 2);
-    EXPECT_EQ(viewer->Model()->rowCount(), 13);
+    EXPECT_EQ(RowCount(*viewer), 13);
 }
 
 TEST_P(DataViewerTest, ColumnWidthsAndFontSizeStayInBoundsAndAreKept) {
@@ -410,10 +447,11 @@ TEST_P(DataViewerTest, PromptedFilterIsAppliedStoredPerSessionAndRemoved) {
     auto viewer = OpenViewer();
     AnswerPrompt(QStringLiteral("Descr"), QStringLiteral("="), QStringLiteral("O'Hara"));
     Child<QAction>(*viewer, "actFilter")->trigger();
+    Settle();
     EXPECT_EQ(viewer->CurrentFilter(), QStringLiteral("[Descr] ='O''Hara'"));
     EXPECT_TRUE(Child<QAction>(*viewer, "actFilter")->isChecked());
     EXPECT_TRUE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
-    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    EXPECT_EQ(RowCount(*viewer), 1);
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I007"));
     EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(),
               QStringLiteral("Row Count: 1 -- [Filter On: [Descr] ='O''Hara']"));
@@ -422,29 +460,35 @@ TEST_P(DataViewerTest, PromptedFilterIsAppliedStoredPerSessionAndRemoved) {
     // Switching stores the filter under the old session's number.
     Child<QComboBox>(*viewer, "cmbSessions")->setCurrentIndex(1);
     emit Child<QComboBox>(*viewer, "cmbSessions")->activated(1);
+    Settle();
     EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", ""), "[Descr] ='O''Hara'");
     EXPECT_EQ(viewer->CurrentSession(), 5);
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
     EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
     Child<QComboBox>(*viewer, "cmbSessions")->setCurrentIndex(0);
     emit Child<QComboBox>(*viewer, "cmbSessions")->activated(0);
-    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 1);
 
     // A filter the table refuses is shown in the error pane; nothing changes.
     AnswerPrompt(QStringLiteral("Descr"), QStringLiteral("(none)"), QStringLiteral("1"));
     Child<QPushButton>(*viewer, "btnEditFilter")->click();
+    Settle();
     EXPECT_TRUE(ErrorPane(*viewer).startsWith(QStringLiteral("EDatabaseError: Invalid filter")));
-    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    EXPECT_EQ(RowCount(*viewer), 1);
 
     Child<QPushButton>(*viewer, "btnRemoveFilter")->click();
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    Settle();
+
+    EXPECT_EQ(RowCount(*viewer), 12);
     EXPECT_FALSE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
     EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", "?"), "");
 
     AnswerPrompt(QString(), QString(), QString());
     Child<QAction>(*viewer, "actFilter")->trigger();
+    Settle();
     EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
 }
 
 TEST_P(DataViewerTest, AStoredFilterTheTableNoLongerTakesIsClearedWithItsError) {
@@ -455,9 +499,9 @@ TEST_P(DataViewerTest, AStoredFilterTheTableNoLongerTakesIsClearedWithItsError) 
     EXPECT_TRUE(error.contains(QStringLiteral("Gone"))) << error.toStdString();
     EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", "?"), "");
     EXPECT_FALSE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
     Child<QAction>(*viewer, "actRefresh")->trigger();
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,

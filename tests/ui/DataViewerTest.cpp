@@ -28,6 +28,7 @@
 #include "ui/frm_FilterPrompt.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -502,6 +503,114 @@ TEST_P(DataViewerTest, AStoredFilterTheTableNoLongerTakesIsClearedWithItsError) 
     EXPECT_EQ(RowCount(*viewer), 12);
     Child<QAction>(*viewer, "actRefresh")->trigger();
     EXPECT_EQ(RowCount(*viewer), 12);
+}
+
+// Another program holds the table: on SQLite the file's exclusive lock, on
+// PostgreSQL an exclusive lock on the table, each in an open transaction.
+class TableLock {
+public:
+    explicit TableLock(TestDriver driver) : m_connection(OdbcTestEnv::DsnName(driver)) {
+        if (driver == TestDriver::SQLite) {
+            m_connection.Exec("BEGIN EXCLUSIVE");
+        } else {
+            m_connection.SetAutocommit(false);
+            m_connection.Exec("LOCK TABLE Stock IN ACCESS EXCLUSIVE MODE");
+        }
+        m_driver = driver;
+    }
+    ~TableLock() { Release(); }
+    void Release() {
+        if (std::exchange(m_held, false)) {
+            if (m_driver == TestDriver::SQLite)
+                m_connection.Exec("ROLLBACK");
+            else
+                m_connection.Rollback();
+        }
+    }
+
+private:
+    OdbcTestConnection m_connection;
+    TestDriver m_driver = TestDriver::SQLite;
+    bool m_held = true;
+};
+
+TEST_P(DataViewerTest, ARefreshOnALockedTableKeepsTheWindowLiveShowsItIsBusyAndCanBeCancelled) {
+    auto viewer = OpenViewer();
+    ASSERT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I001"));
+    QWidget* busy = Child<QWidget>(*viewer, "pnlBusy");
+    EXPECT_FALSE(busy->isVisible());
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+
+    TableLock lock(GetParam());
+    Child<QAction>(*viewer, "actRefresh")->trigger();
+    EXPECT_TRUE(viewer->IsBusy());
+    // The GUI thread goes on while the database waits for the lock.
+    ASSERT_TRUE(PumpUntil([&] { return busy->isVisible(); }, 4000));
+    EXPECT_TRUE(viewer->IsBusy());
+    EXPECT_GE(ticks, 5);
+    EXPECT_EQ(Child<QLabel>(*viewer, "lblBusy")->text(), QStringLiteral("Loading..."));
+    EXPECT_EQ(viewer->cursor().shape(), Qt::BusyCursor);
+    // The view stays usable meanwhile: the rows read are still there.
+    EXPECT_EQ(viewer->Model()->data(viewer->Model()->index(0, 0)).toString(), QStringLiteral("I001"));
+
+    Child<QPushButton>(*viewer, "btnCancelWork")->click();
+    EXPECT_FALSE(viewer->IsBusy());
+    EXPECT_FALSE(busy->isVisible());
+    EXPECT_NE(viewer->cursor().shape(), Qt::BusyCursor);
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("cancelled"))) << ErrorPane(*viewer).toStdString();
+    EXPECT_EQ(RowCount(*viewer), 12);
+
+    lock.Release();
+    Exec({"INSERT INTO Stock VALUES ('I100', 'after the lock', 100)"});
+    Child<QAction>(*viewer, "actRefresh")->trigger();
+    EXPECT_EQ(RowCount(*viewer), 13);
+    EXPECT_EQ(Cell(*viewer, 12, 0), QStringLiteral("I100"));
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_P(DataViewerTest, AViewClosedWhileItsWorkRunsDropsTheResult) {
+    TableLock lock(GetParam());
+    // Opening waits for the lock (the count); the view goes meanwhile.
+    auto viewer = std::make_unique<TfrmODBCData>();
+    viewer->IniFile = m_ini.get();
+    viewer->show();
+    viewer->InitializeForm();
+    EXPECT_TRUE(viewer->IsBusy());
+    PumpFor(50);
+    viewer.reset();
+    lock.Release();
+    PumpFor(300);
+    // A view opened afterwards on the same table works as ever.
+    auto again = OpenViewer();
+    EXPECT_EQ(RowCount(*again), 12);
+    EXPECT_EQ(Cell(*again, 11, 0), QStringLiteral("I012"));
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_P(DataViewerTest, RowsArriveInWindowsAndScrollingToTheEndReadsTheRest) {
+    const int rows = 2 * TZel_TableModel::ChunkRows + 50;
+    CreateStock(rows);
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    // The count is known at once; the grid shows the first rows as they come,
+    // and only those in sight are read.
+    EXPECT_EQ(RowCount(*viewer), rows);
+    EXPECT_TRUE(PumpUntil([&] { return model.IsRowRead(0); }));
+    Settle();
+    EXPECT_FALSE(model.IsRowRead(rows - 1));
+    EXPECT_FALSE(model.data(model.index(rows - 1, 0)).isValid());
+
+    grid->scrollToBottom();
+    // The grid paints the last rows blank, asks for them, and shows them when they come.
+    EXPECT_TRUE(PumpUntil([&] { return model.IsRowRead(rows - 1); }));
+    char last[16];
+    std::snprintf(last, sizeof last, "I%03d", rows);
+    EXPECT_EQ(model.data(model.index(rows - 1, 0)).toString(), QString::fromLatin1(last));
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: %1").arg(rows));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,

@@ -760,6 +760,10 @@ bool TfrmODBCData::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfrmODBCData::closeEvent(QCloseEvent* event) {
+    // Leaving the view (or the program) while the database has not answered:
+    // wait for it or cancel it, as the operator answers; a pending row keeps
+    // its changes either way.
+    Guarded([this] { FinishWork(); });
     Guarded([this] { saveGridSettings(); });
     m_closed = true;
     hide();

@@ -102,6 +102,10 @@ protected:
         viewer->show();
         viewer->InitializeForm();
         Settle();
+        // The rows in sight, as the operator sees them before acting on them.
+        TZel_TableModel* model = viewer->Model();
+        EXPECT_TRUE(PumpUntil([&] { return model->rowCount() == 0 || model->IsRowRead(0); }));
+        Settle();
         return viewer;
     }
     template <class T> static T* Child(QWidget& parent, const char* name) {

@@ -313,7 +313,7 @@ TEST_F(DataSourcesTest, ATestOfAServerThatDoesNotAnswerKeepsTheDialogLiveAndCanB
     EXPECT_TRUE(m_dialog->IsTesting());
     EXPECT_FALSE(Find<QPushButton>("cmdTest")->isEnabled());
     ASSERT_TRUE(PumpUntil([&] { return Find<QLabel>("lblTesting")->isVisible(); }, 3000));
-    EXPECT_GE(ticks, 5);
+    EXPECT_GE(ticks, 2); // a blocked GUI thread would not have served its timer at all
     EXPECT_TRUE(m_dialog->IsTesting());
     Find<QPushButton>("cmdCancelTest")->click();
     EXPECT_FALSE(m_dialog->IsTesting());

@@ -554,7 +554,7 @@ TEST_P(DataViewerTest, ARefreshOnALockedTableKeepsTheWindowLiveShowsItIsBusyAndC
     // The GUI thread goes on while the database waits for the lock.
     ASSERT_TRUE(PumpUntil([&] { return busy->isVisible(); }, 4000));
     EXPECT_TRUE(viewer->IsBusy());
-    EXPECT_GE(ticks, 5);
+    EXPECT_GE(ticks, 2); // a blocked GUI thread would not have served its timer at all
     EXPECT_EQ(Child<QLabel>(*viewer, "lblBusy")->text(), QStringLiteral("Loading..."));
     EXPECT_EQ(viewer->cursor().shape(), Qt::BusyCursor);
     // The view stays usable meanwhile: the rows read are still there.

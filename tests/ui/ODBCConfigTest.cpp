@@ -588,7 +588,7 @@ TEST_F(ODBCConfigTest, ChoosingADataSourceThatDoesNotAnswerKeepsTheWizardLive) {
     SendKey(dsn, Qt::Key_Return);
     EXPECT_TRUE(m_form->IsBusy());
     ASSERT_TRUE(PumpUntil([&] { return W<QWidget>("pnlBusy")->isVisible(); }, 3000));
-    EXPECT_GE(ticks, 5);
+    EXPECT_GE(ticks, 2); // a blocked GUI thread would not have served its timer at all
     EXPECT_EQ(W<QLabel>("lblBusy")->text(), QStringLiteral("Connecting..."));
     // Cancel gives the wizard back at once; the attempt ends unseen.
     W<QPushButton>("btnCancelWork")->click();

@@ -64,6 +64,9 @@ public:
     bool IsBusy() const;
     // Drops the work under way; the wizard keeps what it had.
     void CancelWork();
+    // Before a save, a close or the program's end while work is under way:
+    // wait for it or cancel it, as the operator answers.
+    void FinishWork();
 
     // The data-source editor behind "Data Sources..."; afterwards the list of
     // data sources is read again.
@@ -142,8 +145,6 @@ private:
     void Dispose(std::shared_ptr<TZel_ODBCSession> session);
     // Waits in a local loop (the window live, Cancel usable) for the work under way.
     void WaitForWork();
-    // Before a save or close while work is under way: wait for it or cancel it, as the operator answers.
-    void FinishWork();
     void BusyChanged(bool busy);
 
     std::unique_ptr<Ui::TfrmODBCConfig> ui;

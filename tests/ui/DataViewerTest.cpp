@@ -58,7 +58,7 @@ protected:
         WriteSession(2, "Stock count");
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_boxes.push_back(request.text.toStdString());
-            return QMessageBox::Ok;
+            return request.buttons.testFlag(QMessageBox::Yes) ? m_answer : QMessageBox::Ok;
         });
     }
     void TearDown() override { TMessageBox::SetAnswerer({}); }
@@ -149,6 +149,7 @@ protected:
     std::string m_iniName;
     std::unique_ptr<TIniFile> m_ini;
     std::vector<std::string> m_boxes;
+    QMessageBox::StandardButton m_answer = QMessageBox::Yes;
 };
 
 TEST_P(DataViewerTest, ListsEnabledSessionsAndLeavesOutUnreadableOnes) {
@@ -615,6 +616,37 @@ TEST_P(DataViewerTest, RowsArriveInWindowsAndScrollingToTheEndReadsTheRest) {
     std::snprintf(last, sizeof last, "I%03d", rows);
     EXPECT_EQ(model.data(model.index(rows - 1, 0)).toString(), QString::fromLatin1(last));
     EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: %1").arg(rows));
+}
+
+TEST_P(DataViewerTest, LeavingTheViewWhileItWaitsWaitsForTheAnswerOrCancelsIt) {
+    const std::string question = "The data viewer is still waiting for the database.\n\n"
+                                 "Wait for it (Yes) or cancel it (No)?";
+    for (const QMessageBox::StandardButton answer : {QMessageBox::Yes, QMessageBox::No}) {
+        SCOPED_TRACE(answer == QMessageBox::Yes ? "wait" : "cancel");
+        auto viewer = OpenViewer();
+        TZel_TableModel& model = *viewer->Model();
+        m_boxes.clear();
+        m_answer = answer;
+        // A change posted while the table is held: its write waits for the lock.
+        auto lock = std::make_unique<TableLock>(GetParam());
+        model.setData(model.index(0, 1), QStringLiteral("kept"));
+        Child<QAction>(*viewer, "actPost")->trigger();
+        ASSERT_TRUE(viewer->IsBusy());
+        QTimer::singleShot(300, [&] { lock.reset(); });
+        viewer->close();
+        EXPECT_EQ(m_boxes, (std::vector<std::string>{question}));
+        EXPECT_FALSE(viewer->IsBusy());
+        PumpUntil([&] { return !lock; });
+        if (answer == QMessageBox::Yes) {
+            EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+            EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I001'")[0][0], "kept");
+        } else {
+            // The change was not written, or not known to be: the row keeps it.
+            EXPECT_EQ(model.State(), TZel_TableModel::Editing);
+            EXPECT_EQ(model.data(model.index(0, 1)).toString(), QStringLiteral("kept"));
+        }
+        Exec({"UPDATE Stock SET Descr = 'Item 1' WHERE ItemNo = 'I001'"});
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,

@@ -36,9 +36,18 @@ long RssKib() {
     return -1;
 }
 
-// Paints the grid now, as the screen would, rows read included.
-void Paint(QTableView* grid) {
+// Serves events until the viewer's worker has answered everything asked.
+void Settle(const TfrmODBCData& viewer) {
+    while (viewer.IsBusy())
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Paints the grid as the screen would, then again once the rows it asked
+// its worker for have come.
+void Paint(const TfrmODBCData& viewer, QTableView* grid) {
     QApplication::processEvents();
+    grid->viewport()->grab();
+    Settle(viewer);
     grid->viewport()->grab();
 }
 
@@ -63,8 +72,9 @@ int main(int argc, char** argv) {
     QElapsedTimer timer;
     timer.start();
     viewer.InitializeForm();
+    Settle(viewer);
     const double opened = timer.nsecsElapsed() / 1e6;
-    Paint(grid);
+    Paint(viewer, grid);
     const double firstPaint = timer.nsecsElapsed() / 1e6;
     const long rows = viewer.Model()->rowCount();
     if (argc == 3 && !viewer.grab().save(QString::fromLocal8Bit(argv[2])))
@@ -73,18 +83,18 @@ int main(int argc, char** argv) {
     timer.restart();
     grid->setCurrentIndex(viewer.Model()->index(static_cast<int>(rows - 1), 0));
     grid->scrollToBottom();
-    Paint(grid);
+    Paint(viewer, grid);
     const double lastRow = timer.nsecsElapsed() / 1e6;
     const bool lastShown =
         viewer.Model()->data(viewer.Model()->index(static_cast<int>(rows - 1), 0)).isValid();
 
     grid->verticalScrollBar()->setValue(grid->verticalScrollBar()->maximum() / 2);
-    Paint(grid);
+    Paint(viewer, grid);
     std::vector<double> pages;
     for (int i = 0; i < 20; ++i) {
         timer.restart();
         grid->verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepAdd);
-        Paint(grid);
+        Paint(viewer, grid);
         pages.push_back(timer.nsecsElapsed() / 1e6);
     }
     std::sort(pages.begin(), pages.end());

@@ -4,22 +4,28 @@
 #include "base/IniFile.h"
 #include "base/Zel_Lib.h"
 #include "data/Zel_ConnectionPool.h"
+#include "data/Zel_JobRunner.h"
 #include "data/Zel_ODBCSession.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
 #include "ui/frm_DataSources.h"
 #include "ui_Zel_ODBCConfig.h"
 
+#include <QBoxLayout>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QToolBar>
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -74,11 +80,6 @@ void SetBold(QWidget* widget, bool bold) {
     widget->setFont(font);
 }
 
-struct WaitCursor {
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-};
-
 const QString kUnableToConnect = QStringLiteral("Unable to connect to selected Database");
 
 } // namespace
@@ -86,6 +87,32 @@ const QString kUnableToConnect = QStringLiteral("Unable to connect to selected D
 TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::TfrmODBCConfig>()) {
     ui->setupUi(this);
+    // "Connecting..." with Cancel once a connect or open has waited BusyDelayMs.
+    m_busyPanel = new QWidget(this);
+    m_busyPanel->setObjectName(QStringLiteral("pnlBusy"));
+    auto* busyLayout = new QHBoxLayout(m_busyPanel);
+    busyLayout->setContentsMargins(4, 2, 4, 2);
+    auto* busyLabel = new QLabel(QStringLiteral("Connecting..."), m_busyPanel);
+    busyLabel->setObjectName(QStringLiteral("lblBusy"));
+    auto* busyCancel = new QPushButton(QStringLiteral("Cancel"), m_busyPanel);
+    busyCancel->setObjectName(QStringLiteral("btnCancelWork"));
+    busyLayout->addWidget(busyLabel);
+    busyLayout->addWidget(busyCancel);
+    busyLayout->addStretch(1);
+    m_busyPanel->hide();
+    if (auto* form = qobject_cast<QBoxLayout*>(layout()))
+        form->insertWidget(0, m_busyPanel);
+    connect(busyCancel, &QPushButton::clicked, this, [this] { Guarded([this] { CancelWork(); }); });
+    m_busyTimer.setSingleShot(true);
+    m_busyTimer.setInterval(BusyDelayMs);
+    connect(&m_busyTimer, &QTimer::timeout, this, [this] {
+        if (!m_jobs->Busy())
+            return;
+        m_busyPanel->show();
+        setCursor(Qt::BusyCursor);
+    });
+    m_jobs = std::make_unique<TZel_JobRunner>(this);
+    m_jobs->OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     ui->Splitter1->setStretchFactor(1, 1);
     ui->Splitter1->setSizes({154, 527});
     for (QComboBox* box : {ui->cmbDSN, ui->cmbTable, ui->cmbKeyField, ui->cmbPCFields})
@@ -221,11 +248,158 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     connect(ui->btnApply, &QPushButton::clicked, this, guard([this] { btnApplyClick(); }));
 }
 
-TfrmODBCConfig::~TfrmODBCConfig() = default;
+TfrmODBCConfig::~TfrmODBCConfig() {
+    m_jobs->OnBusyChanged = nullptr;
+    // The connection closes on the worker, after what still runs there.
+    Dispose(std::move(m_session));
+}
+
+// ------------------------------------------------------- work on the worker
+
+bool TfrmODBCConfig::IsBusy() const {
+    return m_jobs->Busy();
+}
+
+void TfrmODBCConfig::BusyChanged(bool busy) {
+    if (busy) {
+        if (!m_busyTimer.isActive() && !m_busyPanel->isVisible())
+            m_busyTimer.start();
+        return;
+    }
+    m_busyTimer.stop();
+    m_busyPanel->hide();
+    unsetCursor();
+}
+
+void TfrmODBCConfig::CancelWork() {
+    if (!m_jobs->Busy())
+        return;
+    // A connect cannot be interrupted: it ends on its own thread within its
+    // driver's timeout, unseen, and the next request does not wait for it.
+    ++m_openGeneration;
+    m_jobs->OnBusyChanged = nullptr;
+    m_jobs = std::make_unique<TZel_JobRunner>(this);
+    m_jobs->OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
+    BusyChanged(false);
+}
+
+void TfrmODBCConfig::Dispose(std::shared_ptr<TZel_ODBCSession> session) {
+    if (session)
+        m_jobs->Run([session = std::move(session)](TZel_JobRunner::TControl&) mutable { session.reset(); });
+}
+
+void TfrmODBCConfig::NewSessionObject() {
+    auto session = std::make_shared<TZel_ODBCSession>();
+    session->IniFile = IniFile;
+    session->SessionNumber = m_currentSession;
+    session->SessionName = m_work.SessionName;
+    session->DSN = m_work.DSN;
+    session->Username = m_work.Username;
+    session->Password = m_work.Password;
+    session->Tablename = m_work.Tablename;
+    Dispose(std::exchange(m_session, std::move(session)));
+}
+
+void TfrmODBCConfig::ConnectInBackground(
+    const TOpenRequest& request,
+    std::function<void(bool opened, const std::vector<std::string>& tables)> then) {
+    if (!m_session || m_session->DSN.empty())
+        return;
+    struct TAnswer {
+        std::shared_ptr<TZel_ODBCSession> Session;
+        std::vector<std::string> Tables;
+        bool Opened = false;
+        QString Failure;
+    };
+    auto answer = std::make_shared<TAnswer>();
+    auto session = std::make_shared<TZel_ODBCSession>();
+    session->IniFile = IniFile;
+    session->SessionNumber = m_session->SessionNumber;
+    session->SessionName = m_session->SessionName;
+    session->DSN = m_session->DSN;
+    session->Username = m_session->Username;
+    session->Password = m_session->Password;
+    session->Tablename = m_session->Tablename;
+    answer->Session = session;
+    const uint64_t generation = ++m_openGeneration;
+    m_jobs->Run(
+        [answer, request](TZel_JobRunner::TControl& control) {
+            TZel_ODBCSession& s = *answer->Session;
+            auto failed = [&](const QString& headline, const std::exception& e) {
+                const QString reason = Q(e.what());
+                answer->Failure = headline.isEmpty() ? reason : headline + QStringLiteral("\n\n") + reason;
+            };
+            try {
+                if (!s.Connect())
+                    return;
+                control.SetCancelTarget(s.Connection());
+                if (request.ListTables) {
+                    s.GetTableNames(answer->Tables);
+                    SortCaseInsensitive(answer->Tables);
+                }
+            } catch (const std::exception& e) {
+                failed(kUnableToConnect, e);
+                return;
+            }
+            if (request.OpenTable && !s.Tablename.empty()) {
+                try {
+                    answer->Opened = s.OpenTable();
+                } catch (const std::exception& e) {
+                    failed(request.OpenHeadline, e);
+                }
+            }
+        },
+        [this, generation, answer, then](std::exception_ptr) {
+            if (generation != m_openGeneration) {
+                Dispose(answer->Session); // overtaken by a later choice
+                return;
+            }
+            // The fields the operator may have typed meanwhile stay theirs.
+            answer->Session->SessionName = m_session->SessionName;
+            Dispose(std::exchange(m_session, answer->Session));
+            if (!answer->Failure.isEmpty())
+                TMessageBox::Post(answer->Failure, QMessageBox::Warning);
+            if (then)
+                Guarded([&] { then(answer->Opened, answer->Tables); });
+        });
+}
+
+void TfrmODBCConfig::WaitForWork() {
+    if (!m_jobs->Busy())
+        return;
+    // Nothing but Cancel takes input meanwhile.
+    std::vector<QWidget*> disabled;
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (child != m_busyPanel && child->isEnabled()) {
+            child->setEnabled(false);
+            disabled.push_back(child);
+        }
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!m_jobs->Busy())
+            loop.quit();
+    });
+    poll.start(20);
+    loop.exec();
+    for (QWidget* child : disabled)
+        child->setEnabled(true);
+}
+
+void TfrmODBCConfig::FinishWork() {
+    if (!m_jobs->Busy())
+        return;
+    if (TMessageBox::Ask(this,
+                         QStringLiteral("The session wizard is still waiting for the database.\n\n"
+                                        "Wait for it (Yes) or cancel it (No)?"),
+                         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes)
+        WaitForWork();
+    else
+        CancelWork();
+}
 
 template <class Step> bool TfrmODBCConfig::dataSourceStep(const QString& headline, Step&& step) {
     try {
-        const WaitCursor wait;
         step();
         return true;
     } catch (const std::exception& e) {
@@ -324,7 +498,6 @@ void TfrmODBCConfig::doChangeCurrentSession(int sessionNumber) {
     showWorkingCopy();
 
     replaceSessionObject();
-    populateTableList();
     populateGridWithPCFields();
     populatecmbPCFields();
     populatecmbFilterPDAFields();
@@ -368,22 +541,28 @@ void TfrmODBCConfig::showWorkingCopy() {
 // The session object connects with what the working copy holds; a section
 // that the server would refuse to read still loads here, so that it can be fixed.
 void TfrmODBCConfig::replaceSessionObject() {
-    m_session = std::make_unique<TZel_ODBCSession>();
-    m_session->IniFile = IniFile;
-    m_session->SessionNumber = m_currentSession;
-    m_session->SessionName = m_work.SessionName;
-    m_session->DSN = m_work.DSN;
-    m_session->Username = m_work.Username;
-    m_session->Password = m_work.Password;
-    m_session->Tablename = m_work.Tablename;
+    NewSessionObject();
     m_committedDsn = m_work.DSN;
     m_committedTable = m_work.Tablename;
+    SetChoices(ui->cmbTable, {});
     if (m_work.DSN.empty())
         return;
-    dataSourceStep(kUnableToConnect, [&] {
-        if (m_session->Connect() && !m_session->Tablename.empty())
-            m_session->OpenTable();
-    });
+    const int sessionNumber = m_currentSession;
+    ConnectInBackground({true, true, kUnableToConnect},
+                        [this, sessionNumber](bool, const std::vector<std::string>& tables) {
+                            if (sessionNumber != m_currentSession)
+                                return;
+                            SetChoices(ui->cmbTable, tables);
+                            // What the opened table offers; the mapping read stays.
+                            const bool modified = m_modified;
+                            populateGridWithPCFields();
+                            populatecmbPCFields();
+                            populateLstWithPCFields();
+                            if (!modified) {
+                                m_modified = false;
+                                ui->btnApply->setEnabled(false);
+                            }
+                        });
 }
 
 void TfrmODBCConfig::doSwitchStep() {
@@ -425,11 +604,7 @@ void TfrmODBCConfig::cmbDSNChange(bool chosen) {
     }
     m_work.KeyFieldName.clear();
     ui->txtIndexString->clear();
-    m_session->DSN = dsn;
-    m_session->Tablename.clear();
-    m_session->Username = m_work.Username;
-    m_session->Password = m_work.Password;
-    dataSourceStep(kUnableToConnect, [&] { m_session->Connect(); });
+    NewSessionObject();
     populateTableList();
     clearGridOfPCFields();
     clearGridOfDeviceFields();
@@ -443,16 +618,13 @@ void TfrmODBCConfig::populateTableList() {
     SetChoices(ui->cmbTable, {});
     if (m_work.DSN.empty() || !m_session)
         return;
-    dataSourceStep(kUnableToConnect, [&] {
-        std::vector<std::string> names;
-        m_session->GetTableNames(names);
-        SortCaseInsensitive(names);
-        SetChoices(ui->cmbTable, names);
+    ConnectInBackground({true, false, {}}, [this](bool, const std::vector<std::string>& tables) {
+        SetChoices(ui->cmbTable, tables);
     });
 }
 
 void TfrmODBCConfig::cmbTableClick() {
-    if (m_session && !m_session->IsConnected())
+    if (m_session && !m_session->IsConnected() && !m_jobs->Busy())
         populateTableList();
 }
 
@@ -475,16 +647,16 @@ void TfrmODBCConfig::cmbTableChange(bool chosen) {
     ui->lstPCFields->clear();
     ui->lstIndexFields->clear();
     m_session->Tablename = table;
-    bool opened = false;
     if (!table.empty())
-        dataSourceStep({}, [&] { opened = m_session->OpenTable(); });
-    if (opened) {
-        populateGridWithDeviceFields(); // first: the rows the columns go into
-        populateGridWithPCFields();
-        populatecmbPCFields();
-        populateLstWithPCFields();
-        doSwitchStep();
-    }
+        ConnectInBackground({false, true, {}}, [this](bool opened, const std::vector<std::string>&) {
+            if (!opened)
+                return;
+            populateGridWithDeviceFields(); // first: the rows the columns go into
+            populateGridWithPCFields();
+            populatecmbPCFields();
+            populateLstWithPCFields();
+            doSwitchStep();
+        });
     setModified();
 }
 
@@ -785,13 +957,10 @@ bool TfrmODBCConfig::ValidateSettings() {
     if (!m_work.Enabled)
         return true;
     QString problem;
-    bool opened = false;
-    try {
-        const WaitCursor wait;
-        opened = m_session && m_session->Connect() && m_session->OpenTable();
-    } catch (const std::exception&) {
-        opened = false;
-    }
+    // What the last connect and open answered; SaveSettings waited for them.
+    const bool opened = m_session && m_session->IsConnected() && m_session->Table() &&
+                        !m_work.Tablename.empty() &&
+                        Q(m_session->Tablename).compare(Q(m_work.Tablename), Qt::CaseInsensitive) == 0;
     bool mapped = false;
     for (int row = 0; row < std::min(NumberOfFields, ui->gridFields->rowCount()); ++row)
         mapped = mapped || !pcCell(row).isEmpty();
@@ -823,10 +992,13 @@ bool TfrmODBCConfig::ValidateSettings() {
 }
 
 bool TfrmODBCConfig::SaveSettings() {
+    // Work the operator started before is waited for or cancelled, as they answer.
+    FinishWork();
     // Text typed into the data source or table box counts once its editing
     // is over: what is validated is what gets written.
     cmbDSNChange(false);
     cmbTableChange(false);
+    WaitForWork();
     readUpdateType();
     return ValidateSettings() && writeINIFile();
 }
@@ -874,6 +1046,8 @@ void TfrmODBCConfig::btnApplyClick() {
 void TfrmODBCConfig::closeEvent(QCloseEvent* event) {
     m_closeAllowed = true;
     Guarded([&] {
+        if (!m_modified)
+            FinishWork();
         if (m_modified && TMessageBox::Ask(this, QStringLiteral("Save Settings")) == QMessageBox::Yes) {
             m_closeAllowed = SaveSettings();
             m_settingsSaved = true;

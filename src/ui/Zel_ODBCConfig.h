@@ -2,9 +2,14 @@
 
 #include "data/SessionDefinition.h"
 
+#include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+class TZel_JobRunner;
 
 class QComboBox;
 class QTableWidgetItem;
@@ -21,10 +26,16 @@ class TfrmODBCConfig;
 // as its section of the configuration file.
 //
 // The data source and the table are connected and opened when a choice is
-// made or the editing of the box finishes, never on each keystroke.
+// made or the editing of the box finishes, never on each keystroke, and on a
+// worker of the wizard's own: the window stays live, says after BusyDelayMs
+// that it is waiting and offers Cancel. Each connect uses a session object of
+// its own, which becomes the wizard's once the answer is in, so that the
+// window never reads an object a worker is changing.
 class TfrmODBCConfig : public QWidget {
     Q_OBJECT
 public:
+    static constexpr int BusyDelayMs = 300;
+
     explicit TfrmODBCConfig(QWidget* parent = nullptr);
     ~TfrmODBCConfig() override;
 
@@ -48,6 +59,14 @@ public:
     // was not written (the reason has been shown).
     bool SaveSettings();
     bool ValidateSettings();
+
+    // Whether a connect or an open is under way.
+    bool IsBusy() const;
+    // Drops the work under way; the wizard keeps what it had.
+    void CancelWork();
+    // Before a save, a close or the program's end while work is under way:
+    // wait for it or cancel it, as the operator answers.
+    void FinishWork();
 
     // The data-source editor behind "Data Sources..."; afterwards the list of
     // data sources is read again.
@@ -105,12 +124,31 @@ private:
     bool writeINIFile();
     void checkSessionName();
 
-    // Runs a data-source step with a wait cursor; on failure shows what
-    // happened, headed by headline when one is given. False on failure.
+    // Runs a data-source step; on failure shows what happened, headed by
+    // headline when one is given. False on failure.
     template <class Step> bool dataSourceStep(const QString& headline, Step&& step);
 
+    // Connects a session made from the working copy on the worker, then
+    // (as asked) lists the tables and opens the table; the answer replaces
+    // the session object, and then runs. An answer overtaken by a later
+    // request is dropped.
+    struct TOpenRequest {
+        bool ListTables = false;
+        bool OpenTable = false;
+        QString OpenHeadline; // heads a failure to open the table
+    };
+    void ConnectInBackground(const TOpenRequest& request,
+                             std::function<void(bool opened, const std::vector<std::string>& tables)> then);
+    // A fresh, unconnected session object for the working copy.
+    void NewSessionObject();
+    // Releases a session object on the worker (its connection closes there).
+    void Dispose(std::shared_ptr<TZel_ODBCSession> session);
+    // Waits in a local loop (the window live, Cancel usable) for the work under way.
+    void WaitForWork();
+    void BusyChanged(bool busy);
+
     std::unique_ptr<Ui::TfrmODBCConfig> ui;
-    std::unique_ptr<TZel_ODBCSession> m_session;
+    std::shared_ptr<TZel_ODBCSession> m_session;
     TSessionDefinition
         m_work; // the working copy; the mapping lives in the grid, the index fields in their list
     std::string m_committedDsn;   // the data source the session object last received
@@ -120,4 +158,9 @@ private:
     bool m_closeAllowed = true;
     bool m_settingsSaved = false;
     bool m_keepSavedMapping = false;
+    uint64_t m_openGeneration = 0;
+    QWidget* m_busyPanel = nullptr;
+    QTimer m_busyTimer;
+    // Last member: goes first, so no answer reaches a half-destroyed wizard.
+    std::unique_ptr<TZel_JobRunner> m_jobs;
 };

@@ -14,17 +14,22 @@
 
 #include <QAbstractItemDelegate>
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCloseEvent>
+#include <QEventLoop>
+#include <QFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QStyle>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -58,6 +63,7 @@ QIcon LetterIcon(const QString& letters) {
 TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TfrmODBCData>()) {
     ui->setupUi(this);
     m_model = new TZel_TableModel(this);
+    m_model->SetRunner(&m_jobs);
     m_model->OnError = [this](const std::exception& error) {
         // Reported while the grid paints: shown once the paint is over.
         const QString text = Text(ExceptionText(error));
@@ -100,6 +106,32 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     // The tool bar keeps every button in view beside the session box.
     ui->ActionToolBar1->setIconSize(QSize(16, 16));
     ui->ActionToolBar1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+
+    // "Loading..." with Cancel above the grid while the database has not answered.
+    m_busyPanel = new QFrame(this);
+    m_busyPanel->setObjectName(QStringLiteral("pnlBusy"));
+    auto* busyLayout = new QHBoxLayout(m_busyPanel);
+    busyLayout->setContentsMargins(4, 2, 4, 2);
+    auto* busyLabel = new QLabel(QStringLiteral("Loading..."), m_busyPanel);
+    busyLabel->setObjectName(QStringLiteral("lblBusy"));
+    auto* busyCancel = new QPushButton(QStringLiteral("Cancel"), m_busyPanel);
+    busyCancel->setObjectName(QStringLiteral("btnCancelWork"));
+    busyLayout->addWidget(busyLabel);
+    busyLayout->addWidget(busyCancel);
+    busyLayout->addStretch(1);
+    m_busyPanel->hide();
+    if (auto* form = qobject_cast<QBoxLayout*>(layout()))
+        form->insertWidget(1, m_busyPanel);
+    connect(busyCancel, &QPushButton::clicked, this, [this] { Guarded([this] { CancelWork(); }); });
+    m_busyTimer.setSingleShot(true);
+    m_busyTimer.setInterval(BusyDelayMs);
+    connect(&m_busyTimer, &QTimer::timeout, this, [this] { ShowBusy(); });
+    m_jobs.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
+    // Posts, deletes and counts land when the database answers.
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { RefreshRowCount(); });
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { RefreshRowCount(); });
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, [this] { RefreshRowCount(); });
+    connect(m_model, &TZel_TableModel::StateChanged, this, [this] { RefreshRowCount(); });
 
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Handle([this] { actRefreshExecute(); }); });
@@ -152,9 +184,72 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
 TfrmODBCData::~TfrmODBCData() {
     if (!m_closed)
         Guarded([this] { saveGridSettings(); });
+    m_jobs.OnBusyChanged = nullptr;
     // The model must forget the browser before the browser goes.
     ui->grdTableData->setModel(nullptr);
     m_model->SetBrowser(nullptr);
+    // The connection closes on the worker, after whatever still runs there
+    // (whose answer is dropped with the runner).
+    m_jobs.Run([session = std::move(m_dataSession),
+                browser = std::move(m_browser)](TZel_JobRunner::TControl&) mutable {
+        browser.reset();
+        session.reset();
+    });
+}
+
+// --- work on the worker ---
+
+void TfrmODBCData::BusyChanged(bool busy) {
+    if (busy) {
+        if (!m_busyTimer.isActive() && !m_busyPanel->isVisible())
+            m_busyTimer.start();
+        return;
+    }
+    m_busyTimer.stop();
+    m_busyPanel->hide();
+    unsetCursor();
+}
+
+void TfrmODBCData::ShowBusy() {
+    if (!m_jobs.Busy())
+        return;
+    m_busyPanel->show();
+    setCursor(Qt::BusyCursor);
+}
+
+void TfrmODBCData::CancelWork() {
+    if (!m_jobs.Busy())
+        return;
+    m_jobs.Cancel();
+    m_model->JobsCancelled();
+    m_refreshing = false;
+    m_refreshAgain = false;
+    ShowErrorText(
+        QStringLiteral("The database did not answer; the work was cancelled. Refresh to try again."));
+}
+
+void TfrmODBCData::FinishWork() {
+    if (!m_jobs.Busy())
+        return;
+    const QMessageBox::StandardButton answer =
+        TMessageBox::Ask(this,
+                         QStringLiteral("The data viewer is still waiting for the database.\n\n"
+                                        "Wait for it (Yes) or cancel it (No)?"),
+                         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer != QMessageBox::Yes) {
+        CancelWork();
+        return;
+    }
+    // The view's Cancel button stays usable meanwhile.
+    QEventLoop loop;
+    auto quit = [&loop, this] {
+        if (!m_jobs.Busy())
+            loop.quit();
+    };
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, quit);
+    poll.start(20);
+    loop.exec();
 }
 
 void TfrmODBCData::SetIcons() {
@@ -215,10 +310,11 @@ void TfrmODBCData::ShowErrorText(const QString& text) {
 void TfrmODBCData::InitializeForm() {
     Guarded([this] {
         populatecmbSessions();
-        if (!m_sessionNumbers.empty())
-            populateGridWithTableData();
-        else
-            ui->cmbSessions->addItem(QStringLiteral("No sessions enabled"));
+        if (!m_sessionNumbers.empty()) {
+            populateGridWithTableData([this] { Guarded([this] { loadGridSettings(); }); });
+            return;
+        }
+        ui->cmbSessions->addItem(QStringLiteral("No sessions enabled"));
         loadGridSettings();
     });
 }
@@ -256,46 +352,83 @@ void TfrmODBCData::cmbSessionsChange(int index) {
         return;
     saveGridSettings();
     m_currentSession = m_sessionNumbers[static_cast<size_t>(index)];
-    populateGridWithTableData();
-    removeFilter();
-    loadGridSettings();
-    RefreshRowCount();
+    populateGridWithTableData([this] {
+        Guarded([this] {
+            removeFilter();
+            loadGridSettings();
+            RefreshRowCount();
+        });
+    });
 }
 
-void TfrmODBCData::populateGridWithTableData() {
+void TfrmODBCData::populateGridWithTableData(std::function<void()> then) {
     m_model->SetBrowser(nullptr);
-    m_browser.reset();
-    m_dataSession.reset();
-    auto session = std::make_unique<TZel_ODBCSession>();
+    // The previous table's objects go on the worker, after its last job.
+    m_jobs.Run([session = std::move(m_dataSession),
+                browser = std::move(m_browser)](TZel_JobRunner::TControl&) mutable {
+        browser.reset();
+        session.reset();
+    });
+    auto session = std::make_shared<TZel_ODBCSession>();
     session->IniFile = IniFile;
     const int index = ui->cmbSessions->currentIndex();
     if (index >= 0 && static_cast<size_t>(index) < m_sessionNumbers.size())
         session->SessionNumber = m_sessionNumbers[static_cast<size_t>(index)];
-    m_dataSession = std::move(session);
-    TZel_ODBCSession& s = *m_dataSession;
-    try {
-        s.ReadINISettings();
-        if (!s.Connect())
-            throw EZel_DBConnectionError("Unable to connect to Database.  It may be in use");
-        if (!s.OpenTable())
-            throw EZel_DBConnectionError("Unable to connect to Database.  It may be in use");
-        auto browser = std::make_unique<TZel_TableBrowser>(s.Connection(), s.Tablename);
-        browser->Open();
-        m_browser = std::move(browser);
-        m_model->SetBrowser(m_browser.get());
-        m_filtered = false;
-        m_panels[0]->setText(QStringLiteral("Database: ") + Text(s.DSN));
-        m_panels[1]->setText(QStringLiteral("Table: ") + Text(s.Tablename));
-        RefreshRowCount();
-    } catch (const std::exception& error) {
-        LogError("Data viewer: " + ExceptionText(error));
-        m_model->SetBrowser(nullptr);
-        m_browser.reset();
-        TMessageBox::Show(this,
-                          QStringLiteral("Error connecting to Database or table: \n\n  DSN: ") + Text(s.DSN) +
-                              QStringLiteral("\nTable: ") + Text(s.Tablename),
+    m_dataSession = session;
+    auto failed = [this, session, then](const std::string& text) {
+        LogError("Data viewer: " + text);
+        TMessageBox::Post(QStringLiteral("Error connecting to Database or table: \n\n  DSN: ") +
+                              Text(session->DSN) + QStringLiteral("\nTable: ") + Text(session->Tablename),
                           QMessageBox::Warning);
+        if (then)
+            then();
+    };
+    try {
+        session->ReadINISettings();
+    } catch (const std::exception& error) {
+        failed(ExceptionText(error));
+        return;
     }
+    struct TOpened {
+        std::shared_ptr<TZel_TableBrowser> Browser;
+        int64_t Rows = 0;
+    };
+    auto opened = std::make_shared<TOpened>();
+    m_jobs.Run(
+        [session, opened](TZel_JobRunner::TControl& control) {
+            TZel_ODBCSession& s = *session;
+            if (!s.Connect())
+                throw EZel_DBConnectionError("Unable to connect to Database.  It may be in use");
+            control.SetCancelTarget(s.Connection());
+            if (control.Cancelled())
+                return;
+            if (!s.OpenTable())
+                throw EZel_DBConnectionError("Unable to connect to Database.  It may be in use");
+            auto browser = std::make_shared<TZel_TableBrowser>(s.Connection(), s.Tablename);
+            browser->Open();
+            opened->Rows = browser->RowCount();
+            opened->Browser = std::move(browser);
+        },
+        [this, session, opened, then, failed](std::exception_ptr error) {
+            if (session != m_dataSession)
+                return; // another table was chosen meanwhile
+            if (error) {
+                try {
+                    std::rethrow_exception(error);
+                } catch (const std::exception& failure) {
+                    failed(ExceptionText(failure));
+                }
+                return;
+            }
+            m_browser = opened->Browser;
+            m_model->SetBrowser(m_browser, opened->Rows);
+            m_filtered = false;
+            m_panels[0]->setText(QStringLiteral("Database: ") + Text(session->DSN));
+            m_panels[1]->setText(QStringLiteral("Table: ") + Text(session->Tablename));
+            RefreshRowCount();
+            if (then)
+                then();
+        });
 }
 
 void TfrmODBCData::RefreshRowCount() {
@@ -303,7 +436,7 @@ void TfrmODBCData::RefreshRowCount() {
         return;
     QString text = QStringLiteral("Row Count: %1").arg(m_model->TableRows());
     if (m_filtered)
-        text += QStringLiteral(" -- [Filter On: ") + Text(m_browser->Filter()) + QLatin1Char(']');
+        text += QStringLiteral(" -- [Filter On: ") + Text(m_model->Filter()) + QLatin1Char(']');
     m_panels[2]->setText(text);
 }
 
@@ -355,18 +488,16 @@ void TfrmODBCData::loadGridSettings() {
     }
     if (filter.isEmpty() || !m_browser)
         return;
-    try {
-        _updateFormForFilteredStatus(true, filter);
-    } catch (const EDatabaseError& error) {
+    _updateFormForFilteredStatus(true, filter, [this](const std::exception& error) {
         // The table no longer takes the stored filter (a field was removed):
         // forget it instead of failing every refresh.
-        _updateFormForFilteredStatus(false, QString());
+        _updateFormForFilteredStatus(false, QString(), [](const std::exception&) {});
         try {
             IniFile->WriteString(kGridSection, "Filter" + std::to_string(m_currentSession), "");
         } catch (const std::exception&) {
         }
         ShowError(error);
-    }
+    });
 }
 
 void TfrmODBCData::saveGridSettings() {
@@ -387,25 +518,48 @@ void TfrmODBCData::saveGridSettings() {
 
 // --- filter ---
 
-void TfrmODBCData::_updateFormForFilteredStatus(bool on, const QString& text) {
-    if (m_browser && (text.toStdString() != m_browser->Filter()))
-        m_model->ApplyFilter(text.toStdString());
-    m_currentFilter = text;
-    m_filtered = on;
-    ui->actFilter->setChecked(on);
-    ui->pnlFilterStatus->setVisible(on);
-    ui->txtFilterString->setText(m_currentFilter);
-    RefreshRowCount();
-    update();
+void TfrmODBCData::_updateFormForFilteredStatus(bool on, const QString& text,
+                                                std::function<void(const std::exception& error)> failed) {
+    auto show = [this, on, text] {
+        m_currentFilter = text;
+        m_filtered = on;
+        ui->actFilter->setChecked(on);
+        ui->pnlFilterStatus->setVisible(on);
+        ui->txtFilterString->setText(m_currentFilter);
+        RefreshRowCount();
+        update();
+    };
+    if (!m_browser || text.toStdString() == m_model->Filter() || !on) {
+        // No table refuses the removal of a filter: shown (and saved) at once.
+        show();
+        if (!m_browser || text.toStdString() == m_model->Filter())
+            return;
+    } else {
+        ui->actFilter->setChecked(m_filtered);
+    }
+    m_model->ApplyFilter(text.toStdString(), [this, show, on, failed](std::exception_ptr error) {
+        if (!error) {
+            if (on)
+                show();
+            else
+                RefreshRowCount();
+            return;
+        }
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& failure) {
+            if (failed)
+                failed(failure);
+            else
+                ShowError(failure);
+        }
+    });
 }
 
 void TfrmODBCData::removeFilter() {
     if (!m_dataSession)
         return;
-    try {
-        _updateFormForFilteredStatus(false, QString());
-    } catch (const std::exception&) {
-    }
+    _updateFormForFilteredStatus(false, QString(), [](const std::exception&) {});
 }
 
 bool TfrmODBCData::PromptForFilter(QString& text) {
@@ -431,8 +585,8 @@ void TfrmODBCData::actFilterExecute() {
         if (PromptForFilter(text)) {
             _updateFormForFilteredStatus(true, text);
         } else {
-            m_model->ApplyFilter(std::string());
             m_filtered = false;
+            _updateFormForFilteredStatus(false, QString());
         }
     }
     RefreshRowCount();
@@ -472,24 +626,53 @@ void TfrmODBCData::actRefreshExecute() {
     ++m_refreshCount;
     if (!m_dataSession)
         return;
-    bool refreshed = false;
-    if (m_browser) {
-        try {
-            m_model->Refresh();
-            refreshed = true;
-        } catch (const std::exception& error) {
-            LogError("Data viewer: refresh failed, connecting again: " + ExceptionText(error));
+    if (m_refreshing) {
+        // One more after the one under way, not a queue of them.
+        m_refreshAgain = true;
+        return;
+    }
+    auto refreshed = [this] {
+        m_refreshing = false;
+        if (m_browser) {
+            ui->actFilter->setChecked(m_filtered);
+            RefreshRowCount();
         }
+        if (std::exchange(m_refreshAgain, false))
+            Handle([this] { actRefreshExecute(); });
+    };
+    m_refreshing = true;
+    if (!m_browser) {
+        Reconnect();
+        return;
     }
-    if (!refreshed) {
-        saveGridSettings();
-        populateGridWithTableData();
-        loadGridSettings();
-    }
-    if (m_browser) {
-        ui->actFilter->setChecked(m_filtered);
-        RefreshRowCount();
-    }
+    m_model->Refresh([this, refreshed](std::exception_ptr error) {
+        if (!error) {
+            refreshed();
+            return;
+        }
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& failure) {
+            LogError("Data viewer: refresh failed, connecting again: " + ExceptionText(failure));
+        }
+        Reconnect();
+    });
+}
+
+void TfrmODBCData::Reconnect() {
+    saveGridSettings();
+    populateGridWithTableData([this] {
+        Guarded([this] {
+            loadGridSettings();
+            m_refreshing = false;
+            if (m_browser) {
+                ui->actFilter->setChecked(m_filtered);
+                RefreshRowCount();
+            }
+            if (std::exchange(m_refreshAgain, false))
+                Handle([this] { actRefreshExecute(); });
+        });
+    });
 }
 
 // --- grid actions ---
@@ -551,7 +734,6 @@ void TfrmODBCData::actPostExecute() {
     if (m_model->State() == TZel_TableModel::Browse)
         return;
     m_model->Post();
-    RefreshRowCount();
 }
 
 void TfrmODBCData::actDeleteExecute() {
@@ -578,6 +760,10 @@ bool TfrmODBCData::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfrmODBCData::closeEvent(QCloseEvent* event) {
+    // Leaving the view (or the program) while the database has not answered:
+    // wait for it or cancel it, as the operator answers; a pending row keeps
+    // its changes either way.
+    Guarded([this] { FinishWork(); });
     Guarded([this] { saveGridSettings(); });
     m_closed = true;
     hide();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Exception.h"
+#include "data/Zel_JobRunner.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -14,6 +15,7 @@
 
 class QAction;
 class QLabel;
+class QPushButton;
 class TIniFile;
 class TZel_ODBCSession;
 class TZel_TableBrowser;
@@ -35,6 +37,10 @@ public:
 // "DataGridSettings" and each session's last filter in "Filter%d". It uses
 // session objects of its own, never those of the connected handhelds.
 // Database errors of its actions are shown in its error pane.
+//
+// Its database work runs on a worker of its own, one job after the other
+// (TZel_JobRunner): after BusyDelayMs without an answer a busy cursor and
+// "Loading..." with a Cancel button show, and the view stays usable.
 class TfrmODBCData : public QWidget {
     Q_OBJECT
 public:
@@ -44,6 +50,7 @@ public:
     static constexpr int DefaultColumnWidth = 64;
     // At most one refresh per interval on change notifications; the last one always runs.
     static constexpr int RefreshIntervalMs = 500;
+    static constexpr int BusyDelayMs = 300;
 
     explicit TfrmODBCData(QWidget* parent = nullptr);
     ~TfrmODBCData() override;
@@ -65,6 +72,15 @@ public:
     int CurrentSession() const { return m_currentSession; }
     const QString& CurrentFilter() const { return m_currentFilter; }
     TZel_ODBCSession* DataSession() const { return m_dataSession.get(); }
+    // Whether database work of the view is under way.
+    bool IsBusy() const { return m_jobs.Busy(); }
+    // Drops the work under way: the view shows what it had, a pending row
+    // keeps its changes, and the error pane says so.
+    void CancelWork();
+    // Before the view goes (or the program saves or ends) while work is
+    // under way: asks the operator whether to wait for it (a local loop, the
+    // window stays live) or cancel it. Returns at once when idle.
+    void FinishWork();
     TZel_TableModel* Model() const { return m_model; }
     int RefreshCount() const { return m_refreshCount; }
 
@@ -83,11 +99,18 @@ private:
 
     void populatecmbSessions();
     void cmbSessionsChange(int index);
-    void populateGridWithTableData();
+    // Connects and opens the table on the worker; then runs after the answer.
+    void populateGridWithTableData(std::function<void()> then = {});
+    void Reconnect();
+    void BusyChanged(bool busy);
+    void ShowBusy();
     void RefreshRowCount();
     void loadGridSettings();
     void saveGridSettings();
-    void _updateFormForFilteredStatus(bool on, const QString& text);
+    // Applies the filter, then shows it; failed (else the error pane) gets a
+    // filter the table refused.
+    void _updateFormForFilteredStatus(bool on, const QString& text,
+                                      std::function<void(const std::exception& error)> failed = {});
     void removeFilter();
     void actFilterExecute();
     void btnRemoveFilterClick();
@@ -113,12 +136,18 @@ private:
     int m_currentSession = 0;
     QString m_currentFilter;
     bool m_filtered = false;
-    // Declared before the browser: the browser uses the session's connection.
-    std::unique_ptr<TZel_ODBCSession> m_dataSession;
-    std::unique_ptr<TZel_TableBrowser> m_browser;
+    // Used by the worker's jobs; released there too.
+    std::shared_ptr<TZel_ODBCSession> m_dataSession;
+    std::shared_ptr<TZel_TableBrowser> m_browser;
+    QWidget* m_busyPanel = nullptr;
+    QTimer m_busyTimer;
+    bool m_refreshing = false;
+    bool m_refreshAgain = false;
     QTimer m_refreshTimer;
     QElapsedTimer m_sinceRefresh;
     int m_refreshCount = 0;
     bool m_closed = false;
     bool m_placingNewRow = false;
+    // Last member: goes first, so no job's answer reaches a half-destroyed view.
+    TZel_JobRunner m_jobs{this};
 };

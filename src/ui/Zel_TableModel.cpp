@@ -1,5 +1,6 @@
 #include "ui/Zel_TableModel.h"
 
+#include "data/Zel_JobRunner.h"
 #include "data/odbc/DatabaseError.h"
 
 #include <QBrush>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
 
 namespace {
 
@@ -29,71 +31,108 @@ void TZel_TableModel::Report(const std::exception& error) const {
         OnError(error);
 }
 
+void TZel_TableModel::Report(std::exception_ptr error) const {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+        Report(failure);
+    } catch (...) {
+        Report(std::runtime_error("Unknown failure"));
+    }
+}
+
+void TZel_TableModel::RunJob(std::function<void(TZel_TableBrowser& browser)> work, Done done) const {
+    if (!m_jobs || !m_browser)
+        return;
+    // The job keeps the browser (and its connection) while it runs, even
+    // when the model has moved on to another.
+    m_jobs->Run([browser = m_browser, work = std::move(work)](TZel_JobRunner::TControl&) { work(*browser); },
+                std::move(done));
+}
+
 void TZel_TableModel::SetState(TState state) {
     m_state = state;
     emit StateChanged();
 }
 
-void TZel_TableModel::ResetTo(const std::function<void()>& change) {
+void TZel_TableModel::ResetTo(int64_t count) {
     beginResetModel();
+    ++m_generation;
     m_cache.clear();
     m_failedChunks.clear();
+    m_requestedChunks.clear();
     m_state = Browse;
     m_pendingRow = -1;
     m_original.clear();
     m_changes.clear();
-    m_count = 0;
-    try {
-        change();
-    } catch (...) {
-        endResetModel();
-        emit StateChanged();
-        throw;
-    }
+    m_count = count;
     endResetModel();
     emit StateChanged();
 }
 
-void TZel_TableModel::SetBrowser(TZel_TableBrowser* browser) {
-    ResetTo([&] {
-        m_browser = browser;
-        if (m_browser)
-            m_count = m_browser->RowCount();
-    });
+void TZel_TableModel::SetBrowser(std::shared_ptr<TZel_TableBrowser> browser, int64_t rowCount) {
+    m_browser = std::move(browser);
+    m_filter = m_browser ? m_browser->Filter() : std::string();
+    m_writing = 0;
+    ResetTo(m_browser ? rowCount : 0);
 }
 
-void TZel_TableModel::ApplyFilter(const std::string& filter) {
+void TZel_TableModel::ApplyFilter(const std::string& filter, Done done) {
     if (!m_browser)
         return;
     if (m_state != Browse)
         Post();
-    const std::string previous = m_browser->Filter();
-    m_browser->SetFilter(filter);
-    ResetTo([&] {
-        try {
-            m_count = m_browser->RowCount();
-        } catch (...) {
-            m_browser->SetFilter(previous);
-            m_count = m_browser->RowCount();
-            throw;
-        }
-    });
+    auto count = std::make_shared<int64_t>(0);
+    RunJob(
+        [filter, count](TZel_TableBrowser& browser) {
+            const std::string previous = browser.Filter();
+            browser.SetFilter(filter);
+            try {
+                *count = browser.RowCount();
+            } catch (...) {
+                browser.SetFilter(previous);
+                throw;
+            }
+        },
+        [this, filter, count, done](std::exception_ptr error) {
+            if (!error) {
+                m_filter = filter;
+                ResetTo(*count);
+            }
+            if (done)
+                done(error);
+            else if (error)
+                Report(error);
+        });
 }
 
 void TZel_TableModel::sort(int column, Qt::SortOrder order) {
     if (!m_browser)
         return;
-    try {
-        if (m_state != Browse)
-            Post();
-        std::vector<TZel_SortField> fields;
-        if (column >= 0)
-            fields.push_back({column, order == Qt::DescendingOrder});
-        m_browser->SetSort(fields);
-        ResetTo([&] { m_count = m_browser->RowCount(); });
-    } catch (const std::exception& error) {
-        Report(error);
-    }
+    if (m_state != Browse)
+        Post();
+    std::vector<TZel_SortField> fields;
+    if (column >= 0)
+        fields.push_back({column, order == Qt::DescendingOrder});
+    auto count = std::make_shared<int64_t>(0);
+    RunJob(
+        [fields, count](TZel_TableBrowser& browser) {
+            browser.SetSort(fields);
+            *count = browser.RowCount();
+        },
+        [this, count](std::exception_ptr error) {
+            if (error)
+                Report(error);
+            else
+                ResetTo(*count);
+        });
+}
+
+void TZel_TableModel::JobsCancelled() {
+    m_failedChunks.insert(m_requestedChunks.begin(), m_requestedChunks.end());
+    m_requestedChunks.clear();
+    m_writing = 0;
+    ++m_generation;
 }
 
 // --- rows ---
@@ -128,27 +167,60 @@ const TZel_Row* TZel_TableModel::TableRow(int64_t position) const {
     if (found != m_cache.end())
         return &found->second;
     const int64_t chunk = position / ChunkRows;
-    if (m_frozen || m_failedChunks.count(chunk))
-        return nullptr;
-    if (static_cast<int64_t>(m_cache.size()) + ChunkRows > MaxCachedRows) {
-        // Keep the rows around the one asked for; the view shows few at a time.
-        const int64_t keep = MaxCachedRows / 2 - ChunkRows;
-        for (auto it = m_cache.begin(); it != m_cache.end();)
-            it = std::llabs(it->first - position) > keep ? m_cache.erase(it) : std::next(it);
-    }
-    try {
-        const int64_t start = chunk * ChunkRows;
-        std::vector<TZel_Row> rows = m_browser->ReadWindow(start, ChunkRows, m_count);
-        for (size_t i = 0; i < rows.size(); ++i)
-            m_cache[start + static_cast<int64_t>(i)] = std::move(rows[i]);
-    } catch (const std::exception& error) {
+    if (!m_failedChunks.count(chunk) && !m_requestedChunks.count(chunk))
+        RequestWindow(chunk);
+    return nullptr;
+}
+
+void TZel_TableModel::RequestWindow(int64_t chunk) const {
+    if (!m_jobs)
+        return;
+    m_requestedChunks.insert(chunk);
+    const int64_t start = chunk * ChunkRows;
+    auto rows = std::make_shared<std::vector<TZel_Row>>();
+    auto* self = const_cast<TZel_TableModel*>(this);
+    RunJob([start, rows, count = m_count](
+               TZel_TableBrowser& browser) { *rows = browser.ReadWindow(start, ChunkRows, count); },
+           [self, generation = m_generation, start, rows](std::exception_ptr error) {
+               self->WindowRead(generation, start, std::move(*rows), error);
+           });
+}
+
+void TZel_TableModel::WindowRead(uint64_t generation, int64_t start, std::vector<TZel_Row> rows,
+                                 std::exception_ptr error) {
+    if (generation != m_generation)
+        return; // asked for before the rows moved; the view asks again
+    const int64_t chunk = start / ChunkRows;
+    m_requestedChunks.erase(chunk);
+    if (error) {
         // Shown once; the rows stay blank until the next refresh.
         m_failedChunks.insert(chunk);
         Report(error);
-        return nullptr;
+        return;
     }
-    found = m_cache.find(position);
-    return found == m_cache.end() ? nullptr : &found->second;
+    if (static_cast<int64_t>(m_cache.size()) + ChunkRows > MaxCachedRows) {
+        // Keep the rows around the window read; the view shows few at a time.
+        const int64_t keep = MaxCachedRows / 2 - ChunkRows;
+        for (auto it = m_cache.begin(); it != m_cache.end();)
+            it = std::llabs(it->first - start) > keep ? m_cache.erase(it) : std::next(it);
+    }
+    for (size_t i = 0; i < rows.size(); ++i)
+        m_cache[start + static_cast<int64_t>(i)] = std::move(rows[i]);
+    if (rows.empty() || columnCount() == 0)
+        return;
+    const int64_t last = start + static_cast<int64_t>(rows.size()) - 1;
+    const bool shifted = m_state == Inserting;
+    const int first = ToInt(start + (shifted && start >= m_pendingRow ? 1 : 0));
+    const int end = std::min(ToInt(last + (shifted ? 1 : 0)), rowCount() - 1);
+    if (first <= end)
+        emit dataChanged(index(first, 0), index(end, columnCount() - 1));
+}
+
+bool TZel_TableModel::IsRowRead(int row) const {
+    if (m_state != Browse && row == m_pendingRow)
+        return true;
+    const int64_t position = TablePosition(row);
+    return m_cache.count(position) > 0;
 }
 
 const TZel_Row* TZel_TableModel::RowAt(int row) const {
@@ -219,7 +291,9 @@ QVariant TZel_TableModel::headerData(int section, Qt::Orientation orientation, i
 Qt::ItemFlags TZel_TableModel::flags(const QModelIndex& index) const {
     if (!IsCell(index))
         return Qt::NoItemFlags;
-    return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsEditable | Qt::ItemNeverHasChildren;
+    // No edit starts while a row is on its way to the database.
+    return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren |
+           (IsWriting() ? Qt::NoItemFlags : Qt::ItemIsEditable);
 }
 
 // --- editing ---
@@ -234,7 +308,7 @@ bool TZel_TableModel::HasChanges() const {
 }
 
 void TZel_TableModel::EditRow(int row) {
-    if (!m_browser || row < 0 || row >= rowCount())
+    if (!m_browser || row < 0 || row >= rowCount() || IsWriting())
         return;
     if (m_state != Browse && row == m_pendingRow)
         return;
@@ -251,7 +325,7 @@ void TZel_TableModel::EditRow(int row) {
 }
 
 void TZel_TableModel::InsertRowAt(int row) {
-    if (!m_browser)
+    if (!m_browser || IsWriting())
         return;
     if (m_state != Browse)
         Post();
@@ -266,7 +340,7 @@ void TZel_TableModel::InsertRowAt(int row) {
 }
 
 bool TZel_TableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::EditRole || !IsCell(index))
+    if (role != Qt::EditRole || !IsCell(index) || IsWriting())
         return false;
     try {
         const int row = index.row();
@@ -299,36 +373,60 @@ bool TZel_TableModel::setData(const QModelIndex& index, const QVariant& value, i
 }
 
 bool TZel_TableModel::Post() {
-    if (m_state == Browse || !m_browser)
+    if (m_state == Browse || !m_browser || IsWriting())
         return false;
     const int row = m_pendingRow;
-    if (m_state == Editing) {
-        const bool written = m_browser->UpdateRow(m_original, m_changes);
-        auto cached = m_cache.find(TablePosition(row));
-        if (written && cached != m_cache.end())
-            for (size_t i = 0; i < m_changes.size(); ++i)
-                if (m_changes[i])
-                    cached->second[i] = *m_changes[i];
-        EndEdit(row);
-        return written;
-    }
     if (!HasChanges()) {
-        // A new row nobody typed into is dropped, not written empty.
+        // Nothing to write; a new row nobody typed into is dropped, not written empty.
         Cancel();
         return false;
     }
-    m_browser->InsertRow(m_changes);
+    const bool inserting = m_state == Inserting;
+    ++m_writing;
+    RunJob(
+        [original = m_original, changes = m_changes, inserting](TZel_TableBrowser& browser) {
+            if (inserting)
+                browser.InsertRow(changes);
+            else
+                browser.UpdateRow(original, changes);
+        },
+        [this, row, inserting](std::exception_ptr error) {
+            --m_writing;
+            if (error) {
+                // The row keeps its changes for another try.
+                Report(error);
+                return;
+            }
+            Posted(row, inserting);
+        });
+    return true;
+}
+
+// The pending row was written: the grid shows it as written.
+void TZel_TableModel::Posted(int row, bool inserted) {
+    if (!inserted) {
+        auto cached = m_cache.find(TablePosition(row));
+        if (cached != m_cache.end())
+            for (size_t i = 0; i < m_changes.size() && i < cached->second.size(); ++i)
+                if (m_changes[i])
+                    cached->second[i] = *m_changes[i];
+        EndEdit(row);
+        return;
+    }
     // The new row stands where it was typed until the next refresh puts the
     // rows in order; the row count grows by the one the grid already shows.
     std::map<int64_t, TZel_Row> shifted;
-    TZel_Row inserted(m_browser->Fields().size(), TZel_Value{std::string(), true});
-    for (size_t i = 0; i < m_changes.size(); ++i)
+    TZel_Row values(m_browser->Fields().size(), TZel_Value{std::string(), true});
+    for (size_t i = 0; i < m_changes.size() && i < values.size(); ++i)
         if (m_changes[i])
-            inserted[i] = *m_changes[i];
-    for (auto& [position, values] : m_cache)
-        shifted[position >= row ? position + 1 : position] = std::move(values);
-    shifted[row] = std::move(inserted);
+            values[i] = *m_changes[i];
+    for (auto& [position, cachedValues] : m_cache)
+        shifted[position >= row ? position + 1 : position] = std::move(cachedValues);
+    shifted[row] = std::move(values);
     m_cache = std::move(shifted);
+    // Windows on their way were read before the row was there.
+    ++m_generation;
+    m_requestedChunks.clear();
     m_failedChunks.clear();
     m_count += 1;
     m_changes.clear();
@@ -337,7 +435,6 @@ bool TZel_TableModel::Post() {
     emit StateChanged();
     emit headerDataChanged(Qt::Vertical, row, row);
     emit dataChanged(index(row, 0), index(row, columnCount() - 1));
-    return true;
 }
 
 void TZel_TableModel::Cancel() {
@@ -381,46 +478,70 @@ void TZel_TableModel::revert() {
 }
 
 void TZel_TableModel::DeleteRowAt(int row) {
-    if (!m_browser || row < 0 || row >= rowCount())
+    if (!m_browser || row < 0 || row >= rowCount() || IsWriting())
         return;
     if (m_state == Inserting && row == m_pendingRow) {
         Cancel();
         return;
     }
-    if (m_state == Editing && row == m_pendingRow)
+    if (m_state == Editing && row == m_pendingRow) {
         Cancel();
-    else if (m_state != Browse)
+    } else if (m_state != Browse) {
+        // The row pending is written first; the delete is asked for again after it.
         Post();
+        return;
+    }
     const int64_t position = TablePosition(row);
     const TZel_Row* values = TableRow(position);
     if (!values)
         throw EDatabaseError("Cannot delete: the row could not be read");
-    // The neighbours stay readable while the grid takes the row out.
-    TableRow(position - 1);
-    TableRow(position + 1);
-    m_browser->DeleteRow(*values);
-    m_frozen = true;
-    beginRemoveRows(QModelIndex(), row, row);
-    std::map<int64_t, TZel_Row> shifted;
-    for (auto& [at, rowValues] : m_cache)
-        if (at != position)
-            shifted[at > position ? at - 1 : at] = std::move(rowValues);
-    m_cache = std::move(shifted);
-    m_failedChunks.clear();
-    m_count -= 1;
-    if (m_state == Inserting && m_pendingRow > row)
-        --m_pendingRow;
-    endRemoveRows();
-    m_frozen = false;
+    ++m_writing;
+    RunJob([values = *values](TZel_TableBrowser& browser) { browser.DeleteRow(values); },
+           [this, position](std::exception_ptr error) {
+               --m_writing;
+               if (error) {
+                   Report(error);
+                   return;
+               }
+               if (position >= m_count)
+                   return;
+               const int gridRow = ToInt(position);
+               beginRemoveRows(QModelIndex(), gridRow, gridRow);
+               std::map<int64_t, TZel_Row> shifted;
+               for (auto& [at, rowValues] : m_cache)
+                   if (at != position)
+                       shifted[at > position ? at - 1 : at] = std::move(rowValues);
+               m_cache = std::move(shifted);
+               // Windows on their way were read before the row went.
+               ++m_generation;
+               m_requestedChunks.clear();
+               m_failedChunks.clear();
+               m_count -= 1;
+               endRemoveRows();
+           });
 }
 
-void TZel_TableModel::Refresh() {
-    if (!m_browser)
+void TZel_TableModel::Refresh(Done done) {
+    if (!m_browser) {
+        if (done)
+            done(nullptr);
         return;
-    const int64_t count = m_browser->RowCount();
+    }
+    auto count = std::make_shared<int64_t>(0);
+    RunJob([count](TZel_TableBrowser& browser) { *count = browser.RowCount(); },
+           [this, count, done](std::exception_ptr error) {
+               if (!error)
+                   CountedAfterRefresh(*count);
+               if (done)
+                   done(error);
+               else if (error)
+                   Report(error);
+           });
+}
+
+void TZel_TableModel::CountedAfterRefresh(int64_t count) {
     const int before = rowCount();
     const int after = ToInt(count + (m_state == Inserting ? 1 : 0));
-    m_frozen = true;
     if (after > before) {
         beginInsertRows(QModelIndex(), before, after - 1);
         m_count = count;
@@ -441,9 +562,10 @@ void TZel_TableModel::Refresh() {
     } else {
         m_count = count;
     }
-    m_frozen = false;
+    ++m_generation;
     m_cache.clear();
     m_failedChunks.clear();
+    m_requestedChunks.clear();
     if (after > 0 && columnCount() > 0) {
         emit dataChanged(index(0, 0), index(after - 1, columnCount() - 1));
         emit headerDataChanged(Qt::Vertical, 0, after - 1);

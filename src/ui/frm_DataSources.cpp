@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
 
 #include "base/Zel_Lib.h"
 #include "data/odbc/OdbcConnectionProbe.h"
@@ -31,15 +34,6 @@ int PageOf(TOdbcDriverKind kind) {
     }
     return 2;
 }
-
-// Restores the cursor however the slow call ends.
-class TWaitCursor {
-public:
-    TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
 
 } // namespace
 
@@ -71,12 +65,50 @@ TfrmDataSources::TfrmDataSources(QWidget* parent)
             [this] { ShownCall(this, [this] { BrowseDatabaseFile(); }); });
     connect(ui->cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
+    // "Testing connection..." with Cancel once a test has waited BusyDelayMs.
+    m_testingPanel = new QWidget(this);
+    auto* testingLayout = new QHBoxLayout(m_testingPanel);
+    testingLayout->setContentsMargins(0, 0, 0, 0);
+    auto* testingLabel = new QLabel(QStringLiteral("Testing connection..."), m_testingPanel);
+    testingLabel->setObjectName(QStringLiteral("lblTesting"));
+    auto* cancelTest = new QPushButton(QStringLiteral("Cancel"), m_testingPanel);
+    cancelTest->setObjectName(QStringLiteral("cmdCancelTest"));
+    testingLayout->addWidget(testingLabel);
+    testingLayout->addWidget(cancelTest);
+    testingLayout->addStretch(1);
+    m_testingPanel->hide();
+    ui->layEditorButtons->addWidget(m_testingPanel);
+    connect(cancelTest, &QPushButton::clicked, this, [this] { CancelTest(); });
+    m_busyTimer.setSingleShot(true);
+    m_busyTimer.setInterval(BusyDelayMs);
+    connect(&m_busyTimer, &QTimer::timeout, this, [this] {
+        m_testingPanel->show();
+        setCursor(Qt::BusyCursor);
+    });
+    NewProbe();
+
     FillDrivers();
     FillDataSources(QString());
     NewDataSource();
 }
 
-TfrmDataSources::~TfrmDataSources() = default;
+void TfrmDataSources::NewProbe() {
+    m_probe = std::make_unique<TZel_JobRunner>(this);
+    m_probe->OnBusyChanged = [this](bool busy) {
+        ui->cmdTest->setEnabled(!busy);
+        if (busy) {
+            m_busyTimer.start();
+            return;
+        }
+        m_busyTimer.stop();
+        m_testingPanel->hide();
+        unsetCursor();
+    };
+}
+
+TfrmDataSources::~TfrmDataSources() {
+    m_probe->OnBusyChanged = nullptr;
+}
 
 void TfrmDataSources::FillDrivers() {
     ui->lstDrivers->clear();
@@ -264,19 +296,41 @@ bool TfrmDataSources::RemoveCurrent() {
     return true;
 }
 
-bool TfrmDataSources::TestConnection() {
-    std::string result;
-    try {
-        TWaitCursor wait;
-        result = TOdbcConnectionProbe::Test(EditedDefinition(), ui->editPassword->text().toStdString());
-    } catch (const std::exception& e) {
-        TMessageBox::Show(this, QStringLiteral("Unable to connect:\n\n%1").arg(Q(e.what())),
-                          QMessageBox::Warning);
-        return false;
-    }
-    TMessageBox::Show(this, QStringLiteral("Connection successful.\n\n%1").arg(Q(result)),
-                      QMessageBox::Information);
-    return true;
+void TfrmDataSources::TestConnection() {
+    if (m_probe->Busy())
+        return;
+    auto result = std::make_shared<std::string>();
+    m_probe->Run(
+        [definition = EditedDefinition(), password = ui->editPassword->text().toStdString(),
+         result](TZel_JobRunner::TControl&) { *result = TOdbcConnectionProbe::Test(definition, password); },
+        [this, result](std::exception_ptr error) {
+            m_lastTestSucceeded = !error;
+            if (!error) {
+                TMessageBox::Post(QStringLiteral("Connection successful.\n\n%1").arg(Q(*result)),
+                                  QMessageBox::Information);
+                return;
+            }
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                TMessageBox::Post(QStringLiteral("Unable to connect:\n\n%1").arg(Q(e.what())),
+                                  QMessageBox::Warning);
+            }
+        });
+}
+
+void TfrmDataSources::CancelTest() {
+    if (!m_probe->Busy())
+        return;
+    // A connect cannot be interrupted: the attempt ends on its own thread
+    // within its login timeout, and the next test does not wait for it.
+    m_probe->OnBusyChanged = nullptr;
+    m_probe.reset();
+    ui->cmdTest->setEnabled(true);
+    m_busyTimer.stop();
+    m_testingPanel->hide();
+    unsetCursor();
+    NewProbe();
 }
 
 void TfrmDataSources::BrowseDatabaseFile() {

@@ -2,7 +2,10 @@
 
 #include <QDialog>
 #include <QString>
+#include <QTimer>
 #include <memory>
+
+#include "data/Zel_JobRunner.h"
 
 #include "data/odbc/OdbcUserDataSources.h"
 
@@ -33,8 +36,16 @@ public:
     // (the operator has been told why).
     bool Save();
     bool RemoveCurrent();
-    // Tries the values in the editor; the message shown is the database's own.
-    bool TestConnection();
+    // Tries the values in the editor on a worker (the dialog stays live; after
+    // BusyDelayMs it says so and offers Cancel); the message shown when the
+    // answer comes is the database's own.
+    static constexpr int BusyDelayMs = 300;
+    void TestConnection();
+    bool IsTesting() const { return m_probe->Busy(); }
+    // Drops the test under way; the attempt ends within its login timeout, unseen.
+    void CancelTest();
+    // Whether the last test that was answered connected.
+    bool LastTestSucceeded() const { return m_lastTestSucceeded; }
     void NewDataSource();
 
 signals:
@@ -59,10 +70,16 @@ private:
     void SetModified(bool modified);
     void BrowseDatabaseFile();
     void CurrentItemChanged();
+    void NewProbe();
 
     std::unique_ptr<Ui::TfrmDataSources> ui;
     QString m_editing; // the stored data source in the editor; empty for a new one
     QString m_saved;
     bool m_modified = false;
     bool m_loading = false;
+    bool m_lastTestSucceeded = false;
+    QWidget* m_testingPanel = nullptr;
+    QTimer m_busyTimer;
+    // Last member: goes first, so no answer reaches a half-destroyed dialog.
+    std::unique_ptr<TZel_JobRunner> m_probe;
 };

@@ -471,9 +471,15 @@ void TfrmMainContainer::mniAboutClick() {
 }
 
 void TfrmMainContainer::mniExitClick() {
-    if (TMessageBox::Ask(this, QStringLiteral("Are you sure you want to exit %1?").arg(AppTitle())) ==
+    if (TMessageBox::Ask(this, QStringLiteral("Are you sure you want to exit %1?").arg(AppTitle())) !=
         QMessageBox::Yes)
-        DoTerminate();
+        return;
+    // Database work of the view on screen is waited for or cancelled, as the operator answers.
+    if (auto* viewer = qobject_cast<TfrmODBCData*>(CurrentViewWindow()))
+        viewer->FinishWork();
+    else if (auto* wizard = qobject_cast<TfrmODBCConfig*>(CurrentViewWindow()))
+        wizard->FinishWork();
+    DoTerminate();
 }
 
 void TfrmMainContainer::DoTerminate() {

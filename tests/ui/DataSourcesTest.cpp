@@ -1,16 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 
 #include <filesystem>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <odbcinst.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "data/odbc/OdbcUserDataSources.h"
 #include "support/ChildProcess.h"
+#include "support/EventLoop.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
 #include "support/TempFolder.h"
@@ -48,6 +55,16 @@ protected:
         return widget;
     }
     QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
+
+    // Runs the connection test as the button does: it returns at once and
+    // the answer comes in a box.
+    bool TestConnection() {
+        m_dialog->TestConnection();
+        EXPECT_TRUE(m_dialog->IsTesting());
+        EXPECT_TRUE(PumpUntil([&] { return !m_dialog->IsTesting(); }, 20000));
+        PumpFor(1);
+        return m_dialog->LastTestSucceeded();
+    }
 
     void ChooseDriver(const QString& driver) {
         QComboBox* combo = Find<QComboBox>("cmbDriver");
@@ -122,7 +139,7 @@ TEST_F(DataSourcesTest, SqliteDataSourceIsCreatedListedAndConnects) {
     connection.Exec("CREATE TABLE Probe (a INTEGER)");
     EXPECT_EQ(connection.Scalar("SELECT COUNT(*) FROM Probe"), "0");
 
-    ASSERT_TRUE(m_dialog->TestConnection());
+    ASSERT_TRUE(TestConnection());
     EXPECT_TRUE(m_asked.back().startsWith(QStringLiteral("Connection successful.\n\nSQLite")))
         << m_asked.back().toStdString();
 }
@@ -145,7 +162,7 @@ TEST_F(DataSourcesTest, PostgresDataSourceIsCreatedWithoutDriverLogsAndConnects)
     EXPECT_EQ(attributes, expected);
     EXPECT_EQ(OdbcTestConnection("ZelUiPg").Scalar("SELECT 40 + 2"), "42");
 
-    ASSERT_TRUE(m_dialog->TestConnection());
+    ASSERT_TRUE(TestConnection());
     EXPECT_TRUE(m_asked.back().startsWith(QStringLiteral("Connection successful.\n\nPostgreSQL")))
         << m_asked.back().toStdString();
 }
@@ -259,7 +276,7 @@ TEST_F(DataSourcesTest, WrongValuesAreRefusedAndNothingIsWritten) {
 TEST_F(DataSourcesTest, FailedTestShowsTheDatabasesMessageAndCreatesNothing) {
     const std::string missing = m_folder.File("missing.db");
     FillSqlite(QStringLiteral("ZelUiLite"), missing);
-    EXPECT_FALSE(m_dialog->TestConnection());
+    EXPECT_FALSE(TestConnection());
     ASSERT_EQ(m_asked.size(), 1u);
     EXPECT_EQ(m_asked[0], QStringLiteral("Unable to connect:\n\nThe database file \"%1\" does not exist.")
                               .arg(QString::fromStdString(missing)));
@@ -268,9 +285,54 @@ TEST_F(DataSourcesTest, FailedTestShowsTheDatabasesMessageAndCreatesNothing) {
     // Nothing listens on this port: the driver's own words, within the login timeout.
     m_asked.clear();
     FillPostgres(QStringLiteral("ZelUiPg"), FreeLoopbackPort());
-    EXPECT_FALSE(m_dialog->TestConnection());
+    EXPECT_FALSE(TestConnection());
     ASSERT_EQ(m_asked.size(), 1u);
     EXPECT_TRUE(m_asked[0].contains(QStringLiteral("Connection refused"))) << m_asked[0].toStdString();
+    m_answer = QMessageBox::No;
+}
+
+TEST_F(DataSourcesTest, ATestOfAServerThatDoesNotAnswerKeepsTheDialogLiveAndCanBeCancelled) {
+    // Takes connections and never says a word: the driver waits for its login timeout.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    FillPostgres(QStringLiteral("ZelUiPg"), ntohs(address.sin_port));
+    m_dialog->show();
+
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    m_dialog->TestConnection();
+    EXPECT_TRUE(m_dialog->IsTesting());
+    EXPECT_FALSE(Find<QPushButton>("cmdTest")->isEnabled());
+    ASSERT_TRUE(PumpUntil([&] { return Find<QLabel>("lblTesting")->isVisible(); }, 3000));
+    EXPECT_GE(ticks, 2); // a blocked GUI thread would not have served its timer at all
+    EXPECT_TRUE(m_dialog->IsTesting());
+    Find<QPushButton>("cmdCancelTest")->click();
+    EXPECT_FALSE(m_dialog->IsTesting());
+    EXPECT_FALSE(Find<QLabel>("lblTesting")->isVisible());
+    EXPECT_TRUE(Find<QPushButton>("cmdTest")->isEnabled());
+
+    // The next test does not wait for the abandoned one, whose answer never comes.
+    FillPostgres(QStringLiteral("ZelUiPg"), FreeLoopbackPort());
+    EXPECT_FALSE(TestConnection());
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_TRUE(m_asked[0].contains(QStringLiteral("Connection refused"))) << m_asked[0].toStdString();
+
+    // Not cancelled, the silent server's test ends with the driver's own words.
+    m_asked.clear();
+    FillPostgres(QStringLiteral("ZelUiPg"), ntohs(address.sin_port));
+    EXPECT_FALSE(TestConnection());
+    ASSERT_EQ(m_asked.size(), 1u);
+    EXPECT_TRUE(m_asked[0].startsWith(QStringLiteral("Unable to connect:\n\n"))) << m_asked[0].toStdString();
+    close(silent);
     m_answer = QMessageBox::No;
 }
 

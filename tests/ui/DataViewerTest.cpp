@@ -28,12 +28,24 @@
 #include "ui/frm_FilterPrompt.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
 OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 
 using Rows = std::vector<std::vector<std::string>>;
+
+// Waits until no viewer has database work under way (its answers delivered).
+void Settle() {
+    auto idle = [] {
+        for (QWidget* widget : QApplication::allWidgets())
+            if (auto* viewer = qobject_cast<TfrmODBCData*>(widget); viewer && viewer->IsBusy())
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(PumpUntil(idle, 20000));
+}
 
 class DataViewerTest : public ::testing::TestWithParam<TestDriver> {
 protected:
@@ -46,7 +58,7 @@ protected:
         WriteSession(2, "Stock count");
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_boxes.push_back(request.text.toStdString());
-            return QMessageBox::Ok;
+            return request.buttons.testFlag(QMessageBox::Yes) ? m_answer : QMessageBox::Ok;
         });
     }
     void TearDown() override { TMessageBox::SetAnswerer({}); }
@@ -67,7 +79,10 @@ protected:
     void Exec(const std::vector<std::string>& statements) {
         OdbcTestEnv::Get().ExecSql(GetParam(), statements);
     }
-    Rows Query(const std::string& sql) { return OdbcTestEnv::Get().QuerySql(GetParam(), sql); }
+    Rows Query(const std::string& sql) {
+        Settle();
+        return OdbcTestEnv::Get().QuerySql(GetParam(), sql);
+    }
 
     void WriteSession(int number, const std::string& name, bool enabled = true) {
         const std::string section = "Session0" + std::to_string(number);
@@ -86,6 +101,11 @@ protected:
         viewer->resize(800, 400);
         viewer->show();
         viewer->InitializeForm();
+        Settle();
+        // The rows in sight, as the operator sees them before acting on them.
+        TZel_TableModel* model = viewer->Model();
+        EXPECT_TRUE(PumpUntil([&] { return model->rowCount() == 0 || model->IsRowRead(0); }));
+        Settle();
         return viewer;
     }
     template <class T> static T* Child(QWidget& parent, const char* name) {
@@ -93,11 +113,20 @@ protected:
         EXPECT_NE(child, nullptr) << name;
         return child;
     }
+    // A row not yet read is asked for, and read on the viewer's worker.
     static QString Cell(TfrmODBCData& viewer, int row, int column, int role = Qt::DisplayRole) {
+        Settle();
+        viewer.Model()->data(viewer.Model()->index(row, column), role);
+        Settle();
         return viewer.Model()->data(viewer.Model()->index(row, column), role).toString();
     }
+    static int RowCount(TfrmODBCData& viewer) {
+        Settle();
+        return viewer.Model()->rowCount();
+    }
     static QString ErrorPane(TfrmODBCData& viewer) {
-        PumpFor(1); // errors met while painting arrive through the event loop
+        Settle();
+        PumpFor(1); // errors arrive through the event loop
         QWidget* pane = Child<QWidget>(viewer, "pnlErrorMemoContainer");
         return pane->isVisible() ? Child<QPlainTextEdit>(viewer, "memoError")->toPlainText() : QString();
     }
@@ -120,6 +149,7 @@ protected:
     std::string m_iniName;
     std::unique_ptr<TIniFile> m_ini;
     std::vector<std::string> m_boxes;
+    QMessageBox::StandardButton m_answer = QMessageBox::Yes;
 };
 
 TEST_P(DataViewerTest, ListsEnabledSessionsAndLeavesOutUnreadableOnes) {
@@ -148,7 +178,7 @@ TEST_P(DataViewerTest, NoEnabledSessionAndAnUnreachableTable) {
     m_ini->WriteBool("Session02", "Enabled", false);
     auto empty = OpenViewer();
     EXPECT_EQ(Child<QComboBox>(*empty, "cmbSessions")->currentText(), QStringLiteral("No sessions enabled"));
-    EXPECT_EQ(empty->Model()->rowCount(), 0);
+    EXPECT_EQ(RowCount(*empty), 0);
     Child<QAction>(*empty, "actDelete")->trigger();
     Child<QAction>(*empty, "actFilter")->trigger();
 
@@ -158,7 +188,7 @@ TEST_P(DataViewerTest, NoEnabledSessionAndAnUnreachableTable) {
     ASSERT_EQ(m_boxes.size(), 1u);
     EXPECT_EQ(m_boxes[0], "Error connecting to Database or table: \n\n  DSN: " +
                               OdbcTestEnv::DsnName(GetParam()) + "\nTable: Missing");
-    EXPECT_EQ(viewer->Model()->rowCount(), 0);
+    EXPECT_EQ(RowCount(*viewer), 0);
 }
 
 TEST_P(DataViewerTest, ModelStaysConsistentThroughFilterSortInsertPostDeleteAndRefresh) {
@@ -166,30 +196,39 @@ TEST_P(DataViewerTest, ModelStaysConsistentThroughFilterSortInsertPostDeleteAndR
     TZel_TableModel& model = *viewer->Model();
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     model.ApplyFilter("[Qty] > 5");
-    EXPECT_EQ(model.rowCount(), 7);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 7);
     model.sort(2, Qt::DescendingOrder);
+    Settle();
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I012"));
     model.InsertRowAt(1);
-    EXPECT_EQ(model.rowCount(), 8);
+    EXPECT_EQ(RowCount(*viewer), 8);
     EXPECT_TRUE(model.setData(model.index(1, 0), QStringLiteral("N001")));
     EXPECT_TRUE(model.setData(model.index(1, 2), QStringLiteral("50")));
     EXPECT_TRUE(model.Post());
+    Settle();
     EXPECT_EQ(Cell(*viewer, 1, 0), QStringLiteral("N001"));
     model.Refresh();
+    Settle();
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("N001"));
     model.DeleteRowAt(0);
-    EXPECT_EQ(model.rowCount(), 7);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 7);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N001'")[0][0], "0");
     Exec({"INSERT INTO Stock VALUES ('N002', 'x', 60)", "INSERT INTO Stock VALUES ('N003', 'y', 70)"});
     model.Refresh();
-    EXPECT_EQ(model.rowCount(), 9);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 9);
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("N003"));
     Exec({"DELETE FROM Stock WHERE Qty >= 10"});
     model.Refresh();
-    EXPECT_EQ(model.rowCount(), 4);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 4);
     model.ApplyFilter("");
+    Settle();
     model.sort(-1);
-    EXPECT_EQ(model.rowCount(), 9);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 9);
 }
 
 TEST_P(DataViewerTest, NullIsShownApartFromEmptyTextAndSurvivesAnEditOfAnotherColumn) {
@@ -235,6 +274,7 @@ TEST_P(DataViewerTest, TheCellEditorEnterAndLeavingTheRowPostIt) {
     editor->setText(QStringLiteral("Typed"));
     QTest::keyClick(editor, Qt::Key_Return);
     PumpFor(20); // the editor hands its text over once the key is handled
+    Settle();
     EXPECT_EQ(model.State(), TZel_TableModel::Browse);
     EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I002'")[0][0], "Typed");
 
@@ -249,6 +289,7 @@ TEST_P(DataViewerTest, TheCellEditorEnterAndLeavingTheRowPostIt) {
     EXPECT_FALSE(model.setData(model.index(5, 1 + 1), QStringLiteral("many")));
     EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [many] for field [")));
     grid->setCurrentIndex(model.index(6, 2));
+    Settle();
     EXPECT_EQ(model.State(), TZel_TableModel::Browse);
     EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I006'")[0][0], "55");
 }
@@ -268,13 +309,14 @@ TEST_P(DataViewerTest, AFailedPostStaysInTheGridWithTheDatabaseMessage) {
     EXPECT_TRUE(error.startsWith(QStringLiteral("EDatabaseError: "))) << error.toStdString();
     EXPECT_TRUE(error.contains(QStringLiteral("SQLSTATE"))) << error.toStdString();
     EXPECT_EQ(model.State(), TZel_TableModel::Inserting);
-    EXPECT_EQ(model.rowCount(), 13);
+    EXPECT_EQ(RowCount(*viewer), 13);
     EXPECT_EQ(Cell(*viewer, 0, 1), QStringLiteral("Duplicate"));
     EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I001'")[0][0], "Item 1");
 
     // Corrected, the same row posts.
     model.setData(model.index(0, 0), QStringLiteral("I000"));
     Child<QAction>(*viewer, "actPost")->trigger();
+    Settle();
     EXPECT_EQ(model.State(), TZel_TableModel::Browse);
     EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I000'")[0][0], "Duplicate");
     Child<QPushButton>(*viewer, "cmdCloseErrorDisplay")->click();
@@ -293,7 +335,7 @@ TEST_P(DataViewerTest, AFailedPostStaysInTheGridWithTheDatabaseMessage) {
     Child<QAction>(*viewer, "actDelete")->trigger();
     EXPECT_TRUE(ErrorPane(*viewer).startsWith(QStringLiteral("EDatabaseError: ")));
     EXPECT_EQ(Cell(*viewer, 2, 0), QStringLiteral("I002"));
-    EXPECT_EQ(model.rowCount(), 13);
+    EXPECT_EQ(RowCount(*viewer), 13);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "13");
     if (GetParam() == TestDriver::PostgreSQL)
         Exec({"DROP TABLE StockLog"});
@@ -317,6 +359,7 @@ TEST_P(DataViewerTest, AHandheldPostAppearsAfterTheRefreshWithTheScrollPositionK
         PumpFor(20);
         const int scrolled = grid->verticalScrollBar()->value();
         ASSERT_GT(scrolled, 100);
+        Settle();
         model.setData(model.index(200, 1), QStringLiteral("being edited"));
 
         TTestHandheld handheld;
@@ -337,7 +380,7 @@ TEST_P(DataViewerTest, AHandheldPostAppearsAfterTheRefreshWithTheScrollPositionK
         ASSERT_TRUE(PumpUntil([&] { return server.Owner.Count > 0; }));
         viewer->WirelessChange();
 
-        EXPECT_EQ(model.rowCount(), 401);
+        EXPECT_EQ(RowCount(*viewer), 401);
         EXPECT_EQ(Cell(*viewer, 400, 0), QStringLiteral("ZZZ"));
         EXPECT_EQ(Cell(*viewer, 400, 1), QStringLiteral("From handheld"));
         EXPECT_EQ(grid->verticalScrollBar()->value(), scrolled);
@@ -361,7 +404,7 @@ TEST_P(DataViewerTest, ChangeNotificationsRefreshAtMostTwicePerSecondAndTheLastO
     EXPECT_TRUE(PumpUntil([&] { return viewer->RefreshCount() == 2; }, 2000));
     PumpFor(TfrmODBCData::RefreshIntervalMs + 100);
     EXPECT_EQ(viewer->RefreshCount(), 2);
-    EXPECT_EQ(viewer->Model()->rowCount(), 13);
+    EXPECT_EQ(RowCount(*viewer), 13);
 }
 
 TEST_P(DataViewerTest, ColumnWidthsAndFontSizeStayInBoundsAndAreKept) {
@@ -410,10 +453,11 @@ TEST_P(DataViewerTest, PromptedFilterIsAppliedStoredPerSessionAndRemoved) {
     auto viewer = OpenViewer();
     AnswerPrompt(QStringLiteral("Descr"), QStringLiteral("="), QStringLiteral("O'Hara"));
     Child<QAction>(*viewer, "actFilter")->trigger();
+    Settle();
     EXPECT_EQ(viewer->CurrentFilter(), QStringLiteral("[Descr] ='O''Hara'"));
     EXPECT_TRUE(Child<QAction>(*viewer, "actFilter")->isChecked());
     EXPECT_TRUE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
-    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    EXPECT_EQ(RowCount(*viewer), 1);
     EXPECT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I007"));
     EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(),
               QStringLiteral("Row Count: 1 -- [Filter On: [Descr] ='O''Hara']"));
@@ -422,29 +466,35 @@ TEST_P(DataViewerTest, PromptedFilterIsAppliedStoredPerSessionAndRemoved) {
     // Switching stores the filter under the old session's number.
     Child<QComboBox>(*viewer, "cmbSessions")->setCurrentIndex(1);
     emit Child<QComboBox>(*viewer, "cmbSessions")->activated(1);
+    Settle();
     EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", ""), "[Descr] ='O''Hara'");
     EXPECT_EQ(viewer->CurrentSession(), 5);
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
     EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
     Child<QComboBox>(*viewer, "cmbSessions")->setCurrentIndex(0);
     emit Child<QComboBox>(*viewer, "cmbSessions")->activated(0);
-    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    Settle();
+    EXPECT_EQ(RowCount(*viewer), 1);
 
     // A filter the table refuses is shown in the error pane; nothing changes.
     AnswerPrompt(QStringLiteral("Descr"), QStringLiteral("(none)"), QStringLiteral("1"));
     Child<QPushButton>(*viewer, "btnEditFilter")->click();
+    Settle();
     EXPECT_TRUE(ErrorPane(*viewer).startsWith(QStringLiteral("EDatabaseError: Invalid filter")));
-    EXPECT_EQ(viewer->Model()->rowCount(), 1);
+    EXPECT_EQ(RowCount(*viewer), 1);
 
     Child<QPushButton>(*viewer, "btnRemoveFilter")->click();
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    Settle();
+
+    EXPECT_EQ(RowCount(*viewer), 12);
     EXPECT_FALSE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
     EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", "?"), "");
 
     AnswerPrompt(QString(), QString(), QString());
     Child<QAction>(*viewer, "actFilter")->trigger();
+    Settle();
     EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
 }
 
 TEST_P(DataViewerTest, AStoredFilterTheTableNoLongerTakesIsClearedWithItsError) {
@@ -455,9 +505,148 @@ TEST_P(DataViewerTest, AStoredFilterTheTableNoLongerTakesIsClearedWithItsError) 
     EXPECT_TRUE(error.contains(QStringLiteral("Gone"))) << error.toStdString();
     EXPECT_EQ(m_ini->ReadString("DataGridSettings", "Filter2", "?"), "");
     EXPECT_FALSE(Child<QWidget>(*viewer, "pnlFilterStatus")->isVisible());
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
     Child<QAction>(*viewer, "actRefresh")->trigger();
-    EXPECT_EQ(viewer->Model()->rowCount(), 12);
+    EXPECT_EQ(RowCount(*viewer), 12);
+}
+
+// Another program holds the table: on SQLite the file's exclusive lock, on
+// PostgreSQL an exclusive lock on the table, each in an open transaction.
+class TableLock {
+public:
+    explicit TableLock(TestDriver driver) : m_connection(OdbcTestEnv::DsnName(driver)) {
+        if (driver == TestDriver::SQLite) {
+            m_connection.Exec("BEGIN EXCLUSIVE");
+        } else {
+            m_connection.SetAutocommit(false);
+            m_connection.Exec("LOCK TABLE Stock IN ACCESS EXCLUSIVE MODE");
+        }
+        m_driver = driver;
+    }
+    ~TableLock() { Release(); }
+    void Release() {
+        if (std::exchange(m_held, false)) {
+            if (m_driver == TestDriver::SQLite)
+                m_connection.Exec("ROLLBACK");
+            else
+                m_connection.Rollback();
+        }
+    }
+
+private:
+    OdbcTestConnection m_connection;
+    TestDriver m_driver = TestDriver::SQLite;
+    bool m_held = true;
+};
+
+TEST_P(DataViewerTest, ARefreshOnALockedTableKeepsTheWindowLiveShowsItIsBusyAndCanBeCancelled) {
+    auto viewer = OpenViewer();
+    ASSERT_EQ(Cell(*viewer, 0, 0), QStringLiteral("I001"));
+    QWidget* busy = Child<QWidget>(*viewer, "pnlBusy");
+    EXPECT_FALSE(busy->isVisible());
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+
+    TableLock lock(GetParam());
+    Child<QAction>(*viewer, "actRefresh")->trigger();
+    EXPECT_TRUE(viewer->IsBusy());
+    // The GUI thread goes on while the database waits for the lock.
+    ASSERT_TRUE(PumpUntil([&] { return busy->isVisible(); }, 4000));
+    EXPECT_TRUE(viewer->IsBusy());
+    EXPECT_GE(ticks, 2); // a blocked GUI thread would not have served its timer at all
+    EXPECT_EQ(Child<QLabel>(*viewer, "lblBusy")->text(), QStringLiteral("Loading..."));
+    EXPECT_EQ(viewer->cursor().shape(), Qt::BusyCursor);
+    // The view stays usable meanwhile: the rows read are still there.
+    EXPECT_EQ(viewer->Model()->data(viewer->Model()->index(0, 0)).toString(), QStringLiteral("I001"));
+
+    Child<QPushButton>(*viewer, "btnCancelWork")->click();
+    EXPECT_FALSE(viewer->IsBusy());
+    EXPECT_FALSE(busy->isVisible());
+    EXPECT_NE(viewer->cursor().shape(), Qt::BusyCursor);
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("cancelled"))) << ErrorPane(*viewer).toStdString();
+    EXPECT_EQ(RowCount(*viewer), 12);
+
+    lock.Release();
+    Exec({"INSERT INTO Stock VALUES ('I100', 'after the lock', 100)"});
+    Child<QAction>(*viewer, "actRefresh")->trigger();
+    EXPECT_EQ(RowCount(*viewer), 13);
+    EXPECT_EQ(Cell(*viewer, 12, 0), QStringLiteral("I100"));
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_P(DataViewerTest, AViewClosedWhileItsWorkRunsDropsTheResult) {
+    TableLock lock(GetParam());
+    // Opening waits for the lock (the count); the view goes meanwhile.
+    auto viewer = std::make_unique<TfrmODBCData>();
+    viewer->IniFile = m_ini.get();
+    viewer->show();
+    viewer->InitializeForm();
+    EXPECT_TRUE(viewer->IsBusy());
+    PumpFor(50);
+    viewer.reset();
+    lock.Release();
+    PumpFor(300);
+    // A view opened afterwards on the same table works as ever.
+    auto again = OpenViewer();
+    EXPECT_EQ(RowCount(*again), 12);
+    EXPECT_EQ(Cell(*again, 11, 0), QStringLiteral("I012"));
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_P(DataViewerTest, RowsArriveInWindowsAndScrollingToTheEndReadsTheRest) {
+    const int rows = 2 * TZel_TableModel::ChunkRows + 50;
+    CreateStock(rows);
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    // The count is known at once; the grid shows the first rows as they come,
+    // and only those in sight are read.
+    EXPECT_EQ(RowCount(*viewer), rows);
+    EXPECT_TRUE(PumpUntil([&] { return model.IsRowRead(0); }));
+    Settle();
+    EXPECT_FALSE(model.IsRowRead(rows - 1));
+    EXPECT_FALSE(model.data(model.index(rows - 1, 0)).isValid());
+
+    grid->scrollToBottom();
+    // The grid paints the last rows blank, asks for them, and shows them when they come.
+    EXPECT_TRUE(PumpUntil([&] { return model.IsRowRead(rows - 1); }));
+    char last[16];
+    std::snprintf(last, sizeof last, "I%03d", rows);
+    EXPECT_EQ(model.data(model.index(rows - 1, 0)).toString(), QString::fromLatin1(last));
+    EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: %1").arg(rows));
+}
+
+TEST_P(DataViewerTest, LeavingTheViewWhileItWaitsWaitsForTheAnswerOrCancelsIt) {
+    const std::string question = "The data viewer is still waiting for the database.\n\n"
+                                 "Wait for it (Yes) or cancel it (No)?";
+    for (const QMessageBox::StandardButton answer : {QMessageBox::Yes, QMessageBox::No}) {
+        SCOPED_TRACE(answer == QMessageBox::Yes ? "wait" : "cancel");
+        auto viewer = OpenViewer();
+        TZel_TableModel& model = *viewer->Model();
+        m_boxes.clear();
+        m_answer = answer;
+        // A change posted while the table is held: its write waits for the lock.
+        auto lock = std::make_unique<TableLock>(GetParam());
+        model.setData(model.index(0, 1), QStringLiteral("kept"));
+        Child<QAction>(*viewer, "actPost")->trigger();
+        ASSERT_TRUE(viewer->IsBusy());
+        QTimer::singleShot(300, [&] { lock.reset(); });
+        viewer->close();
+        EXPECT_EQ(m_boxes, (std::vector<std::string>{question}));
+        EXPECT_FALSE(viewer->IsBusy());
+        PumpUntil([&] { return !lock; });
+        if (answer == QMessageBox::Yes) {
+            EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+            EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo = 'I001'")[0][0], "kept");
+        } else {
+            // The change was not written, or not known to be: the row keeps it.
+            EXPECT_EQ(model.State(), TZel_TableModel::Editing);
+            EXPECT_EQ(model.data(model.index(0, 1)).toString(), QStringLiteral("kept"));
+        }
+        Exec({"UPDATE Stock SET Descr = 'Item 1' WHERE ItemNo = 'I001'"});
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,11 +17,14 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <optional>
 
 #include "base/IniFile.h"
 #include "data/SessionDefinition.h"
 #include "data/Zel_ODBCSession.h"
+#include "data/odbc/OdbcUserDataSources.h"
+#include "support/EventLoop.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
 #include "ui/MessageBox.h"
@@ -70,6 +78,13 @@ protected:
         TMessageBox::SetAnswerer({});
     }
 
+    // Waits until the wizard's connects and opens have answered.
+    void Settle() const {
+        if (m_form) {
+            EXPECT_TRUE(PumpUntil([&] { return !m_form->IsBusy(); }, 20000));
+        }
+    }
+
     // Opens the wizard as the main window does, with the option pages shown.
     void Open(bool showOptions = true) {
         m_form = std::make_unique<TfrmODBCConfig>();
@@ -78,6 +93,7 @@ protected:
         m_form->ShowTransferOptions = showOptions;
         m_form->InitializeForm();
         m_form->show();
+        Settle();
     }
 
     template <class T> T* W(const char* name) const {
@@ -87,14 +103,17 @@ protected:
     }
 
     void Choose(const char* comboName, const QString& text) {
+        Settle();
         auto* box = W<QComboBox>(comboName);
         const int index = box->findText(text);
         ASSERT_GE(index, 0) << text.toStdString() << " not offered by " << comboName;
         box->setCurrentIndex(index);
         emit box->activated(index);
+        Settle();
     }
 
     QStringList Choices(const char* comboName) const {
+        Settle();
         QStringList items;
         auto* box = W<QComboBox>(comboName);
         for (int i = 0; i < box->count(); ++i)
@@ -103,6 +122,7 @@ protected:
     }
 
     QString Cell(int fieldNumber, int column = 1) const {
+        Settle();
         const QTableWidgetItem* item = W<QTableWidget>("gridFields")->item(fieldNumber - 1, column);
         return item ? item->text() : QString();
     }
@@ -124,6 +144,7 @@ protected:
     void Edit() { W<QLineEdit>("txtSessionName")->setText(QStringLiteral("Edited")); }
 
     std::string Value(int session, const char* key) const {
+        Settle();
         return m_ini.ReadString(TZel_ODBCSession::SectionNameOf(session), key, "<missing>");
     }
 
@@ -170,6 +191,7 @@ TEST_F(ODBCConfigTest, TypingADataSourceNameConnectsOnlyWhenTheEditingEnds) {
     EXPECT_TRUE(Choices("cmbTable").isEmpty());
     EXPECT_TRUE(m_form->Modified());
     SendKey(dsn, Qt::Key_Return);
+    Settle();
     EXPECT_TRUE(m_messages.empty());
     EXPECT_TRUE(Choices("cmbTable").contains(QStringLiteral("Stock")));
 
@@ -178,17 +200,20 @@ TEST_F(ODBCConfigTest, TypingADataSourceNameConnectsOnlyWhenTheEditingEnds) {
     Type(dsn, QStringLiteral("NoSuchSource"));
     EXPECT_TRUE(m_messages.empty());
     SendKey(dsn, Qt::Key_Return);
+    Settle();
     ASSERT_EQ(m_messages.size(), 1u);
     EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Unable to connect to selected Database\n\n")));
     EXPECT_GT(m_messages[0].size(), 45);
     EXPECT_TRUE(Choices("cmbTable").isEmpty());
     SendKey(dsn, Qt::Key_Return); // finishing again without a change tries nothing
+    Settle();
     EXPECT_EQ(m_messages.size(), 1u);
 
     // Typing a table name opens nothing until its editing ends.
     dsn->clear();
     Type(dsn, QString::fromStdString(OdbcTestEnv::DsnName(TestDriver::SQLite)));
     SendKey(dsn, Qt::Key_Return);
+    Settle();
     auto* table = W<QComboBox>("cmbTable")->lineEdit();
     Type(table, QStringLiteral("Sto"));
     EXPECT_EQ(Cell(1), QString());
@@ -530,6 +555,56 @@ TEST_F(ODBCConfigTest, AFileThatCannotBeWrittenIsReportedAndKeepsTheEdits) {
     EXPECT_TRUE(m_messages[0].contains(QStringLiteral("cannot write file"))) << m_messages[0].toStdString();
     EXPECT_TRUE(m_form->Modified());
     EXPECT_TRUE(W<QPushButton>("btnApply")->isEnabled());
+}
+
+TEST_F(ODBCConfigTest, ChoosingADataSourceThatDoesNotAnswerKeepsTheWizardLive) {
+    // A PostgreSQL data source whose server takes connections and never says
+    // a word: the connect waits for its login timeout.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    TOdbcDataSourceDef definition;
+    definition.Name = "ZelUiSilent";
+    definition.Driver = "PostgreSQL Unicode";
+    definition.Server = "127.0.0.1";
+    definition.Port = std::to_string(ntohs(address.sin_port));
+    definition.Database = "postgres";
+    definition.UserName = "zel";
+    TOdbcUserDataSources::Write(definition);
+
+    Open();
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    auto* dsn = W<QComboBox>("cmbDSN")->lineEdit();
+    dsn->setText(QStringLiteral("ZelUiSilent"));
+    SendKey(dsn, Qt::Key_Return);
+    EXPECT_TRUE(m_form->IsBusy());
+    ASSERT_TRUE(PumpUntil([&] { return W<QWidget>("pnlBusy")->isVisible(); }, 3000));
+    EXPECT_GE(ticks, 2); // a blocked GUI thread would not have served its timer at all
+    EXPECT_EQ(W<QLabel>("lblBusy")->text(), QStringLiteral("Connecting..."));
+    // Cancel gives the wizard back at once; the attempt ends unseen.
+    W<QPushButton>("btnCancelWork")->click();
+    EXPECT_FALSE(m_form->IsBusy());
+    EXPECT_FALSE(W<QWidget>("pnlBusy")->isVisible());
+    EXPECT_TRUE(m_messages.empty());
+
+    // Chosen again and left to answer: the driver's reason, under the wizard's headline.
+    Choose("cmbDSN", QStringLiteral("ZelUiSilent"));
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_TRUE(m_messages[0].startsWith(QStringLiteral("Unable to connect to selected Database\n\n")))
+        << m_messages[0].toStdString();
+    EXPECT_GT(m_messages[0].size(), 45);
+    EXPECT_TRUE(Choices("cmbTable").isEmpty());
+    close(silent);
+    TOdbcUserDataSources::Remove("ZelUiSilent");
 }
 
 } // namespace

@@ -203,7 +203,7 @@ class Desktop:
         name = str(self.call(ref, PROPS, "Get", "ss", (ACC, "Name"), timeout=timeout))
         return Node(ref, role, name, self.states(ref, timeout))
 
-    def walk(self, ref, skip_roles=("table", "tree table", "list", "table cell", "list item"), timeout=5.0):
+    def walk(self, ref, skip_roles=("table", "tree", "tree table", "list", "table cell", "list item"), timeout=5.0):
         """Every node under ref, depth first; the contents of tables and lists are left out."""
         out = []
         stack = [ref]
@@ -262,6 +262,9 @@ class Desktop:
                 raise
             return None
         return time.monotonic() - started
+
+    def table_rows(self, node):
+        return int(self.call(node.ref, PROPS, "Get", "ss", ("org.a11y.atspi.Table", "NRows")))
 
     def extents(self, node):
         return [int(v) for v in self.call(node.ref, "org.a11y.atspi.Component", "GetExtents", "u", (0,))]

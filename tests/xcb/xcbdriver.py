@@ -166,7 +166,9 @@ class Desktop:
         return self.app
 
     def program_output(self):
-        return self.log("program.log")
+        for out in self.logs:
+            out.flush()
+        return self.log("program.log", limit=20000)
 
     def application(self, timeout=30):
         """The program's application object on the accessibility bus, once it shows a window."""

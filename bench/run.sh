@@ -446,9 +446,9 @@ for db in sqlite pg; do
   row R10 "the 16th's longest post ($(median "r10.$db.refused") refused), $name" "$(secs "$longest")" "" "" ">= 4.5 s" \
     "$(met "$longest" ge 4.5)"
 done
-compare W1 "16 handhelds select, monitor on screen vs settings, windowed" per_s "$(median w.monitor.rps)" \
+compare W1 "select by key, 16 handhelds, monitor vs settings view" per_s "$(median w.monitor.rps)" \
   "$(median w.settings.rps)" ge 0.9
-compare W2 "R1 with 1000 idle handhelds vs none, windowed, p50" us "$(median w.idle1000.p50)" "$(median w.idle0.p50)" \
+compare W2 "R1 in the window, 1000 idle handhelds vs none, p50" us "$(median w.idle1000.p50)" "$(median w.idle0.p50)" \
   le 1.5
 for mode in idle busy; do
   slowest="$(sort -g "$results/w3.$mode" | tail -1)"

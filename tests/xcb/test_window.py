@@ -8,6 +8,7 @@ screenshot go; ZEL_XCB_PAUSE the idle pause between view switches (3 s).
 """
 
 import os
+import shutil
 import socket
 import sqlite3
 import subprocess
@@ -90,12 +91,15 @@ class ProgramTest(unittest.TestCase):
             self.fail(f"ZEL_BUILD_DIR={BUILD!r} holds no ZelWireless")
         os.makedirs(OUT, exist_ok=True)
         self.folder = xcbdriver.temp_folder()
+        self.addCleanup(shutil.rmtree, self.folder, True)
         self.loads = []
         self.run_tool(["zel-bench-data", "sqlite", self.path("stock.sqlite"), str(ROWS)])
         self.run_tool(["zel-bench-data", "sqlite", self.path("locked.sqlite"), "100"])
         self.silent = SilentHost(hold=8)
         self.addCleanup(self.silent.close)
-        with open("/etc/odbcinst.ini") as src, open(self.path("odbcinst.ini"), "w") as dst:
+        # The drivers as installed (by scripts/setup.sh), beside data sources of our own.
+        drivers = os.path.join(os.environ.get("ODBCSYSINI") or "/etc", "odbcinst.ini")
+        with open(drivers) as src, open(self.path("odbcinst.ini"), "w") as dst:
             dst.write(src.read())
         with open(self.path("odbc.ini"), "w") as f:
             f.write(f"[ZelXcbStock]\nDriver=SQLite3\nDatabase={self.path('stock.sqlite')}\nTimeout=5000\n\n"
@@ -116,11 +120,13 @@ class ProgramTest(unittest.TestCase):
         self.app = self.desktop.application()
         # The start-up timer enables the server about 3.2 s after the start.
         self.desktop.wait_for("label", f"Server enabled on 127.0.0.1:{self.port}", timeout=20)
-        self.buttons = {n.name: n for n in self.desktop.walk(self.app) if n.role == "check box"}
-        self.main_frame = main_frame = next(n for n in map(self.desktop.node, self.desktop.children(self.app))
-                          if n.role == "frame" and n.name.startswith(MAIN_TITLE))
-        # The main window's own menu bar (a view may show a menu bar of its own).
-        bar = next(n for n in map(self.desktop.node, self.desktop.children(main_frame.ref)) if n.role == "menu bar")
+        self.main_frame = next(n for n in map(self.desktop.node, self.desktop.children(self.app))
+                               if n.role == "frame" and n.name.startswith(MAIN_TITLE))
+        # The main window's own tool bar and menu bar (a view may show bars of its own).
+        parts = list(map(self.desktop.node, self.desktop.children(self.main_frame.ref)))
+        toolbar = next(n for n in parts if n.role == "tool bar" and n.name == "Actions")
+        self.buttons = {n.name: n for n in self.desktop.walk(toolbar.ref) if n.role == "check box"}
+        bar = next(n for n in parts if n.role == "menu bar")
         self.menus = {}
         for menu in map(self.desktop.node, self.desktop.children(bar.ref)):
             self.menus[menu.name] = menu
@@ -405,6 +411,10 @@ class MessageBoxTest(ProgramTest):
         # The exit question from the keyboard: Yes ends the program normally. Without a window
         # manager nobody gives the focus back after a box closes: a click does, as for an operator.
         self.desktop.click(self.main_frame, at=(self.desktop.extents(self.main_frame)[2] // 2, -6))
+        deadline = time.monotonic() + self.bound
+        while "active" not in self.desktop.states(self.main_frame.ref):
+            self.assertLess(time.monotonic(), deadline, "the main window did not become active")
+            time.sleep(0.05)
         self.desktop.key("q", ["ctrl"])
         self.answer("Are you sure you want to exit Zel Wireless Server?", "Yes")
         self.assertEqual(self.desktop.app.wait(timeout=15), 0)

@@ -28,7 +28,7 @@ DEC = ("org.a11y.atspi.Registry", "/org/a11y/atspi/registry/deviceeventcontrolle
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 
 # Bits of AT-SPI's state set that the tests look at.
-STATES = {"enabled": 8, "checked": 4, "showing": 25, "visible": 30}
+STATES = {"active": 1, "enabled": 8, "checked": 4, "showing": 25, "visible": 30}
 # Key synthesis types and modifier masks of the device event controller.
 KEY_SYM, KEY_LOCKMODIFIERS, KEY_UNLOCKMODIFIERS = 3, 5, 6
 MODIFIERS = {"shift": 1, "ctrl": 4, "alt": 8}

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang clang-format
-  qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev adwaita-icon-theme
+  qt6-base-dev qt6-base-dev-tools libgl-dev adwaita-icon-theme
   xvfb x11-apps imagemagick x11-utils xdotool trayer
   dbus at-spi2-core python3-dbus qt6-qpa-plugins fonts-dejavu-core
   unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql

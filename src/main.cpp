@@ -19,7 +19,6 @@
 #include "net/EpollEventDispatcher.h"
 #include "net/Zel_Socket.h"
 #include "server/WirelessServer.h"
-#include "ui/GuiEventDispatcher.h"
 #include "ui/OperatorProgram.h"
 
 #ifdef ZEL_HAVE_SYSTEMD
@@ -55,11 +54,11 @@ int Run(bool withWindows);
 } // namespace
 
 // The mode is chosen before the application object exists: windows need a
-// QApplication on the dispatcher that delivers window-system events.
+// QApplication, on Qt's own dispatcher (the server gets a thread of its own);
+// headless, the server's loop is the main thread's, on the epoll dispatcher.
 int main(int argc, char* argv[]) {
     const bool withWindows = !HasArgument(argc, argv, "--headless") && HasDisplay();
     if (withWindows) {
-        InstallGuiEventDispatcher();
         QApplication app(argc, argv);
         return Run(true);
     }

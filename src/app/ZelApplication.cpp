@@ -33,10 +33,8 @@ TZelApplication::~TZelApplication() {
     // sink, so before it goes.
     ReleaseServer();
     // The sink may refer to what its installer owns; nothing logs through it afterwards.
-    if (m_sinkInstalled) {
-        GetLogger()->OnLogMessage = nullptr;
-        GetLogger()->OnLogError = nullptr;
-    }
+    if (m_sinkInstalled)
+        GetLogger()->SetSinks(nullptr, nullptr);
 }
 
 void TZelApplication::ReleaseServer() {
@@ -54,8 +52,7 @@ void TZelApplication::Create(TZelLogger::Sink logSink) {
     m_prefs->IniFilename = iniFilename;
     m_prefs->Server = m_server.get();
     m_prefs->ReadSettings();
-    GetLogger()->OnLogMessage = logSink;
-    GetLogger()->OnLogError = logSink;
+    GetLogger()->SetSinks(logSink, logSink);
     m_sinkInstalled = true;
     m_server->OnStatusChange = [this](TZelWirelessServer*) { DoWirelessStatusChange(); };
     m_server->OnClientAddDrop = [this](TZelWirelessServer*) {

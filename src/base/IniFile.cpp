@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -257,6 +258,14 @@ bool SetValue(TIniDocument& doc, const std::string& section, const std::string& 
     return true;
 }
 
+// The window and the server write the file from different threads; each
+// write reads, changes and replaces the whole file, so two at once would lose
+// one of them. Writes of this program therefore take turns.
+std::mutex& UpdateLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 // A file that exists but cannot be read must not be replaced by one that
 // holds only the new key: that would lose every session in it.
 TIniDocument LoadForUpdate(const std::string& fileName) {
@@ -404,6 +413,7 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
     CheckWrite(section, key, value);
+    const std::lock_guard lock(UpdateLock());
     TIniDocument doc = LoadForUpdate(m_fileName);
     if (SetValue(doc, section, key, value))
         Save(m_fileName, doc);
@@ -412,6 +422,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
 void TIniFile::WriteBatch(const TBatch& batch) {
     for (const TBatch::TEntry& entry : batch.Entries())
         CheckWrite(entry.section, entry.key, entry.value);
+    const std::lock_guard lock(UpdateLock());
     TIniDocument doc = LoadForUpdate(m_fileName);
     const TIniDocument before = doc;
     for (const TBatch::TEntry& entry : batch.Entries())
@@ -443,6 +454,7 @@ void TIniFile::WriteBool(const std::string& section, const std::string& key, boo
 }
 
 void TIniFile::EraseSection(const std::string& section) {
+    const std::lock_guard lock(UpdateLock());
     const TIniDocument doc = LoadForUpdate(m_fileName);
     SaveWithout(m_fileName, doc, [&](const TIniLine& line) {
         return (line.kind == TIniLine::Kind::Section && SameName(line.name, section)) ||
@@ -451,6 +463,7 @@ void TIniFile::EraseSection(const std::string& section) {
 }
 
 void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
+    const std::lock_guard lock(UpdateLock());
     const TIniDocument doc = LoadForUpdate(m_fileName);
     SaveWithout(m_fileName, doc, [&](const TIniLine& line) {
         return line.kind == TIniLine::Kind::Key && SameName(line.name, key) && InSection(line, doc, section);

@@ -42,6 +42,12 @@ TZelLogger* GetLogger() {
     return g_Logger;
 }
 
+void TZelLogger::SetSinks(Sink onMessage, Sink onError) {
+    const std::lock_guard lock(SinkLock);
+    OnLogMessage = std::move(onMessage);
+    OnLogError = std::move(onError);
+}
+
 void SetVerbose(bool verbose) {
     GetLogger()->Verbose = verbose;
 }
@@ -97,22 +103,28 @@ QDateTime LogEventTime() {
 void LogInfo(const std::string& text) {
     if (TZelLogCapture::Keep(TZelLogCapture::TKind::Info, text))
         return;
-    if (GetLogger()->OnLogMessage)
-        GetLogger()->OnLogMessage(text);
+    TZelLogger* logger = GetLogger();
+    const std::lock_guard lock(logger->SinkLock);
+    if (logger->OnLogMessage)
+        logger->OnLogMessage(text);
 }
 
 void LogError(const std::string& text) {
     if (TZelLogCapture::Keep(TZelLogCapture::TKind::Error, text))
         return;
-    if (GetLogger()->OnLogError)
-        GetLogger()->OnLogError(text);
+    TZelLogger* logger = GetLogger();
+    const std::lock_guard lock(logger->SinkLock);
+    if (logger->OnLogError)
+        logger->OnLogError(text);
 }
 
 void LogVerbose(const std::string& text) {
     if (TZelLogCapture::Keep(TZelLogCapture::TKind::Verbose, text))
         return;
-    if (GetLogger()->OnLogMessage)
-        GetLogger()->OnLogMessage(" -- " + text);
+    TZelLogger* logger = GetLogger();
+    const std::lock_guard lock(logger->SinkLock);
+    if (logger->OnLogMessage)
+        logger->OnLogMessage(" -- " + text);
 }
 
 // Keeps one generation: the current log becomes the "-old" file. Each step

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,13 @@ public:
 
     // Read by the database workers while the window may switch it.
     std::atomic<bool> Verbose = false;
+    // Any thread may log: the sinks are called, and assigned, under SinkLock,
+    // one line at a time. A sink may log itself (the lock is recursive).
     Sink OnLogError;
     Sink OnLogMessage;
+    std::recursive_mutex SinkLock;
+    // Assigns both sinks under the lock.
+    void SetSinks(Sink onMessage, Sink onError);
 };
 
 TZelLogger* GetLogger();

@@ -3,7 +3,7 @@
 // The program with windows: the application-wide settings of the operator
 // interface, the main window, the splash, and the exits (the confirmed exit,
 // SIGTERM, SIGINT and the session's logout). g_PrefsMgr must exist; the
-// QApplication must exist, on the dispatcher of InstallGuiEventDispatcher.
+// QApplication must exist.
 // Returns the program's exit code.
 int RunOperatorProgram();
 

@@ -9,7 +9,7 @@
 
 #include <arpa/inet.h>
 
-#include "app/ZelApplication.h"
+#include "app/ServerControl.h"
 #include "base/Exception.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
@@ -48,7 +48,7 @@ bool IsIPv4Address(const std::string& text) {
 
 } // namespace
 
-TfrmApplicationSettings::TfrmApplicationSettings(TZelApplication& app, QWidget* parent)
+TfrmApplicationSettings::TfrmApplicationSettings(TServerControl& app, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::TfrmApplicationSettings>()), m_app(app) {
     ui->setupUi(this);
 
@@ -73,11 +73,10 @@ TfrmApplicationSettings::TfrmApplicationSettings(TZelApplication& app, QWidget* 
 
 TfrmApplicationSettings::~TfrmApplicationSettings() = default;
 
-TZelWirelessServer& TfrmApplicationSettings::Server() const {
-    TZelWirelessServer* server = m_app.Server();
-    if (!server)
+const TServerSnapshot& TfrmApplicationSettings::Server() const {
+    if (!m_app.HasServer())
         throw Exception("TfrmApplicationSettings: the server has not been created");
-    return *server;
+    return m_app.Snapshot();
 }
 
 void TfrmApplicationSettings::showEvent(QShowEvent* event) {
@@ -104,9 +103,10 @@ void TfrmApplicationSettings::FormShow() {
 
 void TfrmApplicationSettings::LoadControls() {
     TZel_WirelessPrefsMgr& prefs = Prefs();
-    TZelWirelessServer& server = Server();
+    m_app.Refresh();
+    const TServerSnapshot& server = Server();
     ui->editServerName->setText(Q(server.ServerName));
-    ui->chkServerEnabled->setChecked(server.IsEnabled());
+    ui->chkServerEnabled->setChecked(server.Enabled);
     ui->editServerDisabledMessage->setText(Q(server.DisabledMessage));
     ui->editIPAddress->setText(Q(server.IPAddress));
     ui->editIPPort->setText(QString::number(server.Port));
@@ -144,7 +144,7 @@ void TfrmApplicationSettings::UseDefaultPort() {
 // Only a changed box is checked, so that a value the server already runs
 // with never blocks applying the other settings.
 bool TfrmApplicationSettings::ValidateNetwork() {
-    const TZelWirelessServer& server = Server();
+    const TServerSnapshot& server = Server();
     const QString portText = ui->editIPPort->text().trimmed();
     int port = 0;
     const bool portChanged = portText != QString::number(server.Port);
@@ -192,51 +192,73 @@ bool TfrmApplicationSettings::Apply() {
 // port; everything else is applied and written all the same.
 bool TfrmApplicationSettings::ApplyControls() {
     TZel_WirelessPrefsMgr& prefs = Prefs();
-    TZelWirelessServer& server = Server();
-    int port = server.Port;
+    int port = Server().Port;
     if (!TryTextToInt(S(ui->editIPPort->text().trimmed()), port))
-        port = server.Port; // unchanged, see ValidateNetwork
-
-    server.ServerName = S(ui->editServerName->text());
-    server.SetEnabled(ui->chkServerEnabled->isChecked());
-    server.DisabledMessage = S(ui->editServerDisabledMessage->text());
-    server.IPAddress = S(ui->editIPAddress->text().trimmed());
-    prefs.LogFilename = S(ui->editLogfile->text());
-    server.Port = port;
-
-    // New connections come in on the new address and port at once.
-    const TZel_Socket* listenerBefore = server.ListenSocket.get();
-    const std::string listenFailure = server.FollowListenSettings();
-    if (!listenFailure.empty()) {
-        TMessageBox::Show(
-            this,
-            QStringLiteral("The server cannot listen on %1:%2: %3\n\nIt goes on listening on %4:%5.")
-                .arg(ui->editIPAddress->text().trimmed(), QString::number(port), Q(listenFailure),
-                     Q(server.IPAddress), QString::number(server.Port)),
-            QMessageBox::Warning);
-    } else if (server.ListenSocket.get() != listenerBefore && server.OnStatusChange) {
-        server.OnStatusChange(&server); // the status text names the address and port
-    }
-    // A server that could not listen on the old address may on the new one.
-    if (ui->chkServerEnabled->isChecked() && !server.IsEnabled())
-        server.SetEnabled(true);
-    if (ui->chkServerEnabled->isChecked() && !server.IsEnabled())
-        TMessageBox::Show(
-            this,
-            QStringLiteral("The server could not be enabled on %1:%2: %3")
-                .arg(Q(server.IPAddress), QString::number(server.Port),
-                     Q(server.ListenSocket ? server.ListenSocket->LastErrorText : std::string())),
-            QMessageBox::Warning);
-
+        port = Server().Port; // unchanged, see ValidateNetwork
     if (!prefs.Diagnostics) {
         ui->chkVerboseLogging->setChecked(false);
         ui->chkNetworkEncoding->setChecked(true);
     }
-    SetVerbose(ui->chkVerboseLogging->isChecked());
-    prefs.NetworkEncoding = ui->chkNetworkEncoding->isChecked();
-    // One write: the settings file is replaced once per Apply.
-    prefs.WriteSettings();
-    return listenFailure.empty();
+    const bool wantEnabled = ui->chkServerEnabled->isChecked();
+    const std::string serverName = S(ui->editServerName->text());
+    const std::string disabledMessage = S(ui->editServerDisabledMessage->text());
+    const std::string address = S(ui->editIPAddress->text().trimmed());
+    const std::string logFile = S(ui->editLogfile->text());
+    const bool verbose = ui->chkVerboseLogging->isChecked();
+    const bool networkEncoding = ui->chkNetworkEncoding->isChecked();
+
+    // The server and the preferences it writes belong to the server's thread.
+    struct TOutcome {
+        std::string listenFailure;
+        bool enabled = false;
+        std::string address;
+        int32_t port = 0;
+        std::string lastError;
+    };
+    const TOutcome outcome = m_app.Call([&](TZelApplication& zel) {
+        TZelWirelessServer& server = *zel.Server();
+        server.ServerName = serverName;
+        server.SetEnabled(wantEnabled);
+        server.DisabledMessage = disabledMessage;
+        server.IPAddress = address;
+        prefs.LogFilename = logFile;
+        server.Port = port;
+
+        // New connections come in on the new address and port at once.
+        const TZel_Socket* listenerBefore = server.ListenSocket.get();
+        TOutcome result;
+        result.listenFailure = server.FollowListenSettings();
+        if (result.listenFailure.empty() && server.ListenSocket.get() != listenerBefore &&
+            server.OnStatusChange)
+            server.OnStatusChange(&server); // the status text names the address and port
+        // A server that could not listen on the old address may on the new one.
+        if (wantEnabled && !server.IsEnabled())
+            server.SetEnabled(true);
+        SetVerbose(verbose);
+        prefs.NetworkEncoding = networkEncoding;
+        // One write: the settings file is replaced once per Apply.
+        prefs.WriteSettings();
+        result.enabled = server.IsEnabled();
+        result.address = server.IPAddress;
+        result.port = server.Port;
+        result.lastError = server.ListenSocket ? server.ListenSocket->LastErrorText : std::string();
+        return result;
+    });
+    m_app.Refresh();
+
+    if (!outcome.listenFailure.empty())
+        TMessageBox::Show(
+            this,
+            QStringLiteral("The server cannot listen on %1:%2: %3\n\nIt goes on listening on %4:%5.")
+                .arg(Q(address), QString::number(port), Q(outcome.listenFailure), Q(outcome.address),
+                     QString::number(outcome.port)),
+            QMessageBox::Warning);
+    if (wantEnabled && !outcome.enabled)
+        TMessageBox::Show(this,
+                          QStringLiteral("The server could not be enabled on %1:%2: %3")
+                              .arg(Q(outcome.address), QString::number(outcome.port), Q(outcome.lastError)),
+                          QMessageBox::Warning);
+    return outcome.listenFailure.empty();
 }
 
 void TfrmApplicationSettings::BrowseLogfile() {

@@ -3,8 +3,8 @@
 #include <QWidget>
 #include <memory>
 
-class TZelApplication;
-class TZelWirelessServer;
+class TServerControl;
+struct TServerSnapshot;
 
 namespace Ui {
 class TfrmApplicationSettings;
@@ -19,7 +19,7 @@ class TfrmApplicationSettings : public QWidget {
     Q_OBJECT
 
 public:
-    explicit TfrmApplicationSettings(TZelApplication& app, QWidget* parent = nullptr);
+    explicit TfrmApplicationSettings(TServerControl& app, QWidget* parent = nullptr);
     ~TfrmApplicationSettings() override;
 
     // Some control changed since the values were loaded or last applied.
@@ -51,10 +51,10 @@ private:
     void BrowseLogfile();
     void ViewLogfile();
     void ClearLogfile();
-    TZelWirelessServer& Server() const;
+    const TServerSnapshot& Server() const;
 
     std::unique_ptr<Ui::TfrmApplicationSettings> ui;
-    TZelApplication& m_app;
+    TServerControl& m_app;
     bool m_modified = false;
     bool m_networkChanged = false;
     bool m_loaded = false;

@@ -15,16 +15,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/ZelApplication.h"
+#include "app/ServerControl.h"
 #include "base/Exception.h"
 #include "base/Platform.h"
 #include "base/UserRegistry.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
-#include "data/Zel_ODBCSession.h"
-#include "server/WirelessClient.h"
-#include "server/WirelessServer.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
 #include "ui_frm_ClientList.h"
@@ -149,12 +146,12 @@ std::string TimeText(const QDateTime& time) {
     return time.isValid() ? FormatLogTime(time) : std::string();
 }
 
-std::string SessionText(const TZelWirelessClient& client) {
-    return "#" + std::to_string(client.PDASession.SessionNumber) + ": " + client.PDASession.SessionName;
+std::string SessionText(const TClientSnapshot& client) {
+    return "#" + std::to_string(client.SessionNumber) + ": " + client.SessionName;
 }
 
-bool SessionConnected(const TZelWirelessClient& client) {
-    return client.DatabaseConnected;
+bool SessionConnected(const TClientSnapshot& client) {
+    return client.SessionConnected;
 }
 
 std::string CountsText(int32_t out, int32_t in) {
@@ -163,7 +160,7 @@ std::string CountsText(int32_t out, int32_t in) {
 
 } // namespace
 
-TfrmClientList::TfrmClientList(TZelApplication& app, QWidget* parent)
+TfrmClientList::TfrmClientList(TServerControl& app, QWidget* parent)
     : QWidget(parent), m_app(app), ui(std::make_unique<Ui::TfrmClientList>()) {
     if (!g_PrefsMgr)
         throw Exception("TfrmMain.FormCreate: g_PrefsMgr is not assigned, cannot continue");
@@ -360,7 +357,7 @@ bool TfrmClientList::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool TfrmClientList::ServerEnabled() const {
-    return m_app.Server() && m_app.Server()->IsEnabled();
+    return m_app.IsEnabled();
 }
 
 bool TfrmClientList::DetailMonitorVisible() const {
@@ -376,7 +373,13 @@ void TfrmClientList::ServerStatusChanged() {
 }
 
 void TfrmClientList::DoWirelessStatusChange(bool throttled) {
-    UpdateMenuChecks();
+    // A handheld's change touches only what follows the server state; the
+    // other menu states (the autostart entry is read from disk) follow the
+    // operator's actions.
+    if (throttled)
+        UpdateEnabledChecks(false);
+    else
+        UpdateMenuChecks();
     if (throttled)
         ScheduleRefresh();
     else
@@ -410,17 +413,13 @@ void TfrmClientList::RefreshClientList() {
     m_refreshTimer.stop();
     m_lastRefresh.start();
     QTreeWidget* list = ui->lstClientList;
-    TZelWirelessServer* server = m_app.Server();
+    const TServerSnapshot& server = m_app.Snapshot();
     bool added = false;
     {
         const QSignalBlocker quiet(list);
-        if (server)
-            m_app.CleanupClosedClients();
         std::unordered_set<uint64_t> listed;
-        if (server)
-            for (const auto& client : server->Clients)
-                if (client && client->Id != 0)
-                    listed.insert(client->Id);
+        for (const TClientSnapshot& client : server.Clients)
+            listed.insert(client.Id);
         for (auto it = m_rows.begin(); it != m_rows.end();) {
             if (listed.count(it->first) == 0) {
                 delete it->second;
@@ -429,18 +428,15 @@ void TfrmClientList::RefreshClientList() {
                 ++it;
             }
         }
-        if (server)
-            for (const auto& client : server->Clients) {
-                if (!client || client->Id == 0)
-                    continue;
-                auto row = m_rows.find(client->Id);
-                if (row == m_rows.end()) {
-                    AddClientRow(*client);
-                    added = true;
-                } else {
-                    WriteRow(row->second, *client);
-                }
+        for (const TClientSnapshot& client : server.Clients) {
+            auto row = m_rows.find(client.Id);
+            if (row == m_rows.end()) {
+                AddClientRow(client);
+                added = true;
+            } else {
+                WriteRow(row->second, client);
             }
+        }
         SortRows();
         // The first handheld to arrive in an empty list is selected.
         if (added && list->topLevelItemCount() == 1) {
@@ -448,13 +444,13 @@ void TfrmClientList::RefreshClientList() {
             list->topLevelItem(0)->setSelected(true);
         }
     }
-    const size_t count = server ? server->Clients.size() : 0;
+    const size_t count = server.Clients.size();
     emit clientCountChanged(QStringLiteral("Connected clients: ") + QString::number(count));
     UpdateDisconnectItems();
     RefreshDetailMonitor();
 }
 
-QTreeWidgetItem* TfrmClientList::AddClientRow(const TZelWirelessClient& client) {
+QTreeWidgetItem* TfrmClientList::AddClientRow(const TClientSnapshot& client) {
     auto* row = new TClientRow(client.Id);
     row->setIcon(colUsername, style()->standardIcon(QStyle::SP_ComputerIcon));
     for (int i = colClient; i < colCount; ++i)
@@ -465,7 +461,7 @@ QTreeWidgetItem* TfrmClientList::AddClientRow(const TZelWirelessClient& client) 
     return row;
 }
 
-void TfrmClientList::UpdateClientRow(const TZelWirelessClient* client) {
+void TfrmClientList::UpdateClientRow(const TClientSnapshot* client) {
     // Reached from timers: such messages are queued, never modal.
     if (!client) {
         TMessageBox::Post(QStringLiteral("TfrmMain.UpdateClientRow: invalid client pointer"),
@@ -481,13 +477,13 @@ void TfrmClientList::UpdateClientRow(const TZelWirelessClient* client) {
     WriteRow(row->second, *client);
 }
 
-void TfrmClientList::WriteRow(QTreeWidgetItem* row, const TZelWirelessClient& client) {
+void TfrmClientList::WriteRow(QTreeWidgetItem* row, const TClientSnapshot& client) {
     auto timeColumn = [](const QDateTime& time) {
         return time.isValid() ? Text(FormatLogTime(time)) : QStringLiteral("   --   ");
     };
     const QString texts[colCount] = {
-        Text(client.PDAInfo.UserName),
-        Text(client.GetAddress()),
+        Text(client.UserName),
+        Text(client.Address),
         SessionConnected(client) ? Text(SessionText(client)) : QStringLiteral("n/a"),
         QString::number(client.MessagesOut),
         timeColumn(client.ConnectTime),
@@ -510,19 +506,15 @@ void TfrmClientList::DoWirelessClientChange() {
 
 void TfrmClientList::timerClientGridUpdateTimer() {
     timerClientGridUpdate.stop();
-    TZelWirelessServer* server = m_app.Server();
     bool unlisted = false;
-    if (server)
-        for (const auto& client : server->Clients) {
-            if (!client)
-                continue;
-            // A client that arrived since the last rebuild gets its row there.
-            if (m_rows.count(client->Id) == 0) {
-                unlisted = true;
-                continue;
-            }
-            UpdateClientRow(client.get());
+    for (const TClientSnapshot& client : m_app.Snapshot().Clients) {
+        // A client that arrived since the last rebuild gets its row there.
+        if (m_rows.count(client.Id) == 0) {
+            unlisted = true;
+            continue;
         }
+        UpdateClientRow(&client);
+    }
     SortRows();
     if (unlisted)
         ScheduleRefresh();
@@ -577,15 +569,23 @@ void TfrmClientList::ShowDataLight(int level) {
         images[level]->setVisible(true);
 }
 
-void TfrmClientList::UpdateMenuChecks() {
-    if (g_PrefsMgr && g_PrefsMgr->Diagnostics)
-        ui->mniToolsVerbose->setVisible(true);
+// What follows the server state, set only when that state changed (or when forced).
+void TfrmClientList::UpdateEnabledChecks(bool force) {
     const bool enabled = ServerEnabled();
+    if (!force && m_checksEnabled == enabled)
+        return;
+    m_checksEnabled = enabled;
     SetImage(ui->actEnableDisableServer, this, enabled ? 0 : 1);
     ui->actEnableDisableServer->setChecked(enabled);
     ui->mniServerEnabled->setChecked(enabled);
     SetHint(ui->mniServerEnabled,
             enabled ? QStringLiteral("Server Enabled") : QStringLiteral("Server Disabled"));
+}
+
+void TfrmClientList::UpdateMenuChecks() {
+    if (g_PrefsMgr && g_PrefsMgr->Diagnostics)
+        ui->mniToolsVerbose->setVisible(true);
+    UpdateEnabledChecks(true);
 
     const bool logShown = !ui->pnlLogMessages->isHidden();
     ui->mniViewLog_Show->setChecked(logShown);
@@ -609,13 +609,13 @@ void TfrmClientList::RefreshDetailMonitor() {
     if (!DetailMonitorVisible())
         return;
     const QList<QTreeWidgetItem*> selected = ui->lstClientList->selectedItems();
-    const TZelWirelessClient* client = nullptr;
-    if (selected.size() == 1 && m_app.Server())
-        client = m_app.Server()->FindClient(RowId(selected.front()));
+    const TClientSnapshot* client = nullptr;
+    if (selected.size() == 1)
+        client = m_app.Snapshot().FindClient(RowId(selected.front()));
     initializeDetailMonitor(client);
 }
 
-void TfrmClientList::initializeDetailMonitor(const TZelWirelessClient* client) {
+void TfrmClientList::initializeDetailMonitor(const TClientSnapshot* client) {
     auto show = [](QLabel* label, const std::string& text) {
         label->setText(text.empty() ? QStringLiteral("--") : Text(text));
     };
@@ -626,27 +626,26 @@ void TfrmClientList::initializeDetailMonitor(const TZelWirelessClient* client) {
                               ui->lblMessages,        ui->lblBytes,        ui->lblConnectTime,
                               ui->lblLastMessage};
     if (client) {
-        show(ui->lblClientTitle, client->GetTitle());
-        show(ui->lblName, client->GetAddress());
+        show(ui->lblClientTitle, client->Title);
+        show(ui->lblName, client->Address);
         show(ui->lblDescription, client->Description);
-        show(ui->lblUsername, client->PDAInfo.UserName);
-        show(ui->lblSerialNumber, client->PDAInfo.SerialNumber);
-        show(ui->lblModel, client->PDAInfo.Model);
-        show(ui->lblOperatingSystem, client->PDAInfo.OperatingSystem);
-        show(ui->lblSoftware, client->PDAInfo.Software);
-        show(ui->lblSWVersion, client->PDAInfo.SWVersion);
+        show(ui->lblUsername, client->UserName);
+        show(ui->lblSerialNumber, client->SerialNumber);
+        show(ui->lblModel, client->Model);
+        show(ui->lblOperatingSystem, client->OperatingSystem);
+        show(ui->lblSoftware, client->Software);
+        show(ui->lblSWVersion, client->SWVersion);
         show(ui->lblMessages, CountsText(client->MessagesOut, client->MessagesIn));
         show(ui->lblBytes, CountsText(client->BytesOut, client->BytesIn));
         show(ui->lblConnectTime, TimeText(client->ConnectTime));
         show(ui->lblLastMessage, TimeText(client->LastMessageTime));
         if (SessionConnected(*client)) {
-            const TZelPDASession& session = client->PDASession;
             show(ui->lblSession, SessionText(*client));
-            show(ui->lblPlugin, session.PluginName.empty()
+            show(ui->lblPlugin, client->PluginName.empty()
                                     ? std::string()
-                                    : session.PluginName + " ver. " + session.PluginVersion);
-            show(ui->lblDatabase, client->Session->DSN);
-            show(ui->lblDatabaseTable, client->Session->Tablename);
+                                    : client->PluginName + " ver. " + client->PluginVersion);
+            show(ui->lblDatabase, client->DSN);
+            show(ui->lblDatabaseTable, client->Tablename);
         } else {
             for (QLabel* label : sessionLabels)
                 show(label, {});
@@ -674,27 +673,28 @@ void TfrmClientList::FillServerMonitor() {
     auto show = [](QLabel* label, const std::string& text) {
         label->setText(text.empty() ? QStringLiteral("--") : Text(text));
     };
-    const TZelWirelessServer* server = m_app.Server();
-    if (!server) {
+    const TServerSnapshot& server = m_app.Snapshot();
+    if (!server.Exists) {
         for (QLabel* label : {ui->lblServerName, ui->lblServerVersion, ui->lblServerPort,
                               ui->lblServerConfigFile, ui->lblServerLogFile, ui->lblServerStartTime,
                               ui->lblServerTotalBytes, ui->lblServerTotalClients})
             show(label, {});
         return;
     }
-    show(ui->lblServerName, server->ServerName);
+    show(ui->lblServerName, server.ServerName);
     show(ui->lblServerVersion, GetVersionInfoString("FileVersion"));
-    show(ui->lblServerPort, std::to_string(server->Port));
-    show(ui->lblServerConfigFile, server->IniFilename);
+    show(ui->lblServerPort, std::to_string(server.Port));
+    show(ui->lblServerConfigFile, server.IniFilename);
     show(ui->lblServerLogFile, g_PrefsMgr ? g_PrefsMgr->LogFilename : std::string());
-    show(ui->lblServerStartTime, TimeText(server->StartTime));
-    show(ui->lblServerTotalBytes, CountsText(server->BytesSent, server->BytesReceived));
-    show(ui->lblServerTotalClients, std::to_string(server->Clients.size()));
+    show(ui->lblServerStartTime, TimeText(server.StartTime));
+    show(ui->lblServerTotalBytes, CountsText(server.BytesSent, server.BytesReceived));
+    show(ui->lblServerTotalClients, std::to_string(server.Clients.size()));
 }
 
-void TfrmClientList::AppendLogText(const QString& text) {
+void TfrmClientList::AppendLogText(const QString& text, const QString& time) {
     if (ui->mmoLogMessages->isEnabled())
-        ui->mmoLogMessages->appendPlainText(Text(FormatLogTimeNow()) + QStringLiteral("  ") + text);
+        ui->mmoLogMessages->appendPlainText((time.isEmpty() ? Text(FormatLogTimeNow()) : time) +
+                                            QStringLiteral("  ") + text);
 }
 
 void TfrmClientList::AddLogLine(const QString& text) {
@@ -717,11 +717,9 @@ void TfrmClientList::mniServerDisconnectOneClick() {
         ids.push_back(RowId(row));
     try {
         for (uint64_t id : ids) {
-            TZelWirelessClient* client = m_app.Server() ? m_app.Server()->FindClient(id) : nullptr;
             // The server may have freed it since the last rebuild.
-            if (!client)
+            if (!m_app.Disconnect(id))
                 throw Exception("Invalid client selected, no data");
-            client->CloseConnection();
         }
     } catch (const std::exception& error) {
         TMessageBox::Show(this,
@@ -768,7 +766,7 @@ void TfrmClientList::mniViewToolbarClick() {
 void TfrmClientList::mniToolsVerboseClick() {
     SetVerbose(!GetVerbose());
     if (g_PrefsMgr)
-        g_PrefsMgr->WriteSettings();
+        m_app.Call([](TZelApplication&) { g_PrefsMgr->WriteSettings(); });
     AddLogLine(GetVerbose() ? QStringLiteral("Verbose logging enabled")
                             : QStringLiteral("Verbose logging disabled"));
     UpdateMenuChecks();

@@ -6,11 +6,12 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 class QTreeWidgetItem;
-class TZelApplication;
-class TZelWirelessClient;
+class TServerControl;
+struct TClientSnapshot;
 
 namespace Ui {
 class TfrmClientList;
@@ -27,7 +28,7 @@ class TfrmClientList;
 class TfrmClientList : public QWidget {
     Q_OBJECT
 public:
-    explicit TfrmClientList(TZelApplication& app, QWidget* parent = nullptr);
+    explicit TfrmClientList(TServerControl& app, QWidget* parent = nullptr);
     ~TfrmClientList() override;
 
     // The main window routes each WM_WIRELESS_CHANGE here while this view is
@@ -36,7 +37,8 @@ public:
     // Rebuilds the list at once and frees the clients whose connection has ended.
     void RefreshClientList();
     // One log pane line: time "mmm-dd hh:nn:ss", two blanks, the text.
-    void AppendLogText(const QString& text);
+    // time: as the log file has it; empty for now.
+    void AppendLogText(const QString& text, const QString& time = QString());
     // After each enable or disable of the server.
     void ServerStatusChanged();
     // A client has been added to the server's list.
@@ -79,14 +81,15 @@ private:
     void DoWirelessClientChange();
     void timerClientGridUpdateTimer();
 
-    QTreeWidgetItem* AddClientRow(const TZelWirelessClient& client);
-    void UpdateClientRow(const TZelWirelessClient* client);
-    void WriteRow(QTreeWidgetItem* row, const TZelWirelessClient& client);
+    QTreeWidgetItem* AddClientRow(const TClientSnapshot& client);
+    void UpdateClientRow(const TClientSnapshot* client);
+    void WriteRow(QTreeWidgetItem* row, const TClientSnapshot& client);
     void SortRows();
     void UpdateMenuChecks();
+    void UpdateEnabledChecks(bool force);
     void UpdateDisconnectItems();
     void RefreshDetailMonitor();
-    void initializeDetailMonitor(const TZelWirelessClient* client);
+    void initializeDetailMonitor(const TClientSnapshot* client);
     void FillServerMonitor();
     void SetDetailAreaRole(bool withClient);
 
@@ -104,7 +107,7 @@ private:
     bool ServerEnabled() const;
     bool DetailMonitorVisible() const;
 
-    TZelApplication& m_app;
+    TServerControl& m_app;
     std::unique_ptr<Ui::TfrmClientList> ui;
 
     int LightLevel = 0;
@@ -116,4 +119,5 @@ private:
     QElapsedTimer m_lastRefresh;
 
     std::unordered_map<uint64_t, QTreeWidgetItem*> m_rows;
+    std::optional<bool> m_checksEnabled; // the server state the enable items show
 };

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -23,7 +24,6 @@
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
-#include "server/WirelessServer.h"
 #include "ui/DrawnImages.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
@@ -77,7 +77,7 @@ std::string QuotedExecutable() {
 } // namespace
 
 TfrmMainContainer::TfrmMainContainer(TZel_WirelessPrefsMgr* prefs, QWidget* parent)
-    : QMainWindow(parent), ui(std::make_unique<Ui::TfrmMainContainer>()), m_prefs(prefs), m_app(this, prefs) {
+    : QMainWindow(parent), ui(std::make_unique<Ui::TfrmMainContainer>()), m_prefs(prefs), m_app(prefs) {
     ui->setupUi(this);
     setWindowIcon(DrawApplicationIcon());
     TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
@@ -126,6 +126,7 @@ void TfrmMainContainer::FormCreate() {
     SetExceptionHandler([this](const std::exception& error) { HandleException(error); });
     m_app.OnStatusChange = [this] { Guarded([this] { DoWirelessStatusChange(); }); };
     m_app.OnClientAddDrop = [this] { Guarded([this] { DoWirelessClientAddDrop(); }); };
+    m_app.OnChange = [this] { Guarded([this] { WirelessChange(); }); };
     Guarded([this] {
         try {
             m_app.Create([this](const std::string& text) { LogMessage(text); });
@@ -394,10 +395,9 @@ void TfrmMainContainer::updateMenu() {
 }
 
 void TfrmMainContainer::UpdateServerItems() {
-    TZelWirelessServer* server = m_app.Server();
-    ui->mniEnabled->setChecked(server && server->IsEnabled());
+    ui->mniEnabled->setChecked(m_app.IsEnabled());
     ui->mniServerDisconnectOne->setEnabled(false);
-    ui->mniServerDisconnectAll->setEnabled(server && !server->Clients.empty());
+    ui->mniServerDisconnectAll->setEnabled(!m_app.Snapshot().Clients.empty());
 }
 
 void TfrmMainContainer::setToolbarChecks() {
@@ -409,8 +409,7 @@ void TfrmMainContainer::setToolbarChecks() {
 }
 
 void TfrmMainContainer::UpdateClientCount() {
-    TZelWirelessServer* server = m_app.Server();
-    m_panels[0]->setText(QStringLiteral("Connected clients: %1").arg(server ? server->Clients.size() : 0));
+    m_panels[0]->setText(QStringLiteral("Connected clients: %1").arg(m_app.Snapshot().Clients.size()));
 }
 
 QString TfrmMainContainer::StatusPanelText(int panel) const {
@@ -421,8 +420,7 @@ QString TfrmMainContainer::StatusPanelText(int panel) const {
 void TfrmMainContainer::UpdateTitle() {
     QString title = QStringLiteral("Zel - Mendrix Wireless Server");
     if (!TrayAvailable()) {
-        TZelWirelessServer* server = m_app.Server();
-        title += server && server->IsEnabled() ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)");
+        title += m_app.IsEnabled() ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)");
     }
     if (windowTitle() != title)
         setWindowTitle(title);
@@ -431,8 +429,8 @@ void TfrmMainContainer::UpdateTitle() {
 // ---- commands -------------------------------------------------------------
 
 void TfrmMainContainer::mniEnabledClick() {
-    if (TZelWirelessServer* server = m_app.Server())
-        server->SetEnabled(!server->IsEnabled());
+    if (m_app.HasServer())
+        m_app.SetEnabled(!m_app.IsEnabled());
     updateMenu();
 }
 
@@ -537,27 +535,25 @@ void TfrmMainContainer::WirelessChange() {
     }
     if (auto* viewer = qobject_cast<TfrmODBCData*>(CurrentViewWindow()))
         viewer->WirelessChange();
-    m_app.CleanupClosedClients();
     UpdateClientCount();
     UpdateServerItems();
 }
 
-bool TfrmMainContainer::event(QEvent* event) {
-    // The server posts its change events to this window only, so they are
-    // handled here rather than by a filter that every event of the
-    // application would pass through.
-    if (event->type() == static_cast<QEvent::Type>(WM_WIRELESS_CHANGE)) {
-        Guarded([this] { WirelessChange(); });
-        return true;
-    }
-    return QMainWindow::event(event);
-}
-
+// Called on whatever thread logs (the server's, mostly): the file line is
+// written there, the monitor's pane is filled on the GUI thread.
 void TfrmMainContainer::LogMessage(const std::string& text) {
     try {
         m_fileSink(text);
-        if (TfrmClientList* monitor = ClientList())
-            monitor->AppendLogText(Text(text));
+        const QString time = Text(FormatLogTime(LogEventTime()));
+        const QString line = Text(text);
+        auto append = [this, time, line] {
+            if (TfrmClientList* monitor = ClientList())
+                monitor->AppendLogText(line, time);
+        };
+        if (QThread::currentThread() == thread())
+            append();
+        else
+            QMetaObject::invokeMethod(this, append, Qt::QueuedConnection);
     } catch (...) {
         // A sink never raises into the code that logs.
     }
@@ -591,8 +587,7 @@ void TfrmMainContainer::DoUpdateTrayIcon() {
         m_trayIcons[TrayEnabled2] = DrawTrayIcon(TTrayPicture::EnabledActive);
         m_trayLoaded = true;
     }
-    TZelWirelessServer* server = m_app.Server();
-    const bool enabled = server && server->IsEnabled();
+    const bool enabled = m_app.IsEnabled();
     const TrayImage image = !enabled ? TrayDisabled : TimerTrayIcon->isActive() ? TrayEnabled2 : TrayEnabled1;
     if (image != m_trayImage || m_tray->icon().isNull()) {
         m_trayImage = image;

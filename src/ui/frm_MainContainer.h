@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/ZelApplication.h"
+#include "app/ServerControl.h"
 
 class QLabel;
 class QMenu;
@@ -24,8 +24,8 @@ class TfrmMainContainer;
 
 // The operator's main window: an MDI container that shows one view at a
 // time (maximized, frameless), the tool bar, the menu, the status bar and the
-// tray icon. It owns the program's TZelApplication and with it the server,
-// receives the server's change events and routes them to the current view.
+// tray icon. It owns the program's server, which runs on a thread of its
+// own, shows the snapshots it sends and routes them to the current view.
 // Only the confirmed exit (or a stop request of the system) ends the program.
 class TfrmMainContainer : public QMainWindow {
     Q_OBJECT
@@ -58,7 +58,7 @@ public:
     void loadWindowSettings();
     void saveWindowSettings();
 
-    TZelApplication& Application() { return m_app; }
+    TServerControl& Application() { return m_app; }
     int CurrentView() const { return m_currentView; }
     int LastView() const { return m_lastView; }
     bool HiddenToTray() const { return m_hiddenToTray; }
@@ -79,7 +79,6 @@ signals:
     void terminated();
 
 protected:
-    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -111,7 +110,7 @@ private:
     TZel_WirelessPrefsMgr* m_prefs;
     // Before the application: its server still logs while it is freed.
     std::function<void(const std::string&)> m_fileSink;
-    TZelApplication m_app;
+    TServerControl m_app;
 
     quint16 m_currentView = vwNone;
     quint16 m_lastView = vwNone;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLineEdit>
@@ -11,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/ZelApplication.h"
+#include "app/ServerControl.h"
 #include "base/AppPaths.h"
 #include "base/IniFile.h"
 #include "base/WirelessPrefsMgr.h"
@@ -75,11 +77,14 @@ protected:
         m_prefs = std::make_unique<TZel_WirelessPrefsMgr>(MakeAppPaths("/nonexistent/ZelWireless", m_ini));
         m_previousPrefs = g_PrefsMgr;
         g_PrefsMgr = m_prefs.get();
-        m_app = std::make_unique<TZelApplication>(nullptr, m_prefs.get());
-        m_app->Create([this](const std::string& text) { m_log.push_back(text); });
+        m_app = std::make_unique<TServerControl>(m_prefs.get());
+        m_app->Create([this](const std::string& text) {
+            const std::lock_guard lock(m_logLock);
+            m_log.push_back(text);
+        });
         m_app->EnableServer();
         if (port < 0) {
-            ASSERT_TRUE(Server().IsEnabled());
+            ASSERT_TRUE(m_app->IsEnabled());
         }
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_asked.push_back(request.text);
@@ -112,18 +117,23 @@ protected:
     QLineEdit* Edit(const char* name) { return Find<QLineEdit>(name); }
     QCheckBox* Check(const char* name) { return Find<QCheckBox>(name); }
     QPushButton* Button(const char* name) { return Find<QPushButton>(name); }
-    TZelWirelessServer& Server() { return *m_app->Server(); }
+    // Runs f with the server on its own thread.
+    template <typename F> auto OnServer(F f) {
+        return m_app->Call([&](TZelApplication& zel) { return f(*zel.Server()); });
+    }
     std::string Setting(const std::string& key) {
         return TIniFile(m_ini).ReadString("Settings", key, "<none>");
     }
 
     // Whether a handheld gets a connection listed by the server on that port.
     bool HandheldConnects(int port) {
-        const size_t before = Server().Clients.size();
+        const size_t before = OnServer([&](TZelWirelessServer& s) { return s.Clients.size(); });
         TTestHandheld handheld;
         bool connected = false;
         EXPECT_TRUE(RunPumping([&] { connected = handheld.Connect(port, 2000); }));
-        return connected && PumpUntil([&] { return Server().Clients.size() > before; });
+        return connected && PumpUntil([&] {
+                   return OnServer([&](TZelWirelessServer& s) { return s.Clients.size(); }) > before;
+               });
     }
 
     TTempFolder m_folder;
@@ -131,8 +141,9 @@ protected:
     int m_port = 0;
     std::unique_ptr<TZel_WirelessPrefsMgr> m_prefs;
     TZel_WirelessPrefsMgr* m_previousPrefs = nullptr;
-    std::unique_ptr<TZelApplication> m_app;
+    std::unique_ptr<TServerControl> m_app;
     std::unique_ptr<TfrmApplicationSettings> m_view;
+    std::mutex m_logLock; // the server logs on its own thread
     std::vector<std::string> m_log;
     std::vector<QString> m_asked;
     QMessageBox::StandardButton m_answer = QMessageBox::Ok;
@@ -176,10 +187,11 @@ TEST_F(ApplicationSettingsTest, ApplyCommitsEveryControlAndForcesVerboseOffWitho
     EXPECT_TRUE(m_asked.empty()) << "no network change, no question";
     EXPECT_FALSE(Button("cmdApply")->isEnabled());
     EXPECT_FALSE(m_view->Modified());
-    EXPECT_EQ(Server().ServerName, "Dock 3");
-    EXPECT_EQ(Server().DisabledMessage, "Back at noon");
-    EXPECT_FALSE(Server().IsEnabled());
-    EXPECT_TRUE(Server().IsListening()) << "a disabled server keeps listening";
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Dock 3");
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.DisabledMessage; }), "Back at noon");
+    EXPECT_FALSE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
+    EXPECT_TRUE(OnServer([&](TZelWirelessServer& s) { return s.IsListening(); }))
+        << "a disabled server keeps listening";
     EXPECT_EQ(m_prefs->LogFilename, logFile);
     EXPECT_FALSE(GetVerbose());
     EXPECT_EQ(Setting("ServerName"), "Dock 3");
@@ -191,7 +203,7 @@ TEST_F(ApplicationSettingsTest, ApplyCommitsEveryControlAndForcesVerboseOffWitho
     // Enabling again through the view.
     Check("chkServerEnabled")->setChecked(true);
     Button("cmdApply")->click();
-    EXPECT_TRUE(Server().IsEnabled());
+    EXPECT_TRUE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
 }
 
 TEST_F(ApplicationSettingsTest, DiagnosticsShowsAndAppliesTheVerboseControls) {
@@ -219,29 +231,33 @@ TEST_F(ApplicationSettingsTest, ChangedPortMovesTheListeningSocketAtOnce) {
 
     ASSERT_EQ(m_asked.size(), 1u);
     EXPECT_EQ(m_asked[0], kNetworkMessage);
-    EXPECT_EQ(Server().Port, newPort);
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Port; }), newPort);
     EXPECT_EQ(Setting("ServerPort"), std::to_string(newPort));
     EXPECT_TRUE(HandheldConnects(newPort));
     EXPECT_FALSE(HandheldConnects(m_port)) << "the old port is closed";
     // The operator's log names the new address and port.
-    EXPECT_NE(std::find(m_log.begin(), m_log.end(), "Server enabled on 127.0.0.1:" + std::to_string(newPort)),
-              m_log.end());
-    EXPECT_TRUE(Server().IsEnabled());
+    {
+        const std::lock_guard lock(m_logLock);
+        EXPECT_NE(
+            std::find(m_log.begin(), m_log.end(), "Server enabled on 127.0.0.1:" + std::to_string(newPort)),
+            m_log.end());
+    }
+    EXPECT_TRUE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
 
     // The change is in effect: a later Apply of another value asks nothing.
     EXPECT_FALSE(m_view->NetworkChanged());
     Edit("editServerName")->setText(QStringLiteral("Renamed"));
     Button("cmdApply")->click();
     EXPECT_EQ(m_asked.size(), 1u);
-    EXPECT_EQ(Server().ServerName, "Renamed");
-    EXPECT_EQ(Server().Port, newPort);
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Renamed");
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Port; }), newPort);
 }
 
 TEST_F(ApplicationSettingsTest, ChangedAddressOnTheSamePortListensOnTheNewOne) {
     // Every interface on the port in use: the old socket must give way first.
     Edit("editIPAddress")->setText(QStringLiteral("0.0.0.0"));
     EXPECT_TRUE(m_view->Apply());
-    EXPECT_EQ(Server().ListenSocket->Address, "0.0.0.0");
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ListenSocket->Address; }), "0.0.0.0");
     EXPECT_EQ(Setting("Server IP Address"), "0.0.0.0");
     EXPECT_TRUE(HandheldConnects(m_port));
 }
@@ -252,13 +268,13 @@ TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {
     const int blocker = HoldLoopbackPort(taken);
     ASSERT_GE(blocker, 0);
     Restart(false, std::string(), taken);
-    ASSERT_FALSE(Server().IsListening());
+    ASSERT_FALSE(OnServer([&](TZelWirelessServer& s) { return s.IsListening(); }));
     ASSERT_EQ(Edit("editIPPort")->text(), QString::number(taken));
     Edit("editServerName")->setText(QStringLiteral("Renamed"));
     EXPECT_TRUE(m_view->Apply());
     ::close(blocker);
     EXPECT_TRUE(m_asked.empty());
-    EXPECT_EQ(Server().ServerName, "Renamed");
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Renamed");
 }
 
 TEST_F(ApplicationSettingsTest, MissingPreferencesAreReportedAndTheViewIsUnusable) {
@@ -300,9 +316,9 @@ TEST_F(ApplicationSettingsTest, WrongNetworkValuesAreRefusedAndNothingIsWritten)
         ASSERT_EQ(m_asked.size(), 1u) << "one refusal, no network question";
         EXPECT_TRUE(m_asked[0].contains(QStringLiteral("is not valid"))) << m_asked[0].toStdString();
         EXPECT_EQ(ReadAll(m_ini), before);
-        EXPECT_EQ(Server().Port, m_port);
-        EXPECT_EQ(Server().IPAddress, "127.0.0.1");
-        EXPECT_EQ(Server().ServerName, "Zel Wireless Server");
+        EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Port; }), m_port);
+        EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.IPAddress; }), "127.0.0.1");
+        EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Zel Wireless Server");
         EXPECT_TRUE(Button("cmdApply")->isEnabled());
     }
     EXPECT_TRUE(HandheldConnects(m_port));
@@ -323,9 +339,9 @@ TEST_F(ApplicationSettingsTest, PortThatCannotBeListenedOnKeepsTheOldOne) {
     EXPECT_EQ(m_asked[0], kNetworkMessage);
     EXPECT_TRUE(m_asked[1].startsWith(QStringLiteral("The server cannot listen on 127.0.0.1:%1").arg(taken)))
         << m_asked[1].toStdString();
-    EXPECT_EQ(Server().Port, m_port);
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Port; }), m_port);
     EXPECT_EQ(Setting("ServerPort"), std::to_string(m_port));
-    EXPECT_EQ(Server().ServerName, "Still applied");
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Still applied");
     EXPECT_TRUE(m_view->Modified()) << "the refused port stays to be corrected";
     EXPECT_TRUE(HandheldConnects(m_port));
 }
@@ -388,7 +404,7 @@ TEST_F(ApplicationSettingsTest, ClosingWithChangesAppliesOnYesDiscardsOnNo) {
     Edit("editServerName")->setText(QStringLiteral("Dropped"));
     m_answer = QMessageBox::No;
     EXPECT_TRUE(m_view->close());
-    EXPECT_EQ(Server().ServerName, "Zel Wireless Server");
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Zel Wireless Server");
 
     // Yes with a wrong port: the view stays so that the value can be corrected.
     Restart(false);

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ZelApplication.h"
+#include "app/ServerControl.h"
 #include "base/AppPaths.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
@@ -33,21 +33,10 @@ namespace {
 
 OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 
-// Stands in for the main window: routes the change events, the server's
-// notifications and the log lines to the monitor as the main window does.
-class TMonitorOwner : public QObject {
-public:
-    std::function<void()> OnChange;
+// Stands in for the main window: routes the server's snapshots and the log
+// lines to the monitor as the main window does, unless Route is cleared.
+struct TMonitorOwner {
     bool Route = true;
-
-protected:
-    bool event(QEvent* event) override {
-        if (event->type() != static_cast<QEvent::Type>(WM_WIRELESS_CHANGE))
-            return QObject::event(event);
-        if (Route && OnChange)
-            OnChange();
-        return true;
-    }
 };
 
 class ClientMonitorTest : public ::testing::Test {
@@ -63,10 +52,16 @@ protected:
         m_prefs = std::make_unique<TZel_WirelessPrefsMgr>(MakeAppPaths("/nonexistent/ZelWireless", ini));
         m_previousPrefs = g_PrefsMgr;
         g_PrefsMgr = m_prefs.get();
-        m_app = std::make_unique<TZelApplication>(&m_owner, m_prefs.get());
+        m_app = std::make_unique<TServerControl>(m_prefs.get());
+        // Lines come from the server's thread: the pane is filled on this one.
         m_app->Create([this](const std::string& text) {
-            if (monitor)
-                monitor->AppendLogText(QString::fromStdString(text));
+            QMetaObject::invokeMethod(
+                &m_logRelay,
+                [this, line = QString::fromStdString(text)] {
+                    if (monitor)
+                        monitor->AppendLogText(line);
+                },
+                Qt::QueuedConnection);
         });
         m_app->OnStatusChange = [this] {
             if (monitor)
@@ -76,12 +71,12 @@ protected:
             if (monitor && m_owner.Route)
                 monitor->DoWirelessClientAddDrop();
         };
-        m_owner.OnChange = [this] {
-            if (monitor)
+        m_app->OnChange = [this] {
+            if (monitor && m_owner.Route)
                 monitor->WirelessChange();
         };
         m_app->EnableServer();
-        ASSERT_TRUE(Server().IsEnabled());
+        ASSERT_TRUE(m_app->IsEnabled());
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_boxes.push_back(request.text.toStdString());
             return QMessageBox::Ok;
@@ -114,7 +109,10 @@ protected:
                          [this](const QString& text) { panelTexts.push_back(text.toStdString()); });
     }
 
-    TZelWirelessServer& Server() { return *m_app->Server(); }
+    // Runs f with the server on its own thread.
+    template <typename F> auto OnServer(F f) {
+        return m_app->Call([&](TZelApplication& zel) { return f(*zel.Server()); });
+    }
 
     // A handheld that has connected and, with a user name, greeted and logged in.
     TTestHandheld& Handheld(const std::string& user = {}, const std::string& serial = {}) {
@@ -157,7 +155,8 @@ protected:
     std::unique_ptr<TZel_WirelessPrefsMgr> m_prefs;
     TZel_WirelessPrefsMgr* m_previousPrefs = nullptr;
     TMonitorOwner m_owner;
-    std::unique_ptr<TZelApplication> m_app;
+    std::unique_ptr<TServerControl> m_app;
+    QObject m_logRelay;
     std::vector<std::unique_ptr<TTestHandheld>> m_handhelds;
     std::unique_ptr<TfrmClientList> monitor;
     std::vector<std::string> panelTexts;
@@ -248,7 +247,7 @@ TEST_F(ClientMonitorTest, ClosedAndDisconnectedClientsLeaveTheListAndTheServer) 
     // The handheld says goodbye: its row goes and the server frees the client.
     ASSERT_TRUE(RunPumping([&] { carl.SendFrame("PDABYE", ""); }));
     ASSERT_TRUE(PumpUntil([&] { return RowsAre({"anna", "bert"}); }));
-    EXPECT_EQ(Server().Clients.size(), 2u);
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Clients.size(); }), 2u);
 
     // The operator disconnects the selected one.
     Select({0});
@@ -257,7 +256,7 @@ TEST_F(ClientMonitorTest, ClosedAndDisconnectedClientsLeaveTheListAndTheServer) 
     ASSERT_TRUE(RunPumping([&] { closed = anna.WaitClosed(); }));
     EXPECT_TRUE(closed);
     ASSERT_TRUE(PumpUntil([&] { return RowsAre({"bert"}); }));
-    EXPECT_EQ(Server().Clients.size(), 1u);
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Clients.size(); }), 1u);
     EXPECT_TRUE(m_boxes.empty());
     ASSERT_TRUE(PumpUntil([&] { return panelTexts.back() == "Connected clients: 1"; }));
 }
@@ -290,12 +289,14 @@ TEST_F(ClientMonitorTest, RelogInOfTheSameDeviceLeavesNoRowOfTheFreedClient) {
     Handheld("anna", "SN-1");
     Handheld("bert", "SN-2");
     ASSERT_TRUE(PumpUntil([&] { return RowsAre({"anna", "bert"}); }));
-    const uint64_t oldId = Server().Clients[0]->Id;
+    const uint64_t oldId = OnServer([&](TZelWirelessServer& s) { return s.Clients[0]->Id; });
 
     // The monitor hears nothing while the device logs in again.
     m_owner.Route = false;
     Handheld("anna2", "SN-1");
-    ASSERT_TRUE(PumpUntil([&] { return Server().FindClient(oldId) == nullptr; }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return OnServer([&](TZelWirelessServer& s) { return s.FindClient(oldId); }) == nullptr; }));
+    ASSERT_TRUE(PumpUntil([&] { return m_app->Snapshot().FindClient(oldId) == nullptr; }));
     ASSERT_EQ(Column(0), (std::vector<std::string>{"anna", "bert"})) << "the row is stale now";
 
     // Showing and disconnecting the stale row only reports it.
@@ -309,7 +310,7 @@ TEST_F(ClientMonitorTest, RelogInOfTheSameDeviceLeavesNoRowOfTheFreedClient) {
     m_owner.Route = true;
     monitor->WirelessChange();
     ASSERT_TRUE(PumpUntil([&] { return RowsAre({"anna2", "bert"}); }));
-    EXPECT_EQ(Server().Clients.size(), 2u);
+    EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.Clients.size(); }), 2u);
 }
 
 // Re-enabling the server frees every client; no row survives it.
@@ -319,8 +320,8 @@ TEST_F(ClientMonitorTest, ReenablingDropsEveryRow) {
     Handheld("bert", "SN-2");
     ASSERT_TRUE(PumpUntil([&] { return RowsAre({"anna", "bert"}); }));
     Select({0, 1});
-    Server().SetEnabled(false);
-    Server().SetEnabled(true);
+    m_app->SetEnabled(false);
+    m_app->SetEnabled(true);
     EXPECT_EQ(List()->topLevelItemCount(), 0);
     EXPECT_EQ(panelTexts.back(), "Connected clients: 0");
     EXPECT_FALSE(Action("mniServerDisconnectAll")->isEnabled());
@@ -362,8 +363,8 @@ TEST_F(ClientMonitorTest, ActivityMeterSteps) {
     };
     for (const MeterCase& c : cases) {
         SCOPED_TRACE(c.name);
-        if (Server().IsEnabled() != c.enabled)
-            Server().SetEnabled(c.enabled);
+        if (m_app->IsEnabled() != c.enabled)
+            m_app->SetEnabled(c.enabled);
         OpenMonitor();
         auto* timer = monitor->findChild<QTimer*>(QStringLiteral("timerDataLights"));
         ASSERT_NE(timer, nullptr);
@@ -421,7 +422,7 @@ TEST_F(ClientMonitorTest, LogPaneLinesAreStampedAndBounded) {
     pressDelete();
     EXPECT_FALSE(memo->toPlainText().isEmpty());
     ASSERT_TRUE(PumpUntil([&] { return List()->topLevelItemCount() == 0; }));
-    EXPECT_TRUE(Server().Clients.empty());
+    EXPECT_TRUE(OnServer([&](TZelWirelessServer& s) { return s.Clients.empty(); }));
     pressDelete();
     EXPECT_TRUE(memo->toPlainText().isEmpty());
     EXPECT_TRUE(m_boxes.empty());

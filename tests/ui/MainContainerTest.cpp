@@ -23,7 +23,6 @@
 #include "support/Files.h"
 #include "support/TestHandheld.h"
 #include "ui/GuardedCall.h"
-#include "ui/GuiEventDispatcher.h"
 #include "ui/OperatorProgram.h"
 #include "ui/frm_AboutBox.h"
 #include "ui/frm_ClientList.h"
@@ -37,8 +36,7 @@ const char* const kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run
 
 class MainContainerTest : public MainWindowFixture {};
 
-TEST_F(MainContainerTest, WindowIsExposedOnTheProgramsDispatcherAndServesHandhelds) {
-    ASSERT_NE(dynamic_cast<TGuiEventDispatcher*>(QAbstractEventDispatcher::instance()), nullptr);
+TEST_F(MainContainerTest, WindowIsExposedAndServesHandheldsFromTheServersThread) {
     ShowWindow();
     EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Disabled)"));
     EXPECT_NE(qobject_cast<TfrmClientList*>(Window->CurrentViewWindow()), nullptr);
@@ -70,8 +68,9 @@ TEST_F(MainContainerTest, StartupTimerEnablesTheServerOnce) {
     ASSERT_NE(timer, nullptr);
     EXPECT_EQ(timer->interval(), 3200);
     EXPECT_TRUE(timer->isActive());
-    EXPECT_FALSE(Server().IsEnabled());
-    ASSERT_TRUE(PumpUntil([&] { return Server().IsEnabled(); }, 6000));
+    EXPECT_FALSE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }); }, 6000));
     EXPECT_FALSE(timer->isActive());
 }
 
@@ -103,8 +102,10 @@ TEST_F(MainContainerTest, ShowViewRoutesAndFreesClosedClientsBehindOtherViews) {
     Connect(handheld, "SN-1");
     EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 1"));
     handheld.Close();
-    ASSERT_TRUE(PumpUntil([&] { return Server().Clients.empty(); }));
-    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 0"));
+    ASSERT_TRUE(
+        PumpUntil([&] { return OnServer([&](TZelWirelessServer& s) { return s.Clients.empty(); }); }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return Window->StatusPanelText(0) == QStringLiteral("Connected clients: 0"); }));
     EXPECT_FALSE(Action("mniServerDisconnectAll")->isEnabled());
 }
 
@@ -157,7 +158,8 @@ TEST_F(MainContainerTest, DisconnectAllClosesEveryHandheld) {
     bool closed = false;
     ASSERT_TRUE(RunPumping([&] { closed = first.WaitClosed() && second.WaitClosed(); }));
     EXPECT_TRUE(closed);
-    ASSERT_TRUE(PumpUntil([&] { return Server().Clients.empty(); }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return OnServer([&](TZelWirelessServer& s) { return s.Clients.empty(); }); }));
 }
 
 TEST_F(MainContainerTest, TrayFollowsTheServerAndFlashes) {
@@ -172,7 +174,7 @@ TEST_F(MainContainerTest, TrayFollowsTheServerAndFlashes) {
     auto* flash = Window->findChild<QTimer*>(QStringLiteral("TimerTrayIcon"));
     ASSERT_TRUE(PumpUntil([&] { return !flash->isActive(); }));
     trayEnabled->trigger();
-    EXPECT_TRUE(Server().IsEnabled());
+    EXPECT_TRUE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
     EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Enabled)"));
     EXPECT_EQ(trayEnabled->text(), QStringLiteral("&Disable Server"));
     EXPECT_EQ(Window->CurrentTrayImage(), TfrmMainContainer::TrayEnabled2);
@@ -186,7 +188,7 @@ TEST_F(MainContainerTest, TrayFollowsTheServerAndFlashes) {
         PumpUntil([&] { return Window->CurrentTrayImage() == TfrmMainContainer::TrayEnabled1; }, 2000));
 
     trayEnabled->trigger();
-    EXPECT_FALSE(Server().IsEnabled());
+    EXPECT_FALSE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
     EXPECT_EQ(Window->CurrentTrayImage(), TfrmMainContainer::TrayDisabled);
     EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Disabled)"));
 }
@@ -371,10 +373,12 @@ TEST_F(MainContainerTest, EscapedSocketErrorRefreshesTheMonitor) {
     EnableServer();
     TTestHandheld handheld;
     Connect(handheld, "SN-1");
-    Server().Clients.front()->CloseConnection();
-    ASSERT_EQ(Server().Clients.size(), 1u); // listed until the next refresh
+    OnServer([&](TZelWirelessServer& s) { return s.Clients.front()->CloseConnection(); });
     Guarded([] { throw ESocketError("Socket error 10054"); });
-    EXPECT_TRUE(Server().Clients.empty());
+    EXPECT_TRUE(PumpUntil([&] {
+        return OnServer([&](TZelWirelessServer& s) { return s.Clients.empty(); }) &&
+               Window->StatusPanelText(0) == QStringLiteral("Connected clients: 0");
+    }));
     EXPECT_TRUE(Boxes.empty());
 }
 

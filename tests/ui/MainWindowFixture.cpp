@@ -66,18 +66,19 @@ void MainWindowFixture::ShowWindow() {
 
 void MainWindowFixture::EnableServer() {
     Window->Application().EnableServer();
-    ASSERT_TRUE(Server().IsEnabled());
+    ASSERT_TRUE(Window->Application().IsEnabled());
 }
 
 void MainWindowFixture::Connect(TTestHandheld& handheld, const std::string& serial) {
-    const size_t before = Server().Clients.size();
+    const size_t before = Window->Application().Snapshot().Clients.size();
     bool greeted = false;
     ASSERT_TRUE(RunPumping([&] {
         greeted = handheld.Connect(Port) && handheld.Hello().Received &&
                   handheld.Login("user", serial).Type == "PCLOGIN";
     }));
     ASSERT_TRUE(greeted);
-    ASSERT_TRUE(PumpUntil([&] { return Server().Clients.size() > before; }));
+    // Listed when the window has the server's snapshot that shows it.
+    ASSERT_TRUE(PumpUntil([&] { return Window->Application().Snapshot().Clients.size() > before; }));
 }
 
 QAction* MainWindowFixture::Action(const char* name) const {
@@ -97,8 +98,4 @@ void MainWindowFixture::AppendToConfig(const std::string& text) {
 
 std::string MainWindowFixture::ConfigValue(const std::string& section, const std::string& key) const {
     return TIniFile(ConfigFile).ReadString(section, key, "<missing>");
-}
-
-TZelWirelessServer& MainWindowFixture::Server() const {
-    return *Window->Application().Server();
 }

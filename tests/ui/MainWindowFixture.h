@@ -37,7 +37,10 @@ protected:
     QAction* Action(const char* name) const;
     void AppendToConfig(const std::string& text);
     std::string ConfigValue(const std::string& section, const std::string& key) const;
-    TZelWirelessServer& Server() const;
+    // Runs f with the server on its own thread.
+    template <typename F> auto OnServer(F f) {
+        return Window->Application().Call([&](TZelApplication& zel) { return f(*zel.Server()); });
+    }
 
     TTempFolder Folder;
     std::string ConfigFile;

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDateTime>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TZelWirelessServer;
+class TZelWirelessClient;
+
+// What the window shows of one handheld, copied on the server's thread.
+struct TClientSnapshot {
+    uint64_t Id = 0;
+    std::string Title;
+    std::string Address;
+    std::string Description;
+    std::string UserName;
+    std::string SerialNumber;
+    std::string Model;
+    std::string OperatingSystem;
+    std::string Software;
+    std::string SWVersion;
+    int64_t MessagesOut = 0;
+    int64_t MessagesIn = 0;
+    int64_t BytesOut = 0;
+    int64_t BytesIn = 0;
+    QDateTime ConnectTime;
+    QDateTime LastMessageTime;
+    bool SessionConnected = false;
+    int SessionNumber = 0;
+    std::string SessionName;
+    std::string PluginName;
+    std::string PluginVersion;
+    std::string DSN;
+    std::string Tablename;
+};
+
+// What the window shows of the server. The window never reads the server's
+// own objects, which its thread changes and frees: it reads the latest copy.
+struct TServerSnapshot {
+    bool Exists = false; // false before the server is created and after it is freed
+    uint64_t Serial = 0; // in the order taken, so that an older copy never replaces a newer one
+    bool Enabled = false;
+    std::string StatusText;
+    std::string ServerName;
+    std::string DisabledMessage;
+    std::string IPAddress;
+    int32_t Port = 0;
+    std::string IniFilename;
+    QDateTime StartTime;
+    int32_t BytesSent = 0;
+    int32_t BytesReceived = 0;
+    std::vector<TClientSnapshot> Clients; // in accept order
+
+    // The listed client with this Id, or nullptr.
+    const TClientSnapshot* FindClient(uint64_t id) const;
+};
+
+TClientSnapshot TakeClientSnapshot(const TZelWirelessClient& client);
+// Run on the server's thread.
+TServerSnapshot TakeServerSnapshot(const TZelWirelessServer& server, const std::string& statusText);

@@ -172,8 +172,8 @@ class ProgramTest(unittest.TestCase):
             self.assertEqual(code, 0, "zel-load: " + f.read()[-2000:])
 
     def wait_checked(self, button, timeout=None):
-        timeout = self.bound if timeout is None else timeout
         """Seconds until the view's tool-bar button shows it current, or None after timeout."""
+        timeout = self.bound if timeout is None else timeout
         started = time.monotonic()
         while time.monotonic() - started < timeout:
             try:
@@ -211,6 +211,7 @@ class ProgramTest(unittest.TestCase):
         return None
 
     def alert(self, text, timeout=None):
+        """The buttons of the message box that says text, once it shows."""
         timeout = self.bound if timeout is None else timeout
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:

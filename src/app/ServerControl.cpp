@@ -48,9 +48,7 @@ public:
         TServerSnapshot shot = Take();
         const int all = std::exchange(m_reasons, 0) | reasons;
         TServerControl* control = m_control;
-        QMetaObject::invokeMethod(
-            control->m_receiver.get(), [control, shot, all] { control->Receive(shot, all); },
-            Qt::QueuedConnection);
+        control->m_window.Post([control, shot = std::move(shot), all] { control->Receive(shot, all); });
     }
 
     TServerSnapshot Take() {
@@ -78,8 +76,7 @@ private:
     int m_reasons = 0;
 };
 
-TServerControl::TServerControl(TZel_WirelessPrefsMgr* prefs)
-    : m_prefs(prefs), m_receiver(std::make_unique<QObject>()) {}
+TServerControl::TServerControl(TZel_WirelessPrefsMgr* prefs) : m_prefs(prefs), m_window(m_inbox.Poster()) {}
 
 TServerControl::~TServerControl() {
     ReleaseServer();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QObject>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,8 +68,9 @@ public:
     // After every snapshot the server's thread sends (at most one per 200 ms).
     std::function<void()> OnChange;
 
-    // The server's thread (for tests that look at the server itself there).
-    TServerThread& Thread() { return m_thread; }
+    // Runs tasks posted from any thread on the thread that made this object,
+    // in order; what is posted after this object is gone is dropped.
+    TEventLoopMailbox::TPoster Poster() const { return m_inbox.Poster(); }
 
 private:
     class THost;
@@ -79,9 +78,11 @@ private:
     void Take();
 
     TZel_WirelessPrefsMgr* m_prefs;
+    // On the GUI thread: where the server's thread sends snapshots. Made
+    // before the thread and freed after it has ended.
+    TEventLoopMailbox m_inbox;
+    TEventLoopMailbox::TPoster m_window; // m_inbox's, for the server's thread
     TServerThread m_thread;
-    // On the GUI thread: where the server's thread sends snapshots.
-    std::unique_ptr<QObject> m_receiver;
     // Server thread only.
     std::unique_ptr<TZelApplication> m_zel;
     THost* m_host = nullptr; // a child of the thread's context

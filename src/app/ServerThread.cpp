@@ -1,26 +1,50 @@
 #include "app/ServerThread.h"
 
+#include <QObject>
+
+#include "base/Exception.h"
 #include "net/EpollEventDispatcher.h"
 
-TServerThread::TServerThread() : m_context(std::make_unique<QObject>()) {
-    m_thread.setObjectName(QStringLiteral("server"));
-    m_thread.setEventDispatcher(new TEpollEventDispatcher);
-    m_context->moveToThread(&m_thread);
-    m_thread.start();
+class TServerThread::TLoop : public QThread {
+public:
+    // Set before the mailbox's poster is handed over, read-only afterwards.
+    QObject* Context = nullptr;
+    std::promise<TEventLoopMailbox::TPoster> Ready;
+
+protected:
+    void run() override {
+        QObject context;
+        Context = &context;
+        // Made here, so that what is posted to it runs on this thread.
+        TEventLoopMailbox inbox;
+        Ready.set_value(inbox.Poster());
+        exec();
+        // What the context still parents goes with it, on this thread.
+    }
+};
+
+TServerThread::TServerThread() : m_thread(std::make_unique<TLoop>()) {
+    m_thread->setObjectName(QStringLiteral("server"));
+    m_thread->setEventDispatcher(new TEpollEventDispatcher);
+    auto ready = m_thread->Ready.get_future();
+    m_thread->start();
+    m_poster = ready.get();
 }
 
 TServerThread::~TServerThread() {
-    // The context goes on its own thread, with whatever it still parents:
-    // the thread sends deferred deletions as it finishes.
-    m_context.release()->deleteLater();
-    m_thread.quit();
-    m_thread.wait();
+    Post([loop = m_thread.get()] { loop->quit(); });
+    m_thread->wait();
 }
 
-void TServerThread::Post(std::function<void()> work) {
-    QMetaObject::invokeMethod(m_context.get(), std::move(work), Qt::QueuedConnection);
+bool TServerThread::IsCurrent() const {
+    return QThread::currentThread() == static_cast<QThread*>(m_thread.get());
 }
 
-void TServerThread::Block(const std::function<void()>& work) {
-    QMetaObject::invokeMethod(m_context.get(), work, Qt::BlockingQueuedConnection);
+QObject* TServerThread::Context() const {
+    return m_thread->Context;
+}
+
+void TServerThread::Post(std::function<void()> work) const {
+    if (!m_poster.Post(std::move(work)))
+        throw Exception("The server's thread has ended");
 }

@@ -79,6 +79,7 @@ void TZel_WirelessPrefsMgr::CreateConfigFile() {
 void TZel_WirelessPrefsMgr::OpenIniFile() {
     if (IniFilename.empty())
         throw Exception("TZel_WirelessPrefsMgr.OpenIniFile: IniFilename not specified, cannot continue");
+    const std::lock_guard lock(m_iniLock);
     if (m_iniFile)
         return;
     std::string reason;
@@ -101,6 +102,7 @@ void TZel_WirelessPrefsMgr::OpenIniFile() {
 }
 
 TIniFile* TZel_WirelessPrefsMgr::GetIniFile() {
+    const std::lock_guard lock(m_iniLock);
     if (!m_iniFile)
         OpenIniFile();
     return m_iniFile.get();

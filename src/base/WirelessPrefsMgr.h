@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // Owns the configuration file and the application-wide settings in it: reads
@@ -45,6 +46,8 @@ private:
     void CreateConfigFile();
 
     TAppPaths m_paths;
+    // The window and the server's thread both ask for the shared object.
+    std::recursive_mutex m_iniLock;
     std::unique_ptr<TIniFile> m_iniFile;
 };
 

@@ -15,6 +15,8 @@ public:
 
     class TPoster {
     public:
+        // Posts nowhere until assigned a mailbox's poster.
+        TPoster() = default;
         // False when the mailbox is gone and the task was dropped.
         bool Post(Task task) const;
 

@@ -36,9 +36,13 @@ void ConfigureOperatorApplication() {
     QGuiApplication::setDesktopFileName(QStringLiteral("zel-wireless-server"));
     QApplication::setWindowIcon(DrawApplicationIcon());
     UseFallbackIconTheme();
-    Platform::SetMessageHook(
-        [](const std::string& text) { TMessageBox::Post(QString::fromStdString(text)); });
-    Platform::SetQuitHook([] { QTimer::singleShot(0, &QuitAfterMessages); });
+    // The core calls these on whatever thread it runs (the server's, mostly):
+    // boxes and the quit belong to the GUI thread.
+    Platform::SetMessageHook([](const std::string& text) {
+        QMetaObject::invokeMethod(
+            qApp, [box = QString::fromStdString(text)] { TMessageBox::Post(box); }, Qt::QueuedConnection);
+    });
+    Platform::SetQuitHook([] { QMetaObject::invokeMethod(qApp, &QuitAfterMessages, Qt::QueuedConnection); });
 }
 
 int RunOperatorProgram() {

@@ -553,7 +553,7 @@ void TfrmMainContainer::LogMessage(const std::string& text) {
         if (QThread::currentThread() == thread())
             append();
         else
-            QMetaObject::invokeMethod(this, append, Qt::QueuedConnection);
+            m_app.Poster().Post(append);
     } catch (...) {
         // A sink never raises into the code that logs.
     }
@@ -598,9 +598,13 @@ void TfrmMainContainer::DoUpdateTrayIcon() {
             .left(kTipLength);
     if (m_tray->toolTip() != tip)
         m_tray->setToolTip(tip);
-    mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server") : QStringLiteral("&Enable Server"));
-    mniTrayEnabled->setIcon(enabled ? ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)
-                                    : ThemeIcon("media-playback-start", QStyle::SP_MediaPlay));
+    // Flashes come with the handhelds' traffic: the item changes only with the state.
+    if (m_trayItemEnabled != enabled) {
+        m_trayItemEnabled = enabled;
+        mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server") : QStringLiteral("&Enable Server"));
+        mniTrayEnabled->setIcon(enabled ? ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)
+                                        : ThemeIcon("media-playback-start", QStyle::SP_MediaPlay));
+    }
     if (TrayAvailable() && !m_terminating && !m_tray->isVisible())
         m_tray->show();
     UpdateTitle();

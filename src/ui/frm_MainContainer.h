@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/ServerControl.h"
@@ -115,6 +116,7 @@ private:
     quint16 m_currentView = vwNone;
     quint16 m_lastView = vwNone;
     bool m_hiddenToTray = false;
+    std::optional<bool> m_trayItemEnabled; // the server state the tray's enable item shows
     bool m_shown = false;
     bool m_placementLoaded = false;
     bool m_closingViews = false;

@@ -386,7 +386,9 @@ TEST_F(MainContainerTest, CoreMessagesAreQueuedNotModal) {
     ConfigureOperatorApplication();
     ShowWindow();
     Answers = {QMessageBox::Ok};
-    Platform::ShowMessage("AppendToFile: Error: /nowhere/log.txt: denied");
+    // The server's thread reports a failing log file: the box comes on the GUI thread.
+    std::thread([] { Platform::ShowMessage("AppendToFile: Error: /nowhere/log.txt: denied"); }).join();
+    ASSERT_TRUE(PumpUntil([&] { return !Boxes.empty(); }));
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_TRUE(Boxes[0].posted);
     EXPECT_EQ(Boxes[0].text, QStringLiteral("AppendToFile: Error: /nowhere/log.txt: denied"));

@@ -95,6 +95,15 @@ class Desktop:
         self.folder = folder
         self.processes = []
         self.logs = []
+        self.app = self.bus = self.session = None
+        try:
+            self._set_up(size)
+        except BaseException:
+            self.close()  # what started before the failure
+            raise
+
+    def _set_up(self, size):
+        folder = self.folder
         runtime = os.path.join(folder, "run")
         fbdir = os.path.join(folder, "fb")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
@@ -119,7 +128,7 @@ class Desktop:
         os.close(w)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = _read_line(r, 15, "dbus-daemon")
         launcher = self._start([LAUNCHER, "--launch-immediately", "--a11y=1"], "at-spi.log", env=self.env)
-        session = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
+        self.session = session = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
         deadline = time.monotonic() + 15
         # Asking org.a11y.Bus before the launcher owns it would activate a second launcher.
         while not session.name_has_owner("org.a11y.Bus"):
@@ -128,9 +137,7 @@ class Desktop:
             time.sleep(0.05)
         address = session.call_blocking("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
                                         "GetAddress", "", (), timeout=5)
-        self.session = session
         self.bus = dbus.bus.BusConnection(str(address))
-        self.app = None
 
     def _start(self, command, log, env=None, pass_fds=()):
         out = open(os.path.join(self.folder, log), "wb")
@@ -148,9 +155,10 @@ class Desktop:
             return ""
 
     def close(self):
-        for conn in (getattr(self, "bus", None), getattr(self, "session", None)):
+        for conn in (self.bus, self.session):
             if conn is not None:
                 conn.close()
+        self.bus = self.session = None
         for proc in reversed(self.processes):
             stop_process(proc)
         for out in self.logs:

@@ -356,6 +356,29 @@ start_server
 rss_base="$(kv "$work/out" all rss_active_kib)"
 rss_idle="$(kv "$work/out" all rss_idle_kib)"
 
+# W1 and W2: the windowed program under a private Xvfb (xcb, accessibility bus
+# on) on the same SQLite table, the view on screen chosen through the
+# accessibility bus. W3: the X11 tests' view switches (tool bar, menu,
+# keyboard; handhelds idle and busy) against this build, their latencies kept.
+stop_server
+stop_process "$before_pid"
+before_pid=""
+echo "bench: the windowed program under Xvfb (W1, W2)"
+if ! /usr/bin/python3 "$root/bench/windowed.py" --build "$build" --odbc "$work" --dsn ZelBenchSQLite --rows "$ROWS" \
+  --seconds "$SECONDS_PER_RUN" --warmup "$WARMUP" --runs "$RUNS" --out "$work" >"$work/windowed.out" 2>&1; then
+  cat "$work/windowed.out"; echo "bench: the windowed program could not be measured" >&2; exit 1
+fi
+for name in monitor.rps settings.rps idle0.p50 idle1000.p50; do
+  awk -v n="name=$name" '$1 == "kv" && $2 == n {split($3, v, "="); print v[2]}' "$work/windowed.out" >"$results/w.$name"
+done
+echo "bench: view switches in the windowed program (W3)"
+mkdir -p "$work/xcb"
+ZEL_BUILD_DIR="$build" ZEL_XCB_OUT="$work/xcb" /usr/bin/python3 "$root/tests/xcb/test_window.py" ViewSwitchTest \
+  >"$work/xcb.out" 2>&1 || { cat "$work/xcb.out"; echo "bench: a view switch failed (W3 shows what was measured)" >&2; }
+for mode in idle busy; do
+  awk -F'\t' '{print $4}' "$work/xcb/latencies-$mode.tsv" >"$results/w3.$mode" 2>/dev/null || true
+done
+
 # --- the table ------------------------------------------------------------------
 
 row() { # row ID WORKLOAD OURS ANCHOR RATIO GOAL MET
@@ -423,6 +446,15 @@ for db in sqlite pg; do
   row R10 "the 16th's longest post ($(median "r10.$db.refused") refused), $name" "$(secs "$longest")" "" "" ">= 4.5 s" \
     "$(met "$longest" ge 4.5)"
 done
+compare W1 "select by key, 16 handhelds, monitor vs settings view" per_s "$(median w.monitor.rps)" \
+  "$(median w.settings.rps)" ge 0.9
+compare W2 "R1 in the window, 1000 idle handhelds vs none, p50" us "$(median w.idle1000.p50)" "$(median w.idle0.p50)" \
+  le 1.5
+for mode in idle busy; do
+  slowest="$(sort -g "$results/w3.$mode" | tail -1)"
+  row W3 "view switch, handhelds $mode: p50 (slowest of $(wc -l <"$results/w3.$mode"))" "$(ms "$(median "w3.$mode")")" \
+    "$(ms "${slowest:-nan}")" "" "< 2000 ms" "$(met "${slowest:-n/a}" le 1999.9)"
+done
 echo
 echo "server: one handheld's p50 and requests/s come from zel-load (every reply checked); anchors: R1, R2 SQLite"
 echo "and R5 run the same prepared query through the SQLite C API and answer over loopback TCP with a reply of"
@@ -439,6 +471,12 @@ echo "same table). Anchor: the same 15 handhelds alone. The stall is the longest
 echo "server's event loop during the measurement (--stall-probe). The 16th's longest post checks the set-up: its"
 echo "post waited on the lock (PostgreSQL refuses it after lock_timeout, 5 s; SQLite waits for the lock)."
 echo "A handheld that waits sends nothing meanwhile, so a stalled server costs the p50 little: read it with the stall."
+echo "W1-W3 run the program with its window under a private Xvfb on the xcb platform with the accessibility bus on"
+echo "(bench/windowed.py). W1: 16 handhelds as in R1 with the client monitor on screen, against the same with the"
+echo "settings view. W2: R1 in the window with 1,000 idle handhelds, against none (the monitor on screen). W3: the"
+echo "view switches of the X11 tests (every view from the tool bar, the menu and the keyboard, 3 s apart, with 5 idle"
+echo "or 4 busy handhelds): the time from the click or key until the view's tool-bar button shows it; the anchor"
+echo "column holds the slowest switch, which must stay under the tests' bound."
 
 # --- fuzzing -------------------------------------------------------------------
 

@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang clang-format
   qt6-base-dev qt6-base-dev-tools libgl-dev adwaita-icon-theme
   xvfb x11-apps imagemagick x11-utils xdotool trayer
+  dbus at-spi2-core python3-dbus qt6-qpa-plugins fonts-dejavu-core
   unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql
   postgresql postgresql-client sqlite3 libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev

@@ -3,7 +3,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/; then the
 # in-process tests (every layer, the window's widget tests included) built
 # with ThreadSanitizer in build-tsan/. Prints CTest's summary of each run and
-# fails when any fails.
+# fails when any fails. The whole program on the X11 platform (label xcb, a
+# private Xvfb and accessibility bus per case) runs in the first run; alone:
+#   cd build && ctest -L xcb --output-on-failure
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -23,7 +25,12 @@ built=$SECONDS
 export ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd build-asan && ctest --output-on-failure --timeout 600 -j2) || status=1
+# Of the tests on the X11 platform only the message boxes run here: they end
+# the program through its exit question, where the order in which the window
+# frees things matters; the view switches and database waits are timed against
+# a bound that a checked build on a busy machine would blur, and the same views
+# are checked here offscreen by the interface's own tests.
+(cd build-asan && ctest --output-on-failure --timeout 600 -j2 -E '^Xcb\.(ViewSwitch|DatabaseWait)') || status=1
 echo "sanitizer build $((built - started)) s, tests $((SECONDS - built)) s"
 
 echo "== the in-process tests under ThreadSanitizer (build-tsan)"
@@ -40,6 +47,6 @@ built=$SECONDS
 # for ever: the tests that stop the real program by a signal (the end-to-end
 # ones and the configuration-file faults) run in the two runs above only.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
-(cd build-tsan && ctest --output-on-failure --timeout 600 -j2 -LE "e2e" -E "_NOT_BUILT|FileFaultTest") || status=1
+(cd build-tsan && ctest --output-on-failure --timeout 600 -j2 -LE "e2e|xcb" -E "_NOT_BUILT|FileFaultTest") || status=1
 echo "thread sanitizer build $((built - started)) s, tests $((SECONDS - built)) s"
 exit $status

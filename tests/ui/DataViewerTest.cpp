@@ -423,6 +423,13 @@ TEST_P(DataViewerTest, ColumnWidthsAndFontSizeStayInBoundsAndAreKept) {
     {
         auto viewer = OpenViewer();
         QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+        // A minimum section size the style derived from a 40-pixel font would be
+        // far wider than the narrowest column the rules give, whatever font this
+        // machine renders it with; the rules must hold all the same.
+        QFont large = grid->horizontalHeader()->font();
+        large.setPixelSize(40);
+        grid->horizontalHeader()->setFont(large);
+        EXPECT_LE(grid->horizontalHeader()->minimumSectionSize(), TfrmODBCData::ShrunkWidth(15));
         EXPECT_EQ(grid->horizontalHeader()->sectionSize(0), 64);
         Child<QAction>(*viewer, "widencols")->trigger();
         EXPECT_EQ(grid->horizontalHeader()->sectionSize(0), 77);

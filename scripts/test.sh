@@ -36,8 +36,7 @@ echo "sanitizer build $((built - started)) s, tests $((SECONDS - built)) s"
 echo "== the in-process tests under ThreadSanitizer (build-tsan)"
 started=$SECONDS
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON >/dev/null
-cmake --build build-tsan --target test_base test_protocol test_net test_data test_server test_app test_faults test_ui \
-  ZelWireless zel-load zel-pda zel-bench-data
+cmake --build build-tsan --target test_base test_protocol test_net test_data test_server test_app test_faults test_ui
 built=$SECONDS
 # The handhelds' database work runs on worker threads, and in the program with
 # windows the server runs on a thread of its own beside the GUI thread; every
@@ -47,12 +46,8 @@ built=$SECONDS
 # ThreadSanitizer holds back a signal that arrives just before a blocking
 # call until the next call, so a checked program stopped by SIGTERM can wait
 # for ever: the tests that stop the real program by a signal (the end-to-end
-# ones and the configuration-file faults) run in the two runs above only. The
-# program with windows is the exception: its GUI thread wakes for its timers,
-# so one whole-program run with busy handhelds and every view switch is checked
-# too.
+# ones and the configuration-file faults) run in the two runs above only.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 (cd build-tsan && ctest --output-on-failure --timeout 600 -j2 -LE "e2e|xcb" -E "_NOT_BUILT|FileFaultTest") || status=1
-(cd build-tsan && ctest --output-on-failure --timeout 600 -R "Xcb.ViewSwitchTest.test_handhelds_busy") || status=1
 echo "thread sanitizer build $((built - started)) s, tests $((SECONDS - built)) s"
 exit $status

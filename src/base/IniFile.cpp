@@ -499,3 +499,51 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
     }
     return keys;
 }
+
+std::vector<TIniFile::TSection> TIniFile::ReadAll() const {
+    std::vector<TSection> sections;
+    const TIniDocument doc = Load(m_fileName);
+    std::vector<int> headerToIndex(doc.lines.size(), -1);
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        const TIniLine& line = doc.lines[i];
+        if (line.kind == TIniLine::Kind::Section) {
+            const auto found = std::find_if(sections.begin(), sections.end(),
+                                            [&](const TSection& s) { return SameName(s.name, line.name); });
+            if (found == sections.end()) {
+                sections.push_back({line.name, {}});
+                headerToIndex[i] = int(sections.size() - 1);
+            } else {
+                headerToIndex[i] = int(found - sections.begin());
+            }
+            continue;
+        }
+        if (line.kind != TIniLine::Kind::Key || line.section < 0)
+            continue;
+        auto& values = sections[size_t(headerToIndex[size_t(line.section)])].values;
+        if (std::none_of(values.begin(), values.end(),
+                         [&](const auto& v) { return SameName(v.first, line.name); }))
+            values.emplace_back(line.name, line.value);
+    }
+    return sections;
+}
+
+void TIniFile::ReplaceAll(const std::vector<TSection>& sections) {
+    TIniDocument doc;
+    for (const TSection& section : sections) {
+        CheckSectionName(section.name);
+        TIniLine header;
+        header.name = Trim(section.name);
+        header.raw = "[" + header.name + "]";
+        header.kind = TIniLine::Kind::Section;
+        doc.lines.push_back(std::move(header));
+        for (const auto& [key, value] : section.values) {
+            CheckWrite(section.name, key, value);
+            TIniLine line;
+            line.raw = Trim(key) + "=" + value;
+            line.kind = TIniLine::Kind::Key;
+            doc.lines.push_back(std::move(line));
+        }
+    }
+    const std::lock_guard lock(UpdateLock());
+    Save(m_fileName, doc);
+}

@@ -41,6 +41,10 @@ public:
     // that an owner can do it while what its sink uses is still there.
     void ReleaseServer();
 
+    // Reads [Access] of the configuration file into the server; raises for a
+    // bad value (the server keeps the policy it had).
+    void ApplyAccessPolicy();
+
     void UpgradeIniFile();
     // Renames the one-digit field keys Field1..Field9 of sessions 1..32 to Field01..Field09.
     static void MigrateFieldKeys(TIniFile& ini);

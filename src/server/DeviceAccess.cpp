@@ -101,13 +101,14 @@ void TZelWirelessServer::AdmitDevice(TZelWirelessClient& client) {
     std::optional<TDeviceRegistry::TPolicyDecision> decision;
     if (!known || known->State == TDeviceState::Waiting) {
         std::string why;
-        if (Access.TrustedNetworks.Contains(address))
+        // Without the section (an upgrade) every device is let in as before, and says why.
+        if (!Access.Configured)
+            why = "no [Access] section in the configuration file";
+        else if (Access.TrustedNetworks.Contains(address))
             why = "trusted network";
         else if (Devices->AcceptingNew(now))
             why = "accepting new devices until " +
                   Devices->AcceptNewUntil().toLocalTime().toString(Qt::ISODate).toStdString();
-        else if (!Access.Configured)
-            why = "no [Access] section in the configuration file";
         else if (Access.NewDevices == TAccessPolicy::TNewDevices::Allow)
             why = "NewDevices=allow";
         if (!why.empty())

@@ -15,6 +15,8 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -501,28 +503,34 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
 }
 
 std::vector<TIniFile::TSection> TIniFile::ReadAll() const {
+    // Names are looked up by their folded form: a file of thousands of
+    // sections is read in one pass, not one search per section.
+    const auto folded = [](std::string_view name) {
+        std::string text(TrimView(name));
+        std::transform(text.begin(), text.end(), text.begin(), LowerAscii);
+        return text;
+    };
     std::vector<TSection> sections;
+    std::unordered_map<std::string, size_t> sectionIndex;
+    std::vector<std::unordered_set<std::string>> keysSeen;
     const TIniDocument doc = Load(m_fileName);
-    std::vector<int> headerToIndex(doc.lines.size(), -1);
+    std::vector<size_t> headerToIndex(doc.lines.size(), 0);
     for (size_t i = 0; i < doc.lines.size(); ++i) {
         const TIniLine& line = doc.lines[i];
         if (line.kind == TIniLine::Kind::Section) {
-            const auto found = std::find_if(sections.begin(), sections.end(),
-                                            [&](const TSection& s) { return SameName(s.name, line.name); });
-            if (found == sections.end()) {
+            const auto [entry, added] = sectionIndex.emplace(folded(line.name), sections.size());
+            if (added) {
                 sections.push_back({line.name, {}});
-                headerToIndex[i] = int(sections.size() - 1);
-            } else {
-                headerToIndex[i] = int(found - sections.begin());
+                keysSeen.emplace_back();
             }
+            headerToIndex[i] = entry->second;
             continue;
         }
         if (line.kind != TIniLine::Kind::Key || line.section < 0)
             continue;
-        auto& values = sections[size_t(headerToIndex[size_t(line.section)])].values;
-        if (std::none_of(values.begin(), values.end(),
-                         [&](const auto& v) { return SameName(v.first, line.name); }))
-            values.emplace_back(line.name, line.value);
+        const size_t index = headerToIndex[size_t(line.section)];
+        if (keysSeen[index].insert(folded(line.name)).second)
+            sections[index].values.emplace_back(line.name, line.value);
     }
     return sections;
 }

@@ -180,6 +180,33 @@ TEST_P(E2eAccessTest, TwoThousandDevices) {
     EXPECT_EQ(after.Find("FLEET-1999")->LastAddress, "127.0.0.2");
 }
 
+// The server killed while it writes what it learnt at logins: the registry
+// is the old file or the new one, whole, and the next start reads it.
+TEST_P(E2eAccessTest, RegistryStaysWholeWhenTheServerIsKilled) {
+    ASSERT_EQ(m_server->Stop(), 0);
+    const std::string registryFile = TDeviceRegistry::FileNameFor(Config());
+    {
+        TDeviceRegistry registry(registryFile);
+        for (int i = 0; i < 2000; ++i) {
+            TDeviceRecord record;
+            record.Key = record.Serial = "FLEET-" + std::to_string(i);
+            record.LastSeen = record.FirstSeen = QDateTime::currentDateTimeUtc();
+            registry.NoteLogin(record, std::nullopt);
+        }
+    }
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(m_server->Start(Config())) << m_server->Output();
+        for (int i = 0; i < 4; ++i)
+            From2("KILLED-" + std::to_string(round) + "-" + std::to_string(i), {"count"});
+        QThread::msleep(700 + 150 * round); // around the server's next write
+        EXPECT_EQ(m_server->Stop(SIGKILL), 128 + SIGKILL);
+        TDeviceRegistry after(registryFile);
+        EXPECT_GE(after.List().size(), 2000u);
+        EXPECT_TRUE(after.Find("FLEET-1999"));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, E2eAccessTest,
                          ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
                          [](const auto& info) { return TestDriverName(info.param); });

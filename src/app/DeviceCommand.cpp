@@ -50,13 +50,6 @@ void Audit(const TDeviceCommand& command, const std::string& text) {
     }
 }
 
-std::string Describe(const TDeviceRecord& record) {
-    std::string text = "Device [" + record.Key + "]";
-    if (record.BySerial)
-        text += " (" + record.UserName + ", " + record.Model + ")";
-    return text;
-}
-
 const std::string& OneArgument(const TDeviceCommand& command, const char* what) {
     if (command.Arguments.size() != 1)
         throw TUsageError("--devices " + command.Action + " takes one argument: " + what);
@@ -130,20 +123,11 @@ int Run(const TDeviceCommand& command, FILE* out) {
         return 0;
     }
     const std::string& key = OneArgument(command, "SERIAL (as --devices list shows it)");
-    TDeviceRecord record;
-    std::string what;
-    if (allow) {
-        record = registry.Allow(key, command.ReadOnly, sessions, TDecisionSource::CommandLine);
-        what = record.AccessText();
-    } else if (action == "refuse") {
-        record = registry.Refuse(key, TDecisionSource::CommandLine);
-        what = "refused";
-    } else {
-        record = registry.Forget(key, TDecisionSource::CommandLine);
-        what = "forgotten";
-    }
-    const std::string text = Describe(record) + ": " + what + ", by command line (last address " +
-                             (record.LastAddress.empty() ? std::string("unknown") : record.LastAddress) + ")";
+    const TDeviceRecord record =
+        allow                ? registry.Allow(key, command.ReadOnly, sessions, TDecisionSource::CommandLine)
+        : action == "refuse" ? registry.Refuse(key, TDecisionSource::CommandLine)
+                             : registry.Forget(key, TDecisionSource::CommandLine);
+    const std::string text = DecisionLogText(record);
     Audit(command, text);
     std::fprintf(out, "%s\n", text.c_str());
     return 0;

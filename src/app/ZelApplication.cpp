@@ -82,6 +82,10 @@ void TZelApplication::ApplyAccessPolicy() {
                 (access.AllowedNetworks.Empty() ? "any" : access.AllowedNetworks.Text()));
 }
 
+std::shared_ptr<TDeviceRegistry> TZelApplication::Devices() const {
+    return m_server ? m_server->Devices : nullptr;
+}
+
 void TZelApplication::EnableServer() {
     m_server->SetEnabled(true);
 }

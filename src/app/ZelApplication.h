@@ -8,6 +8,7 @@
 #include "base/AppPaths.h"
 #include "base/Zel_EventLogger.h"
 
+class TDeviceRegistry;
 class TIniFile;
 class TZel_WirelessPrefsMgr;
 class TZelWirelessServer;
@@ -50,6 +51,8 @@ public:
     static void MigrateFieldKeys(TIniFile& ini);
 
     TZelWirelessServer* Server() const { return m_server.get(); }
+    // The server's device registry (safe to use from any thread), or null before Create.
+    std::shared_ptr<TDeviceRegistry> Devices() const;
 
     // Status text of the last enable or disable, as the operator sees it.
     std::string StatusText() const { return m_statusText; }

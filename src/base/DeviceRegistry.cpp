@@ -153,6 +153,14 @@ std::string DeviceKey(const std::string& serial, const std::string& userName, co
     return kNoSerialPrefix + userName + " / " + model;
 }
 
+std::string DecisionLogText(const TDeviceRecord& record) {
+    std::string text = "Device [" + record.Key + "]";
+    if (record.BySerial)
+        text += " (" + record.UserName + ", " + record.Model + ")";
+    return text + ": " + record.Decision + ", by " + record.DecisionBy + " (last address " +
+           (record.DecisionAddress.empty() ? std::string("unknown") : record.DecisionAddress) + ")";
+}
+
 std::vector<int> ParseSessionList(const std::string& text) {
     std::vector<int> sessions;
     size_t start = 0;

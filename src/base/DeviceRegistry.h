@@ -52,6 +52,10 @@ struct TDeviceRecord {
 // The serial, or for a device without one "(no serial) <user> / <model>".
 std::string DeviceKey(const std::string& serial, const std::string& userName, const std::string& model);
 
+// The log line of a decision that record holds: "Device [SN-1] (anna, MC3300):
+// allowed read-only, by command line (last address 10.0.4.17)".
+std::string DecisionLogText(const TDeviceRecord& record);
+
 // "1,3" -> {1, 3}; raises Exception for anything but a list of session numbers 0..99999.
 std::vector<int> ParseSessionList(const std::string& text);
 std::string SessionListText(const std::vector<int>& sessions);

@@ -380,9 +380,12 @@ void TDeviceRegistry::Refresh() {
         if (StampNow() == m_stamp)
             return;
     }
-    // Read outside the lock: a reader never waits for the disk behind a
-    // writer, and the replace is atomic, so what is read is whole.
-    const std::unique_lock turn(m_writeTurn);
+    // A write under way reads the file afresh and takes over what it holds:
+    // the caller (the server's loop) does not wait for the disk behind it.
+    std::unique_lock turn(m_writeTurn, std::try_to_lock);
+    if (!turn.owns_lock())
+        return;
+    // Read outside m_lock; the replace is atomic, so what is read is whole.
     TStamp stamp = StampNow();
     TContent content = Load();
     {

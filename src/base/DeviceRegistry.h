@@ -85,7 +85,8 @@ public:
     const std::string& FileName() const { return m_fileName; }
 
     // Reads the file again when it has changed since it was last read (one
-    // stat otherwise). Raises when it exists but cannot be read.
+    // stat otherwise); never waits for a write of this registry under way,
+    // which takes the change over. Raises when it exists but cannot be read.
     void Refresh();
     // Changes whenever what the registry holds has changed.
     uint64_t Generation() const;

@@ -412,6 +412,14 @@ std::optional<TDeviceRecord> TDeviceRegistry::Find(const std::string& key) const
     return found->second;
 }
 
+std::optional<TDeviceState> TDeviceRegistry::StateOf(const std::string& key) const {
+    const std::lock_guard lock(m_lock);
+    const auto found = m_records.find(key);
+    if (found == m_records.end())
+        return std::nullopt;
+    return found->second.State;
+}
+
 std::vector<TDeviceRecord> TDeviceRegistry::List() const {
     const std::lock_guard lock(m_lock);
     std::vector<TDeviceRecord> list;

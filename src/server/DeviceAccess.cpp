@@ -178,12 +178,12 @@ void TZelWirelessServer::EnforceDeviceDecisions() {
         TZelWirelessClient* client = Clients[i].get();
         if (client->State == csClosed || client->State < csLoggedIn || client->DeviceKey.empty())
             continue;
-        const std::optional<TDeviceRecord> record = Devices->Find(client->DeviceKey);
-        if (record && record->State != TDeviceState::Refused) {
+        const std::optional<TDeviceState> state = Devices->StateOf(client->DeviceKey);
+        if (state && *state != TDeviceState::Refused) {
             changed = true; // a waiting device may have been allowed: the windows show it
             continue;
         }
-        LogInfo(client->GetTitle() + ": " + Describe(*client) + (record ? " refused" : " forgotten") +
+        LogInfo(client->GetTitle() + ": " + Describe(*client) + (state ? " refused" : " forgotten") +
                 ", connection closed");
         client->CloseConnection();
         changed = true;
@@ -195,8 +195,8 @@ void TZelWirelessServer::EnforceDeviceDecisions() {
 bool TZelWirelessServer::WaitingForApproval(const TZelWirelessClient& client) const {
     if (!Devices || client.DeviceKey.empty() || client.State == csClosed)
         return false;
-    const std::optional<TDeviceRecord> record = Devices->Find(client.DeviceKey);
-    return !record || record->State == TDeviceState::Waiting;
+    const std::optional<TDeviceState> state = Devices->StateOf(client.DeviceKey);
+    return !state || *state == TDeviceState::Waiting;
 }
 
 int TZelWirelessServer::DevicesWaiting() const {

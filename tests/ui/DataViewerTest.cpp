@@ -656,6 +656,164 @@ TEST_P(DataViewerTest, LeavingTheViewWhileItWaitsWaitsForTheAnswerOrCancelsIt) {
     }
 }
 
+// Types text into a cell through its editor, as the operator does, and
+// leaves the editor with key (Return posts the row, Escape drops the text).
+void TypeIntoCell(TfrmODBCData& viewer, int row, int column, const QString& text, Qt::Key key = Qt::Key_Return) {
+    auto* grid = viewer.findChild<QTableView*>(QStringLiteral("grdTableData"));
+    const QModelIndex cell = viewer.Model()->index(row, column);
+    grid->setCurrentIndex(cell);
+    grid->edit(cell);
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    ASSERT_NE(editor, nullptr);
+    ASSERT_TRUE(grid->isAncestorOf(editor));
+    editor->setText(text);
+    QTest::keyClick(editor, key);
+    PumpFor(20); // the editor hands its text over once the key is handled
+    Settle();
+}
+
+TEST_P(DataViewerTest, ARefusedValueStaysMarkedInItsCellAndThePostWaitsUntilItIsPutRight) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    QLabel* count = Child<QLabel>(*viewer, "StatusPanel2");
+    auto marked = [&](int row, int column) {
+        return model.data(model.index(row, column), Qt::BackgroundRole).isValid() &&
+               model.data(model.index(row, column), Qt::ToolTipRole).toString().contains(QStringLiteral("Invalid"));
+    };
+    grid->setFocus();
+    grid->setCurrentIndex(model.index(0, 0));
+    Child<QAction>(*viewer, "actInsert")->trigger();
+    ASSERT_EQ(model.State(), TZel_TableModel::Inserting);
+    model.setData(model.index(0, 0), QStringLiteral("N01"));
+    TypeIntoCell(*viewer, 0, 2, QStringLiteral("abc"));
+    // (PostgreSQL names the column in lower case)
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [abc] for field [Qty]"), Qt::CaseInsensitive));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N01'")[0][0], "0");
+    EXPECT_EQ(model.State(), TZel_TableModel::Inserting);
+    EXPECT_EQ(Cell(*viewer, 0, 2), QStringLiteral("abc"));
+    EXPECT_TRUE(marked(0, 2));
+    // Leaving the row neither posts it: the operator is taken back to the cell.
+    grid->setCurrentIndex(model.index(5, 1));
+    PumpFor(20);
+    Settle();
+    EXPECT_EQ(grid->currentIndex(), model.index(0, 2));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N01'")[0][0], "0");
+
+    TypeIntoCell(*viewer, 0, 2, QStringLiteral("5"));
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'N01'"), (Rows{{"5"}}));
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_FALSE(marked(0, 2));
+    EXPECT_EQ(count->text(), QStringLiteral("Row Count: 13"));
+    grid->setCurrentIndex(model.index(0, 0));
+    Child<QAction>(*viewer, "actDelete")->trigger();
+    Settle();
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "12");
+    EXPECT_EQ(count->text(), QStringLiteral("Row Count: 12"));
+
+    // An edit of a row already written: refused, then put right.
+    TypeIntoCell(*viewer, 4, 2, QStringLiteral("x1"));
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [x1] for field [Qty]"), Qt::CaseInsensitive));
+    EXPECT_EQ(model.State(), TZel_TableModel::Editing);
+    EXPECT_EQ(Cell(*viewer, 4, 2), QStringLiteral("x1"));
+    EXPECT_TRUE(marked(4, 2));
+    Child<QAction>(*viewer, "actPost")->trigger();
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'"), (Rows{{"5"}}));
+    TypeIntoCell(*viewer, 4, 2, QStringLiteral("7"));
+    EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'"), (Rows{{"7"}}));
+    EXPECT_EQ(count->text(), QStringLiteral("Row Count: 12"));
+
+    // Escape in the cell's editor gives the refused text up; Escape on the grid the edit.
+    TypeIntoCell(*viewer, 5, 2, QStringLiteral("y"));
+    TypeIntoCell(*viewer, 5, 2, QStringLiteral("ignored"), Qt::Key_Escape);
+    EXPECT_EQ(Cell(*viewer, 5, 2), QStringLiteral("6"));
+    EXPECT_EQ(model.State(), TZel_TableModel::Editing);
+    TypeIntoCell(*viewer, 5, 2, QStringLiteral("z"));
+    QTest::keyClick(grid, Qt::Key_Escape);
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(Cell(*viewer, 5, 2), QStringLiteral("6"));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "12");
+}
+
+TEST_P(DataViewerTest, RowsAreNumberedWithTheEditAndInsertMarksInAHeaderWideEnoughForThem) {
+    CreateStock(400);
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    QHeaderView* rows = grid->verticalHeader();
+    auto header = [&](int row) { return model.headerData(row, Qt::Vertical).toString(); };
+    auto fits = [&](const QString& text) {
+        return rows->width() > QFontMetrics(rows->font()).horizontalAdvance(text);
+    };
+    EXPECT_EQ(header(0), QStringLiteral("1"));
+    EXPECT_EQ(header(399), QStringLiteral("400"));
+    EXPECT_TRUE(fits(QStringLiteral("400")));
+
+    ASSERT_EQ(Cell(*viewer, 398, 1), QStringLiteral("Item 399"));
+    model.setData(model.index(398, 1), QStringLiteral("edited"));
+    EXPECT_EQ(header(398), QStringLiteral("I 399"));
+    EXPECT_TRUE(fits(header(398)));
+    Child<QAction>(*viewer, "actPost")->trigger();
+    Settle();
+    EXPECT_EQ(header(398), QStringLiteral("399"));
+
+    grid->setCurrentIndex(model.index(2, 0));
+    Child<QAction>(*viewer, "actInsert")->trigger();
+    EXPECT_EQ(header(1), QStringLiteral("2"));
+    EXPECT_EQ(header(2), QStringLiteral("*"));
+    EXPECT_EQ(header(3), QStringLiteral("3"));
+    EXPECT_EQ(header(400), QStringLiteral("400"));
+    QTest::keyClick(grid, Qt::Key_Escape);
+    EXPECT_EQ(header(2), QStringLiteral("3"));
+}
+
+TEST_P(DataViewerTest, AFilterStartsTheGridAtItsFirstRowAndKeepsTheColumnWidths) {
+    CreateStock(400);
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    grid->horizontalHeader()->resizeSection(1, 150);
+    grid->setCurrentIndex(model.index(300, 1));
+    grid->scrollTo(model.index(300, 1), QAbstractItemView::PositionAtTop);
+    ASSERT_GT(grid->verticalScrollBar()->value(), 100);
+
+    // Ctrl+F prompts for a filter; with one on, for another.
+    grid->setFocus();
+    AnswerPrompt(QStringLiteral("Qty"), QStringLiteral(">"), QStringLiteral("5"));
+    QTest::keyClick(grid, Qt::Key_F, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(viewer->CurrentFilter(), QStringLiteral("[Qty] >'5'"));
+    EXPECT_EQ(RowCount(*viewer), 395);
+    EXPECT_EQ(grid->verticalScrollBar()->value(), 0);
+    EXPECT_EQ(grid->currentIndex().row(), 0);
+    EXPECT_EQ(grid->horizontalHeader()->sectionSize(1), 150);
+
+    grid->setCurrentIndex(model.index(300, 1));
+    grid->scrollTo(model.index(300, 1), QAbstractItemView::PositionAtTop);
+    viewer->activateWindow(); // back from the prompt
+    ASSERT_TRUE(QTest::qWaitForWindowActive(viewer.get()));
+    grid->setFocus();
+    AnswerPrompt(QStringLiteral("Qty"), QStringLiteral(">"), QStringLiteral("9"));
+    QTest::keyClick(grid, Qt::Key_F, Qt::ControlModifier);
+    Settle();
+    EXPECT_EQ(viewer->CurrentFilter(), QStringLiteral("[Qty] >'9'"));
+    EXPECT_EQ(grid->verticalScrollBar()->value(), 0);
+    EXPECT_EQ(grid->currentIndex().row(), 0);
+    EXPECT_EQ(grid->horizontalHeader()->sectionSize(1), 150);
+    viewer->close();
+    EXPECT_EQ(m_ini->ReadInteger("DataGridSettings", "Column1", 0), 150);
+}
+
+TEST_P(DataViewerTest, ADoubleClickOnAColumnBorderFitsTheColumnToItsContents) {
+    auto viewer = OpenViewer();
+    QTableView* grid = Child<QTableView>(*viewer, "grdTableData");
+    QHeaderView* columns = grid->horizontalHeader();
+    columns->resizeSection(1, 20);
+    const int border = columns->sectionViewportPosition(1) + columns->sectionSize(1) - 1;
+    QTest::mouseDClick(columns->viewport(), Qt::LeftButton, {}, QPoint(border, columns->height() / 2));
+    EXPECT_GT(columns->sectionSize(1), QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("Item 12")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,
                          ::testing::Values(TestDriver::SQLite, TestDriver::PostgreSQL),
                          [](const auto& info) { return TestDriverName(info.param); });

@@ -1,21 +1,26 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiSubWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
+#include <QToolBar>
 #include <QtTest/QTest>
 
 #include "base/AppPaths.h"
 #include "base/IniFile.h"
+#include "MainWindowFixture.h"
 #include "base/WirelessPrefsMgr.h"
 #include "server/WirelessServer.h"
 #include "support/EventLoop.h"
@@ -819,3 +824,50 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,
                          [](const auto& info) { return TestDriverName(info.param); });
 
 } // namespace
+
+// The view as the main window shows it, in the frame of its view.
+class DataViewerFrameTest : public MainWindowFixture {};
+
+TEST_F(DataViewerFrameTest, TheViewFitsItsFrameAtAnyWindowSizeAndReportsItselfShowing) {
+    ShowWindow();
+    Trigger("actData");
+    auto* viewer = qobject_cast<TfrmODBCData*>(Window->CurrentViewWindow());
+    ASSERT_NE(viewer, nullptr);
+    auto* frame = qobject_cast<QMdiSubWindow*>(viewer->parentWidget());
+    ASSERT_NE(frame, nullptr);
+    auto* area = viewer->findChild<QScrollArea*>(QStringLiteral("scrViewer"));
+    ASSERT_NE(area, nullptr);
+    // The smallest the window gets, and a 1024 x 768 screen.
+    for (const QSize size : {QSize(1, 1), QSize(1024, 768)}) {
+        Window->resize(size);
+        PumpFor(50);
+        SCOPED_TRACE(QStringLiteral("window %1 x %2").arg(Window->width()).arg(Window->height()).toStdString());
+        const QRect room = frame->parentWidget()->contentsRect();
+        EXPECT_TRUE(room.contains(frame->geometry()));
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(frame);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_FALSE(accessible->state().offscreen);
+        EXPECT_FALSE(accessible->state().invisible);
+        EXPECT_EQ(accessible->text(QAccessible::Name), QStringLiteral("Data Viewer"));
+        // Each control is in sight or within the scrolled contents, none cut off.
+        QWidget* contents = area->widget();
+        EXPECT_GE(contents->width(), contents->minimumSizeHint().width());
+        EXPECT_GE(contents->height(), contents->minimumSizeHint().height());
+        EXPECT_TRUE(viewer->rect().contains(area->geometry()));
+        for (QWidget* control : viewer->findChildren<QWidget*>()) {
+            const bool input = qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control) ||
+                               qobject_cast<QLineEdit*>(control) || qobject_cast<QAbstractItemView*>(control) ||
+                               qobject_cast<QPlainTextEdit*>(control);
+            if (!input || !control->isVisible() || !contents->isAncestorOf(control) ||
+                qobject_cast<QAbstractItemView*>(control->parentWidget()))
+                continue;
+            const QRect at(control->mapTo(contents, QPoint(0, 0)), control->size());
+            EXPECT_TRUE(contents->rect().contains(at)) << control->objectName().toStdString();
+        }
+        auto* bar = viewer->findChild<QToolBar*>(QStringLiteral("ActionToolBar1"));
+        for (QAction* action : bar->actions()) {
+            if (!action->isSeparator())
+                EXPECT_TRUE(bar->widgetForAction(action)->isVisible()) << action->text().toStdString();
+        }
+    }
+}

@@ -48,7 +48,7 @@ public:
         TServerSnapshot shot = Take();
         const int all = std::exchange(m_reasons, 0) | reasons;
         TServerControl* control = m_control;
-        control->m_window.Post([control, shot = std::move(shot), all] { control->Receive(shot, all); });
+        control->Poster().Post([control, shot = std::move(shot), all] { control->Receive(shot, all); });
     }
 
     TServerSnapshot Take() {
@@ -76,7 +76,7 @@ private:
     int m_reasons = 0;
 };
 
-TServerControl::TServerControl(TZel_WirelessPrefsMgr* prefs) : m_prefs(prefs), m_window(m_inbox.Poster()) {}
+TServerControl::TServerControl(TZel_WirelessPrefsMgr* prefs) : m_prefs(prefs) {}
 
 TServerControl::~TServerControl() {
     ReleaseServer();
@@ -100,7 +100,7 @@ void TServerControl::Create(TZelLogger::Sink logSink) {
     Refresh();
 }
 
-void TServerControl::Take() {
+void TServerControl::Refresh() {
     TServerSnapshot shot = m_thread.Call([this] { return m_host ? m_host->Take() : TServerSnapshot(); });
     const TServerSnapshot before = std::exchange(m_snapshot, std::move(shot));
     if (before.Enabled != m_snapshot.Enabled || before.StatusText != m_snapshot.StatusText) {
@@ -111,10 +111,6 @@ void TServerControl::Take() {
         if (OnClientAddDrop)
             OnClientAddDrop();
     }
-}
-
-void TServerControl::Refresh() {
-    Take();
 }
 
 void TServerControl::Receive(const TServerSnapshot& shot, int reasons) {
@@ -132,22 +128,22 @@ void TServerControl::Receive(const TServerSnapshot& shot, int reasons) {
 
 void TServerControl::EnableServer() {
     Call([](TZelApplication& zel) { zel.EnableServer(); });
-    Take();
+    Refresh();
 }
 
 void TServerControl::SetEnabled(bool on) {
     Call([on](TZelApplication& zel) { zel.Server()->SetEnabled(on); });
-    Take();
+    Refresh();
 }
 
 void TServerControl::restartServer() {
     Call([](TZelApplication& zel) { zel.restartServer(); });
-    Take();
+    Refresh();
 }
 
 void TServerControl::DisconnectAll() {
     Call([](TZelApplication& zel) { zel.DisconnectAll(); });
-    Take();
+    Refresh();
 }
 
 bool TServerControl::Disconnect(uint64_t id) {
@@ -157,13 +153,13 @@ bool TServerControl::Disconnect(uint64_t id) {
             client->CloseConnection();
         return client != nullptr;
     });
-    Take();
+    Refresh();
     return found;
 }
 
 void TServerControl::CleanupClosedClients() {
     Call([](TZelApplication& zel) { zel.CleanupClosedClients(); });
-    Take();
+    Refresh();
 }
 
 void TServerControl::Terminate() {

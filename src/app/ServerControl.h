@@ -75,13 +75,11 @@ public:
 private:
     class THost;
     void Receive(const TServerSnapshot& shot, int reasons);
-    void Take();
 
     TZel_WirelessPrefsMgr* m_prefs;
     // On the GUI thread: where the server's thread sends snapshots. Made
     // before the thread and freed after it has ended.
     TEventLoopMailbox m_inbox;
-    TEventLoopMailbox::TPoster m_window; // m_inbox's, for the server's thread
     TServerThread m_thread;
     // Server thread only.
     std::unique_ptr<TZelApplication> m_zel;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "net/EventLoopMailbox.h"
+#include "base/EventLoopMailbox.h"
 
 class QObject;
 

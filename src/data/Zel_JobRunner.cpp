@@ -47,7 +47,8 @@ struct TZel_JobRunner::TState : TZel_JobRunner::TControl {
     uint64_t CancelledBelow = 0; // jobs of a lower generation are cancelled
     uint64_t Running = 0;        // generation of the job running; 0: none
     bool Stopping = false;
-    QObject* Receiver = nullptr;     // null once the runner is gone
+    TEventLoopMailbox::TPoster Inbox; // the owner's; posts nowhere once the runner is gone
+    bool Gone = false;
     TZel_JobRunner* Owner = nullptr; // touched on the receiver's thread only
     TThreadReaper* Reaper = nullptr;
     std::shared_ptr<TOdbcConnection> CancelTarget;
@@ -94,23 +95,20 @@ void TZel_JobRunner::TState::Loop(const std::shared_ptr<TState>& self) {
             continue;
         Running = 0;
         CancelTarget.reset();
-        if (!Receiver || entry.Generation < CancelledBelow)
+        if (Gone || entry.Generation < CancelledBelow)
             continue;
         const uint64_t generation = entry.Generation;
-        QMetaObject::invokeMethod(
-            Receiver,
-            [self, generation, done = std::move(entry.Finish), error] {
-                TZel_JobRunner* owner = self->Owner;
-                {
-                    std::lock_guard guard(self->Lock);
-                    if (!owner || generation < self->CancelledBelow)
-                        return;
-                }
-                owner->SetPending(owner->m_pending - 1);
-                if (done)
-                    done(error);
-            },
-            Qt::QueuedConnection);
+        Inbox.Post([self, generation, done = std::move(entry.Finish), error] {
+            TZel_JobRunner* owner = self->Owner;
+            {
+                std::lock_guard guard(self->Lock);
+                if (!owner || generation < self->CancelledBelow)
+                    return;
+            }
+            owner->SetPending(owner->m_pending - 1);
+            if (done)
+                done(error);
+        });
     }
     if (Reaper) {
         TThreadReaper* reaper = Reaper;
@@ -119,9 +117,8 @@ void TZel_JobRunner::TState::Loop(const std::shared_ptr<TState>& self) {
     }
 }
 
-TZel_JobRunner::TZel_JobRunner(QObject* receiver)
-    : m_receiver(receiver), m_state(std::make_shared<TState>()) {
-    m_state->Receiver = receiver;
+TZel_JobRunner::TZel_JobRunner() : m_state(std::make_shared<TState>()) {
+    m_state->Inbox = m_inbox.Poster();
     m_state->Owner = this;
     std::shared_ptr<TState> state = m_state;
     m_state->Thread = std::thread([state] { state->Loop(state); });
@@ -130,7 +127,7 @@ TZel_JobRunner::TZel_JobRunner(QObject* receiver)
 TZel_JobRunner::~TZel_JobRunner() {
     std::unique_lock lock(m_state->Lock);
     m_state->Owner = nullptr;
-    m_state->Receiver = nullptr;
+    m_state->Gone = true;
     m_state->CancelledBelow = std::numeric_limits<uint64_t>::max();
     m_state->Stopping = true;
     if (m_state->CancelTarget)

@@ -11,9 +11,9 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "base/EventLoopMailbox.h"
 #include "base/ServerSettings.h"
 #include "data/Zel_ConnectionPool.h"
-#include "net/EventLoopMailbox.h"
 
 class QObject;
 class TZel_Socket;

@@ -6,6 +6,7 @@
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_JobRunner.h"
 #include "data/Zel_ODBCSession.h"
+#include "ui/BusyPanel.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
 #include "ui/frm_DataSources.h"
@@ -23,6 +24,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 #include <algorithm>
 #include <utility>
@@ -87,31 +89,11 @@ const QString kUnableToConnect = QStringLiteral("Unable to connect to selected D
 TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::TfrmODBCConfig>()) {
     ui->setupUi(this);
-    // "Connecting..." with Cancel once a connect or open has waited BusyDelayMs.
-    m_busyPanel = new QWidget(this);
-    m_busyPanel->setObjectName(QStringLiteral("pnlBusy"));
-    auto* busyLayout = new QHBoxLayout(m_busyPanel);
-    busyLayout->setContentsMargins(4, 2, 4, 2);
-    auto* busyLabel = new QLabel(QStringLiteral("Connecting..."), m_busyPanel);
-    busyLabel->setObjectName(QStringLiteral("lblBusy"));
-    auto* busyCancel = new QPushButton(QStringLiteral("Cancel"), m_busyPanel);
-    busyCancel->setObjectName(QStringLiteral("btnCancelWork"));
-    busyLayout->addWidget(busyLabel);
-    busyLayout->addWidget(busyCancel);
-    busyLayout->addStretch(1);
-    m_busyPanel->hide();
+    m_busyPanel =
+        new TBusyPanel(QStringLiteral("Connecting..."), this, [this] { Guarded([this] { CancelWork(); }); });
     if (auto* form = qobject_cast<QBoxLayout*>(layout()))
         form->insertWidget(0, m_busyPanel);
-    connect(busyCancel, &QPushButton::clicked, this, [this] { Guarded([this] { CancelWork(); }); });
-    m_busyTimer.setSingleShot(true);
-    m_busyTimer.setInterval(BusyDelayMs);
-    connect(&m_busyTimer, &QTimer::timeout, this, [this] {
-        if (!m_jobs->Busy())
-            return;
-        m_busyPanel->show();
-        setCursor(Qt::BusyCursor);
-    });
-    m_jobs = std::make_unique<TZel_JobRunner>(this);
+    m_jobs = std::make_unique<TZel_JobRunner>();
     m_jobs->OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     ui->Splitter1->setStretchFactor(1, 1);
     ui->Splitter1->setSizes({154, 527});
@@ -261,14 +243,7 @@ bool TfrmODBCConfig::IsBusy() const {
 }
 
 void TfrmODBCConfig::BusyChanged(bool busy) {
-    if (busy) {
-        if (!m_busyTimer.isActive() && !m_busyPanel->isVisible())
-            m_busyTimer.start();
-        return;
-    }
-    m_busyTimer.stop();
-    m_busyPanel->hide();
-    unsetCursor();
+    m_busyPanel->SetBusy(busy);
 }
 
 void TfrmODBCConfig::CancelWork() {
@@ -278,7 +253,7 @@ void TfrmODBCConfig::CancelWork() {
     // driver's timeout, unseen, and the next request does not wait for it.
     ++m_openGeneration;
     m_jobs->OnBusyChanged = nullptr;
-    m_jobs = std::make_unique<TZel_JobRunner>(this);
+    m_jobs = std::make_unique<TZel_JobRunner>();
     m_jobs->OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     BusyChanged(false);
 }

@@ -2,13 +2,13 @@
 
 #include "data/SessionDefinition.h"
 
-#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+class TBusyPanel;
 class TZel_JobRunner;
 
 class QComboBox;
@@ -27,15 +27,13 @@ class TfrmODBCConfig;
 //
 // The data source and the table are connected and opened when a choice is
 // made or the editing of the box finishes, never on each keystroke, and on a
-// worker of the wizard's own: the window stays live, says after BusyDelayMs
+// worker of the wizard's own: the window stays live, says after a moment
 // that it is waiting and offers Cancel. Each connect uses a session object of
 // its own, which becomes the wizard's once the answer is in, so that the
 // window never reads an object a worker is changing.
 class TfrmODBCConfig : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int BusyDelayMs = 300;
-
     explicit TfrmODBCConfig(QWidget* parent = nullptr);
     ~TfrmODBCConfig() override;
 
@@ -159,8 +157,7 @@ private:
     bool m_settingsSaved = false;
     bool m_keepSavedMapping = false;
     uint64_t m_openGeneration = 0;
-    QWidget* m_busyPanel = nullptr;
-    QTimer m_busyTimer;
+    TBusyPanel* m_busyPanel = nullptr;
     // Last member: goes first, so no answer reaches a half-destroyed wizard.
     std::unique_ptr<TZel_JobRunner> m_jobs;
 };

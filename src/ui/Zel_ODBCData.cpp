@@ -7,6 +7,7 @@
 #include "data/Zel_ODBCSession.h"
 #include "data/Zel_TableBrowser.h"
 #include "data/odbc/DatabaseError.h"
+#include "ui/BusyPanel.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
 #include "ui/Zel_TableModel.h"
@@ -110,24 +111,10 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     ui->ActionToolBar1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
 
     // "Loading..." with Cancel above the grid while the database has not answered.
-    m_busyPanel = new QFrame(this);
-    m_busyPanel->setObjectName(QStringLiteral("pnlBusy"));
-    auto* busyLayout = new QHBoxLayout(m_busyPanel);
-    busyLayout->setContentsMargins(4, 2, 4, 2);
-    auto* busyLabel = new QLabel(QStringLiteral("Loading..."), m_busyPanel);
-    busyLabel->setObjectName(QStringLiteral("lblBusy"));
-    auto* busyCancel = new QPushButton(QStringLiteral("Cancel"), m_busyPanel);
-    busyCancel->setObjectName(QStringLiteral("btnCancelWork"));
-    busyLayout->addWidget(busyLabel);
-    busyLayout->addWidget(busyCancel);
-    busyLayout->addStretch(1);
-    m_busyPanel->hide();
+    m_busyPanel =
+        new TBusyPanel(QStringLiteral("Loading..."), this, [this] { Guarded([this] { CancelWork(); }); });
     if (auto* form = qobject_cast<QBoxLayout*>(layout()))
         form->insertWidget(1, m_busyPanel);
-    connect(busyCancel, &QPushButton::clicked, this, [this] { Guarded([this] { CancelWork(); }); });
-    m_busyTimer.setSingleShot(true);
-    m_busyTimer.setInterval(BusyDelayMs);
-    connect(&m_busyTimer, &QTimer::timeout, this, [this] { ShowBusy(); });
     m_jobs.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     // Posts, deletes and counts land when the database answers.
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] { RefreshRowCount(); });
@@ -263,21 +250,7 @@ TfrmODBCData::~TfrmODBCData() {
 // --- work on the worker ---
 
 void TfrmODBCData::BusyChanged(bool busy) {
-    if (busy) {
-        if (!m_busyTimer.isActive() && !m_busyPanel->isVisible())
-            m_busyTimer.start();
-        return;
-    }
-    m_busyTimer.stop();
-    m_busyPanel->hide();
-    unsetCursor();
-}
-
-void TfrmODBCData::ShowBusy() {
-    if (!m_jobs.Busy())
-        return;
-    m_busyPanel->show();
-    setCursor(Qt::BusyCursor);
+    m_busyPanel->SetBusy(busy);
 }
 
 void TfrmODBCData::CancelWork() {

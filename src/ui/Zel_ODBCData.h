@@ -14,6 +14,7 @@
 #include <vector>
 
 class QAction;
+class TBusyPanel;
 class QLabel;
 class QPushButton;
 class TIniFile;
@@ -39,7 +40,7 @@ public:
 // Database errors of its actions are shown in its error pane.
 //
 // Its database work runs on a worker of its own, one job after the other
-// (TZel_JobRunner): after BusyDelayMs without an answer a busy cursor and
+// (TZel_JobRunner): after a moment without an answer a busy cursor and
 // "Loading..." with a Cancel button show, and the view stays usable.
 class TfrmODBCData : public QWidget {
     Q_OBJECT
@@ -50,7 +51,6 @@ public:
     static constexpr int DefaultColumnWidth = 64;
     // At most one refresh per interval on change notifications; the last one always runs.
     static constexpr int RefreshIntervalMs = 500;
-    static constexpr int BusyDelayMs = 300;
 
     explicit TfrmODBCData(QWidget* parent = nullptr);
     ~TfrmODBCData() override;
@@ -103,7 +103,6 @@ private:
     void populateGridWithTableData(std::function<void()> then = {});
     void Reconnect();
     void BusyChanged(bool busy);
-    void ShowBusy();
     void RefreshRowCount();
     void loadGridSettings();
     void saveGridSettings();
@@ -147,8 +146,7 @@ private:
     // Used by the worker's jobs; released there too.
     std::shared_ptr<TZel_ODBCSession> m_dataSession;
     std::shared_ptr<TZel_TableBrowser> m_browser;
-    QWidget* m_busyPanel = nullptr;
-    QTimer m_busyTimer;
+    TBusyPanel* m_busyPanel = nullptr;
     bool m_refreshing = false;
     bool m_refreshAgain = false;
     QTimer m_refreshTimer;
@@ -160,5 +158,5 @@ private:
     // grid's model would give every column the default width).
     std::vector<int> m_columnWidths;
     // Last member: goes first, so no job's answer reaches a half-destroyed view.
-    TZel_JobRunner m_jobs{this};
+    TZel_JobRunner m_jobs;
 };

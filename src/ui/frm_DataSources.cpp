@@ -10,6 +10,7 @@
 
 #include "base/Zel_Lib.h"
 #include "data/odbc/OdbcConnectionProbe.h"
+#include "ui/BusyPanel.h"
 #include "ui/MessageBox.h"
 #include "ui/ShownCall.h"
 
@@ -65,26 +66,11 @@ TfrmDataSources::TfrmDataSources(QWidget* parent)
             [this] { ShownCall(this, [this] { BrowseDatabaseFile(); }); });
     connect(ui->cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 
-    // "Testing connection..." with Cancel once a test has waited BusyDelayMs.
-    m_testingPanel = new QWidget(this);
-    auto* testingLayout = new QHBoxLayout(m_testingPanel);
-    testingLayout->setContentsMargins(0, 0, 0, 0);
-    auto* testingLabel = new QLabel(QStringLiteral("Testing connection..."), m_testingPanel);
-    testingLabel->setObjectName(QStringLiteral("lblTesting"));
-    auto* cancelTest = new QPushButton(QStringLiteral("Cancel"), m_testingPanel);
-    cancelTest->setObjectName(QStringLiteral("cmdCancelTest"));
-    testingLayout->addWidget(testingLabel);
-    testingLayout->addWidget(cancelTest);
-    testingLayout->addStretch(1);
-    m_testingPanel->hide();
+    m_testingPanel = new TBusyPanel(QStringLiteral("Testing connection..."), this, [this] { CancelTest(); });
+    m_testingPanel->layout()->setContentsMargins(0, 0, 0, 0);
+    m_testingPanel->Label()->setObjectName(QStringLiteral("lblTesting"));
+    m_testingPanel->CancelButton()->setObjectName(QStringLiteral("cmdCancelTest"));
     ui->layEditorButtons->addWidget(m_testingPanel);
-    connect(cancelTest, &QPushButton::clicked, this, [this] { CancelTest(); });
-    m_busyTimer.setSingleShot(true);
-    m_busyTimer.setInterval(BusyDelayMs);
-    connect(&m_busyTimer, &QTimer::timeout, this, [this] {
-        m_testingPanel->show();
-        setCursor(Qt::BusyCursor);
-    });
     NewProbe();
 
     FillDrivers();
@@ -93,16 +79,10 @@ TfrmDataSources::TfrmDataSources(QWidget* parent)
 }
 
 void TfrmDataSources::NewProbe() {
-    m_probe = std::make_unique<TZel_JobRunner>(this);
+    m_probe = std::make_unique<TZel_JobRunner>();
     m_probe->OnBusyChanged = [this](bool busy) {
         ui->cmdTest->setEnabled(!busy);
-        if (busy) {
-            m_busyTimer.start();
-            return;
-        }
-        m_busyTimer.stop();
-        m_testingPanel->hide();
-        unsetCursor();
+        m_testingPanel->SetBusy(busy);
     };
 }
 
@@ -327,9 +307,7 @@ void TfrmDataSources::CancelTest() {
     m_probe->OnBusyChanged = nullptr;
     m_probe.reset();
     ui->cmdTest->setEnabled(true);
-    m_busyTimer.stop();
-    m_testingPanel->hide();
-    unsetCursor();
+    m_testingPanel->SetBusy(false);
     NewProbe();
 }
 

@@ -2,7 +2,6 @@
 
 #include <QDialog>
 #include <QString>
-#include <QTimer>
 #include <memory>
 
 #include "data/Zel_JobRunner.h"
@@ -11,7 +10,8 @@
 
 namespace Ui {
 class TfrmDataSources;
-}
+} // namespace Ui
+class TBusyPanel;
 
 // Lists the installed ODBC drivers and the current user's data sources, and
 // creates, edits, tests and removes SQLite3 and PostgreSQL data sources, so
@@ -37,9 +37,8 @@ public:
     bool Save();
     bool RemoveCurrent();
     // Tries the values in the editor on a worker (the dialog stays live; after
-    // BusyDelayMs it says so and offers Cancel); the message shown when the
+    // a moment it says so and offers Cancel); the message shown when the
     // answer comes is the database's own.
-    static constexpr int BusyDelayMs = 300;
     void TestConnection();
     bool IsTesting() const { return m_probe->Busy(); }
     // Drops the test under way; the attempt ends within its login timeout, unseen.
@@ -78,8 +77,7 @@ private:
     bool m_modified = false;
     bool m_loading = false;
     bool m_lastTestSucceeded = false;
-    QWidget* m_testingPanel = nullptr;
-    QTimer m_busyTimer;
+    TBusyPanel* m_testingPanel = nullptr;
     // Last member: goes first, so no answer reaches a half-destroyed dialog.
     std::unique_ptr<TZel_JobRunner> m_probe;
 };

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QObject>
 #include <QThread>
 
 #include "data/Zel_ConnectionPool.h"
@@ -23,8 +22,7 @@ OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 
 TEST(JobRunnerTest, JobsRunInOrderOffTheCallersThreadAndAnswerOnItWithTheirFailures) {
     EnsureTestApp();
-    QObject receiver;
-    TZel_JobRunner runner(&receiver);
+    TZel_JobRunner runner;
     std::vector<int> ran;
     std::vector<std::string> answered;
     std::vector<bool> busy;
@@ -61,16 +59,13 @@ TEST(JobRunnerTest, JobsRunInOrderOffTheCallersThreadAndAnswerOnItWithTheirFailu
 }
 
 // Many threads' answers at once: every one arrives, none twice.
-TEST(JobRunnerTest, RunnersOnManyReceiversAnswerEveryJobOnce) {
+TEST(JobRunnerTest, ManyRunnersAnswerEveryJobOnce) {
     EnsureTestApp();
     constexpr int kRunners = 8, kJobs = 200;
-    std::vector<std::unique_ptr<QObject>> receivers;
     std::vector<std::unique_ptr<TZel_JobRunner>> runners;
     int answers = 0;
-    for (int r = 0; r < kRunners; ++r) {
-        receivers.push_back(std::make_unique<QObject>());
-        runners.push_back(std::make_unique<TZel_JobRunner>(receivers.back().get()));
-    }
+    for (int r = 0; r < kRunners; ++r)
+        runners.push_back(std::make_unique<TZel_JobRunner>());
     for (int j = 0; j < kJobs; ++j)
         for (auto& runner : runners)
             runner->Run([](TZel_JobRunner::TControl&) {}, [&](std::exception_ptr) { ++answers; });
@@ -81,11 +76,10 @@ TEST(JobRunnerTest, RunnersOnManyReceiversAnswerEveryJobOnce) {
 
 TEST(JobRunnerTest, AnswersOfAGoneRunnerAndOfCancelledJobsAreDropped) {
     EnsureTestApp();
-    auto receiver = std::make_unique<QObject>();
     std::atomic<bool> release{false}, started{false}, finished{false};
     int answered = 0;
     {
-        TZel_JobRunner runner(receiver.get());
+        TZel_JobRunner runner;
         runner.Run(
             [&](TZel_JobRunner::TControl& control) {
                 started = true;
@@ -104,7 +98,7 @@ TEST(JobRunnerTest, AnswersOfAGoneRunnerAndOfCancelledJobsAreDropped) {
     PumpFor(50);
     EXPECT_EQ(answered, 0);
 
-    TZel_JobRunner runner(receiver.get());
+    TZel_JobRunner runner;
     release = false;
     runner.Run(
         [&](TZel_JobRunner::TControl&) {
@@ -125,8 +119,7 @@ TEST(JobRunnerTest, AnswersOfAGoneRunnerAndOfCancelledJobsAreDropped) {
 TEST(JobRunnerTest, CancelInterruptsTheRunningStatement) {
     EnsureTestApp();
     OdbcTestEnv::Get().Prepare(TestDriver::PostgreSQL);
-    QObject receiver;
-    TZel_JobRunner runner(&receiver);
+    TZel_JobRunner runner;
     std::atomic<bool> started{false};
     std::atomic<int> outcome{0}; // 1: the statement ended by itself, 2: it was interrupted
     runner.Run([&](TZel_JobRunner::TControl& control) {

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +15,7 @@
 #include "data/odbc/OdbcEnvironment.h"
 #include "support/EventLoop.h"
 #include "support/OdbcTestEnv.h"
+#include "support/SilentListener.h"
 
 // A data source whose server takes the connection and then never answers
 // (a hung host, a firewall that swallows the replies): the connect gives up
@@ -25,34 +24,6 @@
 namespace {
 
 OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
-
-// A loopback socket that listens and never accepts: the kernel completes the
-// handshake, and nothing ever reads or answers.
-class TSilentListener {
-public:
-    TSilentListener() {
-        m_handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_handle, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-            ::listen(m_handle, 8) == 0 &&
-            ::getsockname(m_handle, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            m_port = ntohs(address.sin_port);
-    }
-    ~TSilentListener() { Close(); }
-    void Close() {
-        if (m_handle >= 0)
-            ::close(m_handle);
-        m_handle = -1;
-    }
-    int Port() const { return m_port; }
-
-private:
-    int m_handle = -1;
-    int m_port = 0;
-};
 
 TEST(ConnectTimeoutTest, AServerThatNeverAnswersFailsTheConnectInSeconds) {
     TSilentListener silent;

@@ -9,17 +9,14 @@
 
 #include <filesystem>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <odbcinst.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "data/odbc/OdbcUserDataSources.h"
 #include "support/ChildProcess.h"
 #include "support/EventLoop.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
+#include "support/SilentListener.h"
 #include "support/TempFolder.h"
 #include "support/TestHandheld.h"
 #include "ui/MessageBox.h"
@@ -293,16 +290,9 @@ TEST_F(DataSourcesTest, FailedTestShowsTheDatabasesMessageAndCreatesNothing) {
 
 TEST_F(DataSourcesTest, ATestOfAServerThatDoesNotAnswerKeepsTheDialogLiveAndCanBeCancelled) {
     // Takes connections and never says a word: the driver waits for its login timeout.
-    const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(silent, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    FillPostgres(QStringLiteral("ZelUiPg"), ntohs(address.sin_port));
+    TSilentListener silent;
+    ASSERT_NE(silent.Port(), 0);
+    FillPostgres(QStringLiteral("ZelUiPg"), silent.Port());
     m_dialog->show();
 
     int ticks = 0;
@@ -330,11 +320,11 @@ TEST_F(DataSourcesTest, ATestOfAServerThatDoesNotAnswerKeepsTheDialogLiveAndCanB
 
     // Not cancelled, the silent server's test ends with the driver's own words.
     m_asked.clear();
-    FillPostgres(QStringLiteral("ZelUiPg"), ntohs(address.sin_port));
+    FillPostgres(QStringLiteral("ZelUiPg"), silent.Port());
     EXPECT_FALSE(TestConnection());
     ASSERT_EQ(m_asked.size(), 1u);
     EXPECT_TRUE(m_asked[0].startsWith(QStringLiteral("Unable to connect:\n\n"))) << m_asked[0].toStdString();
-    close(silent);
+    silent.Close();
     m_answer = QMessageBox::No;
 }
 

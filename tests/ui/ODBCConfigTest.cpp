@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -27,6 +22,7 @@
 #include "support/EventLoop.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
+#include "support/SilentListener.h"
 #include "ui/MessageBox.h"
 #include "ui/Zel_ODBCConfig.h"
 
@@ -560,20 +556,13 @@ TEST_F(ODBCConfigTest, AFileThatCannotBeWrittenIsReportedAndKeepsTheEdits) {
 TEST_F(ODBCConfigTest, ChoosingADataSourceThatDoesNotAnswerKeepsTheWizardLive) {
     // A PostgreSQL data source whose server takes connections and never says
     // a word: the connect waits for its login timeout.
-    const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(silent, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    TSilentListener silent;
+    ASSERT_NE(silent.Port(), 0);
     TOdbcDataSourceDef definition;
     definition.Name = "ZelUiSilent";
     definition.Driver = "PostgreSQL Unicode";
     definition.Server = "127.0.0.1";
-    definition.Port = std::to_string(ntohs(address.sin_port));
+    definition.Port = std::to_string(silent.Port());
     definition.Database = "postgres";
     definition.UserName = "zel";
     TOdbcUserDataSources::Write(definition);
@@ -605,7 +594,7 @@ TEST_F(ODBCConfigTest, ChoosingADataSourceThatDoesNotAnswerKeepsTheWizardLive) {
         << m_messages[0].toStdString();
     EXPECT_GT(m_messages[0].size(), 45);
     EXPECT_TRUE(Choices("cmbTable").isEmpty());
-    close(silent);
+    silent.Close();
     TOdbcUserDataSources::Remove("ZelUiSilent");
 }
 

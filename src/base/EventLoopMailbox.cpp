@@ -1,4 +1,4 @@
-#include "net/EventLoopMailbox.h"
+#include "base/EventLoopMailbox.h"
 
 #include <QSocketNotifier>
 

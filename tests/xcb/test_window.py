@@ -360,6 +360,22 @@ for _view in ("Data Viewer", "ODBC Configuration"):
 del DatabaseWaitTest
 
 
+class ViewerTest(ProgramTest):
+    """The data viewer as a screen reader and a keyboard user meet it."""
+
+    def test_frame_shows_and_ctrl_f_prompts_for_a_filter(self):
+        self.switch("toolbar", VIEWS[2])
+        frame = self.desktop.wait_for("frame", "Data Viewer", timeout=self.bound)
+        self.assertIn("showing", self.desktop.states(frame.ref))
+        grid = self.desktop.wait_for("table", "Table data", timeout=self.bound)
+        self.desktop.click(grid, at=(40, 40))
+        self.desktop.key("f", ["ctrl"])
+        prompt = self.desktop.wait_for("dialog", "Select Filter for: Stock", timeout=self.bound)
+        cancel = self.desktop.find("push button", "Cancel", under=prompt.ref)
+        self.assertIsNotNone(self.desktop.do_action(cancel, timeout=self.bound))
+        self.desktop.wait_for("dialog", "Select Filter for: Stock", gone=True, timeout=self.bound)
+
+
 class MessageBoxTest(ProgramTest):
     """Each message box the operator reaches from the window, answered through the accessibility bus."""
 

@@ -85,6 +85,7 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     ui->grdTableData->horizontalHeader()->setFont(ui->grdTableData->font());
     ui->grdTableData->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ui->grdTableData->verticalHeader()->setFont(ui->grdTableData->font());
+    ui->grdTableData->verticalHeader()->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
     ui->grdTableData->verticalHeader()->setDefaultSectionSize(ui->grdTableData->fontMetrics().height() + 4);
     ui->grdTableData->horizontalHeader()->setDefaultSectionSize(DefaultColumnWidth);
     // Column widths follow the viewer's own rules (and the widths saved),
@@ -154,7 +155,13 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     on(ui->actPost, &TfrmODBCData::actPostExecute);
     on(ui->actDelete, &TfrmODBCData::actDeleteExecute);
     on(ui->actRefresh, &TfrmODBCData::actRefreshExecute);
-    on(ui->actFilter, &TfrmODBCData::actFilterExecute);
+    // The filter follows the check state, which a click, the keyboard and
+    // assistive technology (which toggles the button, never triggering its
+    // action) all change; the view's own updates set it as the filter is.
+    connect(ui->actFilter, &QAction::toggled, this, [this](bool checked) {
+        if (checked != m_filtered)
+            Handle([this] { actFilterExecute(); });
+    });
     connect(ui->widencols, &QAction::triggered, this,
             [this] { Handle([this] { ResizeColumns(&WidenedWidth); }); });
     connect(ui->shrinkcols, &QAction::triggered, this,

@@ -805,6 +805,22 @@ TEST_P(DataViewerTest, AFilterStartsTheGridAtItsFirstRowAndKeepsTheColumnWidths)
     EXPECT_EQ(grid->verticalScrollBar()->value(), 0);
     EXPECT_EQ(grid->currentIndex().row(), 0);
     EXPECT_EQ(grid->horizontalHeader()->sectionSize(1), 150);
+
+    // Assistive technology toggles the tool button itself: the same as a click.
+    auto* button = qobject_cast<QAbstractButton*>(
+        Child<QToolBar>(*viewer, "ActionToolBar1")->widgetForAction(Child<QAction>(*viewer, "actFilter")));
+    ASSERT_NE(button, nullptr);
+    button->toggle();
+    Settle();
+    EXPECT_EQ(viewer->CurrentFilter(), QString());
+    EXPECT_FALSE(button->isChecked());
+    EXPECT_EQ(RowCount(*viewer), 400);
+    AnswerPrompt(QStringLiteral("Qty"), QStringLiteral("<"), QStringLiteral("3"));
+    button->toggle();
+    Settle();
+    EXPECT_EQ(viewer->CurrentFilter(), QStringLiteral("[Qty] <'3'"));
+    EXPECT_TRUE(button->isChecked());
+    EXPECT_EQ(RowCount(*viewer), 2);
     viewer->close();
     EXPECT_EQ(m_ini->ReadInteger("DataGridSettings", "Column1", 0), 150);
 }

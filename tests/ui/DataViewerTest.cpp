@@ -740,6 +740,25 @@ TEST_P(DataViewerTest, ARefusedValueStaysMarkedInItsCellAndThePostWaitsUntilItIs
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock")[0][0], "12");
 }
 
+TEST_P(DataViewerTest, NoOtherRowIsStartedWhileThePendingOneIsOnItsWay) {
+    auto viewer = OpenViewer();
+    TZel_TableModel& model = *viewer->Model();
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    ASSERT_EQ(Cell(*viewer, 5, 1), QStringLiteral("Item 6"));
+    model.InsertRowAt(0);
+    model.setData(model.index(0, 0), QStringLiteral("N01"));
+    model.setData(model.index(0, 1), QStringLiteral("first"));
+    // Ins and an edit of another row at once, before the database has answered.
+    model.InsertRowAt(2);
+    model.setData(model.index(6, 1), QStringLiteral("other"));
+    Settle();
+    EXPECT_EQ(model.State(), TZel_TableModel::Browse);
+    EXPECT_EQ(RowCount(*viewer), 13);
+    EXPECT_EQ(Cell(*viewer, 0, 1), QStringLiteral("first"));
+    EXPECT_EQ(Query("SELECT Descr FROM Stock WHERE ItemNo IN ('N01', 'I006') ORDER BY ItemNo"),
+              (Rows{{"Item 6"}, {"first"}}));
+}
+
 TEST_P(DataViewerTest, RowsAreNumberedWithTheEditAndInsertMarksInAHeaderWideEnoughForThem) {
     CreateStock(400);
     auto viewer = OpenViewer();

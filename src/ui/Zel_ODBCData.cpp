@@ -13,6 +13,7 @@
 #include "ui/Zel_TableModel.h"
 #include "ui/frm_FilterPrompt.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemDelegate>
 #include <QApplication>
 #include <QBoxLayout>
@@ -110,6 +111,9 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     // The tool bar keeps every button in view beside the session box.
     ui->ActionToolBar1->setIconSize(QSize(16, 16));
     ui->ActionToolBar1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    // The tool bar's own button for the tools it cannot show says what it is.
+    if (auto* more = ui->ActionToolBar1->findChild<QAbstractButton*>(QStringLiteral("qt_toolbar_ext_button")))
+        more->setAccessibleName(QStringLiteral("More tools"));
 
     // "Loading..." with Cancel above the grid while the database has not answered.
     m_busyPanel =

@@ -18,9 +18,9 @@
 #include <QToolBar>
 #include <QtTest/QTest>
 
+#include "MainWindowFixture.h"
 #include "base/AppPaths.h"
 #include "base/IniFile.h"
-#include "MainWindowFixture.h"
 #include "base/WirelessPrefsMgr.h"
 #include "server/WirelessServer.h"
 #include "support/EventLoop.h"
@@ -663,7 +663,8 @@ TEST_P(DataViewerTest, LeavingTheViewWhileItWaitsWaitsForTheAnswerOrCancelsIt) {
 
 // Types text into a cell through its editor, as the operator does, and
 // leaves the editor with key (Return posts the row, Escape drops the text).
-void TypeIntoCell(TfrmODBCData& viewer, int row, int column, const QString& text, Qt::Key key = Qt::Key_Return) {
+void TypeIntoCell(TfrmODBCData& viewer, int row, int column, const QString& text,
+                  Qt::Key key = Qt::Key_Return) {
     auto* grid = viewer.findChild<QTableView*>(QStringLiteral("grdTableData"));
     const QModelIndex cell = viewer.Model()->index(row, column);
     grid->setCurrentIndex(cell);
@@ -684,7 +685,9 @@ TEST_P(DataViewerTest, ARefusedValueStaysMarkedInItsCellAndThePostWaitsUntilItIs
     QLabel* count = Child<QLabel>(*viewer, "StatusPanel2");
     auto marked = [&](int row, int column) {
         return model.data(model.index(row, column), Qt::BackgroundRole).isValid() &&
-               model.data(model.index(row, column), Qt::ToolTipRole).toString().contains(QStringLiteral("Invalid"));
+               model.data(model.index(row, column), Qt::ToolTipRole)
+                   .toString()
+                   .contains(QStringLiteral("Invalid"));
     };
     grid->setFocus();
     grid->setCurrentIndex(model.index(0, 0));
@@ -693,7 +696,8 @@ TEST_P(DataViewerTest, ARefusedValueStaysMarkedInItsCellAndThePostWaitsUntilItIs
     model.setData(model.index(0, 0), QStringLiteral("N01"));
     TypeIntoCell(*viewer, 0, 2, QStringLiteral("abc"));
     // (PostgreSQL names the column in lower case)
-    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [abc] for field [Qty]"), Qt::CaseInsensitive));
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [abc] for field [Qty]"),
+                                            Qt::CaseInsensitive));
     EXPECT_EQ(Query("SELECT COUNT(*) FROM Stock WHERE ItemNo = 'N01'")[0][0], "0");
     EXPECT_EQ(model.State(), TZel_TableModel::Inserting);
     EXPECT_EQ(Cell(*viewer, 0, 2), QStringLiteral("abc"));
@@ -718,7 +722,8 @@ TEST_P(DataViewerTest, ARefusedValueStaysMarkedInItsCellAndThePostWaitsUntilItIs
 
     // An edit of a row already written: refused, then put right.
     TypeIntoCell(*viewer, 4, 2, QStringLiteral("x1"));
-    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [x1] for field [Qty]"), Qt::CaseInsensitive));
+    EXPECT_TRUE(ErrorPane(*viewer).contains(QStringLiteral("Invalid value [x1] for field [Qty]"),
+                                            Qt::CaseInsensitive));
     EXPECT_EQ(model.State(), TZel_TableModel::Editing);
     EXPECT_EQ(Cell(*viewer, 4, 2), QStringLiteral("x1"));
     EXPECT_TRUE(marked(4, 2));
@@ -851,7 +856,8 @@ TEST_P(DataViewerTest, ADoubleClickOnAColumnBorderFitsTheColumnToItsContents) {
     columns->resizeSection(1, 20);
     const int border = columns->sectionViewportPosition(1) + columns->sectionSize(1) - 1;
     QTest::mouseDClick(columns->viewport(), Qt::LeftButton, {}, QPoint(border, columns->height() / 2));
-    EXPECT_GT(columns->sectionSize(1), QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("Item 12")));
+    EXPECT_GT(columns->sectionSize(1),
+              QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("Item 12")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,
@@ -874,7 +880,8 @@ TEST_F(DataViewerFrameTest, TheViewFitsItsFrameAtAnyWindowSizeAndReportsItselfSh
     for (const QSize size : {QSize(1, 1), QSize(1024, 768)}) {
         Window->resize(size);
         PumpFor(50);
-        SCOPED_TRACE(QStringLiteral("window %1 x %2").arg(Window->width()).arg(Window->height()).toStdString());
+        SCOPED_TRACE(
+            QStringLiteral("window %1 x %2").arg(Window->width()).arg(Window->height()).toStdString());
         EXPECT_TRUE(frame->parentWidget()->contentsRect().contains(frame->geometry()));
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(frame);
         ASSERT_NE(accessible, nullptr);
@@ -884,7 +891,8 @@ TEST_F(DataViewerFrameTest, TheViewFitsItsFrameAtAnyWindowSizeAndReportsItselfSh
         // Each control is in sight, or in contents that scroll and are not cut off.
         for (QWidget* control : viewer->findChildren<QWidget*>()) {
             const bool input = qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control) ||
-                               qobject_cast<QLineEdit*>(control) || qobject_cast<QAbstractItemView*>(control) ||
+                               qobject_cast<QLineEdit*>(control) ||
+                               qobject_cast<QAbstractItemView*>(control) ||
                                qobject_cast<QPlainTextEdit*>(control);
             if (!input || !control->isVisible() || qobject_cast<QAbstractItemView*>(control->parentWidget()))
                 continue;
@@ -907,5 +915,43 @@ TEST_F(DataViewerFrameTest, TheViewFitsItsFrameAtAnyWindowSizeAndReportsItselfSh
                 EXPECT_TRUE(bar->widgetForAction(action)->isVisible()) << action->text().toStdString();
             }
         }
+    }
+}
+
+// What a screen reader says for each input, and where each label's mnemonic leads.
+TEST(DataViewerAccessibilityTest, EveryInputIsNamedAndEveryLabelLeadsToItsInput) {
+    TfrmODBCData viewer;
+    TfrmFilterPrompt prompt;
+    for (QWidget* form : {static_cast<QWidget*>(&viewer), static_cast<QWidget*>(&prompt)}) {
+        for (QWidget* widget : form->findChildren<QWidget*>()) {
+            // A combo box's own editor and list, and an item view's parts, speak through their owner.
+            bool part = false;
+            for (QWidget* up = widget->parentWidget(); up && up != form; up = up->parentWidget())
+                part = part || qobject_cast<QComboBox*>(up) || qobject_cast<QAbstractItemView*>(up);
+            const bool input = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QComboBox*>(widget) ||
+                               qobject_cast<QLineEdit*>(widget) || qobject_cast<QAbstractItemView*>(widget) ||
+                               qobject_cast<QPlainTextEdit*>(widget);
+            if (input && !part) {
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+                ASSERT_NE(accessible, nullptr);
+                EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+                    << form->objectName().toStdString() << "/" << widget->objectName().toStdString();
+            }
+        }
+    }
+    struct Label {
+        QWidget* form;
+        const char* label;
+        const char* input;
+        bool mnemonic;
+    };
+    for (const Label& c :
+         {Label{&viewer, "Label2", "cmbSessions", true}, Label{&viewer, "Label1", "txtFilterString", false},
+          Label{&prompt, "Label2", "cmbCurrentFilter", true}, Label{&prompt, "Label3", "cmbPCFields", true},
+          Label{&prompt, "Label1", "txtValue", true}}) {
+        auto* label = c.form->findChild<QLabel*>(QString::fromLatin1(c.label));
+        ASSERT_NE(label, nullptr) << c.label;
+        EXPECT_EQ(label->buddy(), c.form->findChild<QWidget*>(QString::fromLatin1(c.input))) << c.label;
+        EXPECT_EQ(label->text().contains(QLatin1Char('&')), c.mnemonic) << c.label;
     }
 }

@@ -636,8 +636,19 @@ bool TfrmODBCData::PromptForFilter(QString& text) {
     return true;
 }
 
+bool TfrmODBCData::RefusedValueWaits() {
+    if (m_model->RejectedColumn() < 0)
+        return false;
+    // Other rows would replace the row with the operator's refused text:
+    // the text is put right (or given up) first.
+    ui->actFilter->setChecked(m_filtered);
+    m_model->Post();
+    ShowRejected();
+    return true;
+}
+
 void TfrmODBCData::actFilterExecute() {
-    if (!m_dataSession || !m_browser || m_browser->TableName().empty()) {
+    if (!m_dataSession || !m_browser || m_browser->TableName().empty() || RefusedValueWaits()) {
         ui->actFilter->setChecked(m_filtered);
         return;
     }
@@ -670,7 +681,7 @@ void TfrmODBCData::actFindFilterExecute() {
 }
 
 void TfrmODBCData::btnEditFilterClick() {
-    if (!m_dataSession || !m_browser)
+    if (!m_dataSession || !m_browser || RefusedValueWaits())
         return;
     QString text;
     if (!PromptForFilter(text))

@@ -133,6 +133,8 @@ private:
     void FitRowHeader();
     // Back to the cell whose text its column refused, so that it is put right.
     void ShowRejected();
+    // True (with the error shown) while a cell holds text its column refused.
+    bool RefusedValueWaits();
     // The grid's contents in a scroll area: what the view's frame cannot hold scrolls.
     void PutInScrollArea();
 

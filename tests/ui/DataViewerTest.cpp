@@ -729,6 +729,19 @@ TEST_P(DataViewerTest, ARefusedValueStaysMarkedInItsCellAndThePostWaitsUntilItIs
     EXPECT_TRUE(marked(4, 2));
     Child<QAction>(*viewer, "actPost")->trigger();
     EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'"), (Rows{{"5"}}));
+    // Nor does a filter read other rows over it.
+    bool prompted = false;
+    QTimer::singleShot(0, [&] {
+        if (auto* prompt = qobject_cast<TfrmFilterPrompt*>(QApplication::activeModalWidget())) {
+            prompted = true;
+            prompt->reject();
+        }
+    });
+    Child<QAction>(*viewer, "actFilter")->trigger();
+    PumpFor(20);
+    EXPECT_FALSE(prompted);
+    EXPECT_FALSE(Child<QAction>(*viewer, "actFilter")->isChecked());
+    EXPECT_EQ(Cell(*viewer, 4, 2), QStringLiteral("x1"));
     TypeIntoCell(*viewer, 4, 2, QStringLiteral("7"));
     EXPECT_EQ(Query("SELECT Qty FROM Stock WHERE ItemNo = 'I005'"), (Rows{{"7"}}));
     EXPECT_EQ(count->text(), QStringLiteral("Row Count: 12"));

@@ -381,8 +381,6 @@ bool TZel_TableModel::InsertRowAt(int row) {
     m_state = Inserting;
     endInsertRows();
     emit StateChanged();
-    // The numbers of the rows below now stand one row further down.
-    emit headerDataChanged(Qt::Vertical, row, rowCount() - 1);
     return true;
 }
 
@@ -504,7 +502,6 @@ void TZel_TableModel::Cancel() {
         m_rejected.clear();
         endRemoveRows();
         emit StateChanged();
-        emit headerDataChanged(Qt::Vertical, row, rowCount() - 1);
     } else if (m_state == Editing) {
         EndEdit(row);
     }

@@ -713,23 +713,14 @@ void TfrmODBCData::actRefreshExecute() {
         m_refreshAgain = true;
         return;
     }
-    auto refreshed = [this] {
-        m_refreshing = false;
-        if (m_browser) {
-            ui->actFilter->setChecked(m_filtered);
-            RefreshRowCount();
-        }
-        if (std::exchange(m_refreshAgain, false))
-            Handle([this] { actRefreshExecute(); });
-    };
     m_refreshing = true;
     if (!m_browser) {
         Reconnect();
         return;
     }
-    m_model->Refresh([this, refreshed](std::exception_ptr error) {
+    m_model->Refresh([this](std::exception_ptr error) {
         if (!error) {
-            refreshed();
+            FinishRefresh();
             return;
         }
         try {
@@ -746,15 +737,19 @@ void TfrmODBCData::Reconnect() {
     populateGridWithTableData([this] {
         Guarded([this] {
             loadGridSettings();
-            m_refreshing = false;
-            if (m_browser) {
-                ui->actFilter->setChecked(m_filtered);
-                RefreshRowCount();
-            }
-            if (std::exchange(m_refreshAgain, false))
-                Handle([this] { actRefreshExecute(); });
+            FinishRefresh();
         });
     });
+}
+
+void TfrmODBCData::FinishRefresh() {
+    m_refreshing = false;
+    if (m_browser) {
+        ui->actFilter->setChecked(m_filtered);
+        RefreshRowCount();
+    }
+    if (std::exchange(m_refreshAgain, false))
+        Handle([this] { actRefreshExecute(); });
 }
 
 // --- grid actions ---

@@ -102,6 +102,8 @@ private:
     // Connects and opens the table on the worker; then runs after the answer.
     void populateGridWithTableData(std::function<void()> then = {});
     void Reconnect();
+    // After a refresh or a reconnect: the filter button, the count, and a refresh asked for meanwhile.
+    void FinishRefresh();
     void BusyChanged(bool busy);
     void RefreshRowCount();
     void loadGridSettings();

@@ -2,6 +2,7 @@
 
 #include "data/SessionDefinition.h"
 
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -11,8 +12,7 @@
 
 class TZel_JobRunner;
 
-class QComboBox;
-class QTableWidgetItem;
+class QStyledItemDelegate;
 class TIniFile;
 class TZel_ODBCSession;
 
@@ -99,8 +99,8 @@ private:
     void clearGridOfPCFields();
     void clearGridOfDeviceFields();
     void gridFieldsSelectCell(int row, int column);
-    void hidePCFieldsCombo();
-    void cmbPCFieldsChange(const QString& text);
+    // Text typed into the open field chooser becomes the cell's.
+    void commitMappingEditor();
     void actMoveUpExecute();
     void actMoveDownExecute();
     void actInsertMapExecute();
@@ -159,6 +159,8 @@ private:
     bool m_settingsSaved = false;
     bool m_keepSavedMapping = false;
     uint64_t m_openGeneration = 0;
+    QStringList m_pcFieldChoices; // what the field chooser of the mapping grid offers
+    QStyledItemDelegate* m_pcFieldDelegate = nullptr;
     QWidget* m_busyPanel = nullptr;
     QTimer m_busyTimer;
     // Last member: goes first, so no answer reaches a half-destroyed wizard.

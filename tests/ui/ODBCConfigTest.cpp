@@ -14,10 +14,13 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWheelEvent>
+#include <QtTest/QTest>
 #include <optional>
 
 #include "base/IniFile.h"
@@ -250,12 +253,16 @@ TEST_P(ODBCConfigDriverTest, DataSourceIsListedConnectedAndMapped) {
     EXPECT_EQ(Cell(30, 0), QStringLiteral("Field30"));
     EXPECT_EQ(W<QListWidget>("lstPCFields")->count(), 4);
 
-    // Map Qty to device field 2 through the overlay combo.
+    // Map Qty to device field 2 through the field chooser.
+    auto* grid = W<QTableWidget>("gridFields");
+    grid->setFocus();
     SelectPCCell(2);
-    auto* overlay = W<QComboBox>("cmbPCFields");
-    EXPECT_TRUE(overlay->isVisible());
-    EXPECT_EQ(overlay->currentText(), columns[1]);
-    overlay->setCurrentIndex(overlay->findText(columns[3]));
+    auto* chooser = W<QComboBox>("cmbPCFields");
+    ASSERT_NE(chooser, nullptr);
+    EXPECT_TRUE(chooser->isVisible());
+    EXPECT_EQ(chooser->currentText(), columns[1]);
+    chooser->setCurrentIndex(chooser->findText(columns[3]));
+    QTest::keyClick(chooser, Qt::Key_Return);
     EXPECT_EQ(Cell(2), columns[3]);
 
     Choose("cmbKeyField", columns[0]);
@@ -487,6 +494,142 @@ TEST_F(ODBCConfigTest, MappingActionsOnFirstMiddleAndLastRow) {
     EXPECT_EQ(Value(1, "Field05"), "");
     EXPECT_EQ(Value(1, "Field06"), "C5");
     EXPECT_EQ(Value(1, "Field30"), "C29");
+}
+
+// The mapping grid shows fewer rows than there are device fields: the
+// operator reaches the rest with Tab, the arrows and the wheel, with the
+// field chooser open on the current PC cell.
+class ODBCConfigGridTest : public ODBCConfigTest {
+protected:
+    void SetUp() override {
+        ODBCConfigTest::SetUp();
+        TSessionDefinition definition = ValidSession();
+        definition.FieldNames.clear();
+        for (int n = 1; n <= 30; ++n)
+            definition.FieldNames.push_back("C" + std::to_string(n));
+        definition.Write(m_ini, 1);
+        Open();
+        m_form->resize(700, 520);
+        m_form->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
+        m_grid = W<QTableWidget>("gridFields");
+        ASSERT_LT(m_grid->rowAt(m_grid->viewport()->height() - 1), 29) << "every row fits: nothing to scroll";
+    }
+
+    void ClickPCCell(int fieldNumber) {
+        const QRect cell = m_grid->visualRect(m_grid->model()->index(fieldNumber - 1, 1));
+        QTest::mouseClick(m_grid->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+
+    // The field chooser open on the grid, or nullptr.
+    QComboBox* Editor() const {
+        for (auto* box : m_grid->findChildren<QComboBox*>(QStringLiteral("cmbPCFields")))
+            if (box->isVisible())
+                return box;
+        return nullptr;
+    }
+
+    void Key(int key) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCoreApplication::processEvents(); // the grid commits Enter's choice queued
+    }
+
+    QTableWidget* m_grid = nullptr;
+};
+
+TEST_F(ODBCConfigGridTest, TabWalksEveryRowWithTheChooserOnEachPCCell) {
+    ClickPCCell(1);
+    for (int presses = 0; presses < 120; ++presses) {
+        const int row = m_grid->currentRow();
+        if (m_grid->currentColumn() == 1) {
+            QComboBox* editor = Editor();
+            ASSERT_NE(editor, nullptr) << "row " << row + 1;
+            EXPECT_TRUE(editor->hasFocus()) << "row " << row + 1;
+            EXPECT_EQ(editor->currentText(), QStringLiteral("C%1").arg(row + 1));
+            EXPECT_TRUE(m_grid->viewport()->rect().contains(editor->geometry().center()))
+                << "the grid scrolled to row " << row + 1;
+            if (row == 29)
+                break;
+        }
+        Key(Qt::Key_Tab);
+    }
+    ASSERT_EQ(m_grid->currentRow(), 29);
+    EXPECT_FALSE(m_form->Modified()) << "walking through changes nothing";
+    // A choice on the last row commits with Enter, and is what gets written.
+    QComboBox* editor = Editor();
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->count(), 4) << "the table's columns are offered";
+    editor->setCurrentIndex(editor->findText(QStringLiteral("Qty")));
+    Key(Qt::Key_Return);
+    EXPECT_EQ(Cell(30), QStringLiteral("Qty"));
+    EXPECT_TRUE(m_form->Modified());
+    // Back up with Shift+Tab and the arrows.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    Key(Qt::Key_Up);
+    EXPECT_EQ(m_grid->currentRow(), 28);
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Value(1, "Field30"), "Qty");
+    EXPECT_EQ(Value(1, "Field29"), "C29");
+}
+
+TEST_F(ODBCConfigGridTest, WheelOverTheOpenChooserScrollsTheGrid) {
+    ClickPCCell(2);
+    QComboBox* editor = Editor();
+    ASSERT_NE(editor, nullptr);
+    QScrollBar* bar = m_grid->verticalScrollBar();
+    ASSERT_EQ(bar->value(), 0);
+    // The chooser passes a wheel turn on (the application hands an ignored
+    // turn to the viewport under it), and the viewport scrolls with it open.
+    for (int turn = 0; turn < 10; ++turn) {
+        for (QWidget* target : {static_cast<QWidget*>(Editor()), m_grid->viewport()}) {
+            if (!target)
+                continue;
+            const QPointF at = QPointF(target->rect().center());
+            QWheelEvent wheel(at, target->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(target, &wheel);
+            if (target != m_grid->viewport())
+                EXPECT_FALSE(wheel.isAccepted()) << "the chooser keeps the turn";
+        }
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(bar->value(), bar->maximum()) << "ten turns scroll to the end";
+    EXPECT_EQ(Cell(2), QStringLiteral("C2")) << "the wheel does not change the choice";
+    EXPECT_EQ(m_grid->currentRow(), 1);
+    EXPECT_FALSE(m_form->Modified());
+    // The rows that came into view take a choice as any other.
+    ClickPCCell(25);
+    ASSERT_NE(Editor(), nullptr);
+    Editor()->setCurrentIndex(Editor()->findText(QStringLiteral("Lot")));
+    Key(Qt::Key_Tab);
+    EXPECT_EQ(Cell(25), QStringLiteral("Lot"));
+}
+
+TEST_F(ODBCConfigGridTest, EscapeCancelsTypedTextAndApplyTakesWhatIsTyped) {
+    ClickPCCell(3);
+    ASSERT_NE(Editor(), nullptr);
+    Editor()->lineEdit()->selectAll();
+    QTest::keyClicks(Editor()->lineEdit(), QStringLiteral("Other"));
+    Key(Qt::Key_Escape);
+    EXPECT_EQ(Editor(), nullptr);
+    EXPECT_EQ(Cell(3), QStringLiteral("C3"));
+    EXPECT_TRUE(m_grid->hasFocus());
+
+    // Typed text that is not a column is kept, and Apply takes it without Enter.
+    ClickPCCell(4);
+    ASSERT_NE(Editor(), nullptr);
+    Editor()->lineEdit()->selectAll();
+    QTest::keyClicks(Editor()->lineEdit(), QStringLiteral("Typed"));
+    EXPECT_TRUE(m_form->Modified()) << "Apply is offered as soon as something is typed";
+    W<QPushButton>("btnApply")->click();
+    EXPECT_EQ(Value(1, "Field04"), "Typed");
+
+    // Insert opens the chooser on the emptied cell.
+    W<QAction>("actInsert")->trigger();
+    ASSERT_NE(Editor(), nullptr);
+    EXPECT_EQ(Editor()->currentText(), QString());
+    EXPECT_EQ(Cell(5), QStringLiteral("Typed"));
 }
 
 TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {

@@ -1103,7 +1103,10 @@ void TfrmODBCConfig::closeEvent(QCloseEvent* event) {
         commitMappingEditor();
         if (!m_modified)
             FinishWork();
-        if (m_modified && TMessageBox::Ask(this, QStringLiteral("Save Settings")) == QMessageBox::Yes) {
+        // Enter keeps the edits.
+        if (m_modified &&
+            TMessageBox::Ask(this, QStringLiteral("Save Settings"), QMessageBox::Yes | QMessageBox::No,
+                             QMessageBox::Yes) == QMessageBox::Yes) {
             m_closeAllowed = SaveSettings();
             m_settingsSaved = true;
         }

@@ -73,6 +73,7 @@ protected:
         CreateStockTable(TestDriver::SQLite);
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_messages.push_back(request.text);
+            m_defaults.push_back(request.defaultButton);
             return request.buttons.testFlag(QMessageBox::Yes) ? m_answer : QMessageBox::Ok;
         });
     }
@@ -155,6 +156,7 @@ protected:
     TIniFile m_ini{m_dir.filePath(QStringLiteral("ZelWireless.ini")).toStdString()};
     std::unique_ptr<TfrmODBCConfig> m_form;
     std::vector<QString> m_messages;
+    std::vector<QMessageBox::StandardButton> m_defaults; // Enter's button of each box
     QMessageBox::StandardButton m_answer = QMessageBox::Yes;
 };
 
@@ -589,8 +591,9 @@ TEST_F(ODBCConfigGridTest, WheelOverTheOpenChooserScrollsTheGrid) {
             QWheelEvent wheel(at, target->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
                               Qt::NoScrollPhase, false);
             QApplication::sendEvent(target, &wheel);
-            if (target != m_grid->viewport())
-                EXPECT_FALSE(wheel.isAccepted()) << "the chooser keeps the turn";
+            if (target != m_grid->viewport()) {
+                EXPECT_FALSE(wheel.isAccepted()) << "the chooser passes the turn on";
+            }
         }
         QCoreApplication::processEvents();
     }
@@ -651,6 +654,7 @@ TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {
     EXPECT_TRUE(m_form->SettingsSaved());
     EXPECT_EQ(m_messages.size(), 3u);
     EXPECT_EQ(m_messages[1], QStringLiteral("Save Settings"));
+    EXPECT_EQ(m_defaults[1], QMessageBox::Yes) << "Enter keeps the edits";
 
     // Closing with No drops the edits.
     m_answer = QMessageBox::No;

@@ -6,6 +6,7 @@
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_JobRunner.h"
 #include "data/Zel_ODBCSession.h"
+#include "ui/AccessibleNames.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
 #include "ui/frm_DataSources.h"
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
@@ -92,6 +94,7 @@ public:
         setAccessibleName(QStringLiteral("PC Field"));
         setEditable(true);
         setInsertPolicy(QComboBox::NoInsert);
+        lineEdit()->setAccessibleName(accessibleName());
     }
 
 protected:
@@ -180,6 +183,15 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     m_jobs->OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     ui->Splitter1->setStretchFactor(1, 1);
     ui->Splitter1->setSizes({154, 527});
+    // On a small screen (or a large scale) the sessions and the editor scroll;
+    // Apply stays in view below them.
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("scrSession"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    layout()->replaceWidget(ui->Splitter1, scroll);
+    scroll->setWidget(ui->Splitter1);
+    NameInputsAfterLabels(this);
     for (QComboBox* box : {ui->cmbDSN, ui->cmbTable, ui->cmbKeyField})
         box->setInsertPolicy(QComboBox::NoInsert);
 
@@ -200,6 +212,10 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     ui->gridFields->setItemDelegateForColumn(1, m_pcFieldDelegate);
     ui->gridFields->verticalHeader()->setDefaultSectionSize(
         std::max(16, TFieldChooser().sizeHint().height()));
+    // A few rows of the mapping stay in view however small the window.
+    ui->gridFields->setMinimumHeight(ui->gridFields->horizontalHeader()->sizeHint().height() +
+                                     4 * ui->gridFields->verticalHeader()->defaultSectionSize() +
+                                     2 * ui->gridFields->frameWidth());
     ui->gridFields->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
 
     auto guard = [](auto body) { return [body](auto&&...) { Guarded(body); }; };
@@ -479,6 +495,12 @@ void TfrmODBCConfig::InitializeForm() {
     NumberOfFields = std::clamp(NumberOfFields, 1, ZEL_MAX_DEVICE_FIELDS);
     ui->PageControl1->setTabVisible(1, ShowUpdateOptions);
     ui->PageControl1->setTabVisible(2, ShowTransferOptions);
+    // A hidden page must not make the page control as tall as its contents.
+    for (int page = 1; page <= 2; ++page) {
+        const bool shown = ui->PageControl1->isTabVisible(page);
+        ui->PageControl1->widget(page)->setSizePolicy(shown ? QSizePolicy::Preferred : QSizePolicy::Ignored,
+                                                      shown ? QSizePolicy::Preferred : QSizePolicy::Ignored);
+    }
     ui->PageControl1->setCurrentIndex(0);
     showPageInstructions(0);
     ui->lblFixedKeyField->setVisible(ShowKeyField);

@@ -5,15 +5,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -21,6 +25,7 @@
 #include <QTimer>
 #include <QWheelEvent>
 #include <QtTest/QTest>
+#include <map>
 #include <optional>
 
 #include "base/IniFile.h"
@@ -633,6 +638,102 @@ TEST_F(ODBCConfigGridTest, EscapeCancelsTypedTextAndApplyTakesWhatIsTyped) {
     ASSERT_NE(Editor(), nullptr);
     EXPECT_EQ(Editor()->currentText(), QString());
     EXPECT_EQ(Cell(5), QStringLiteral("Typed"));
+}
+
+// The inputs an operator reaches with the keyboard or a screen reader.
+std::vector<QWidget*> Inputs(QWidget* root) {
+    std::vector<QWidget*> inputs;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        // Qt's own parts of a control (a combo box's text box and list, a grid's headers) go with it.
+        if (w->window() != root->window() || w->objectName().startsWith(QStringLiteral("qt_")) ||
+            qobject_cast<QComboBox*>(w->parentWidget()) || qobject_cast<QAbstractItemView*>(w->parentWidget()) ||
+            qobject_cast<QHeaderView*>(w))
+            continue;
+        if (qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QAbstractButton*>(w) ||
+            qobject_cast<QAbstractItemView*>(w))
+            inputs.push_back(w);
+    }
+    return inputs;
+}
+
+TEST_F(ODBCConfigTest, EveryInputIsNamedAndEveryLabelLeadsToOne) {
+    Open(true);
+    for (QWidget* input : Inputs(m_form.get())) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(input);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+            << input->metaObject()->className() << " " << input->objectName().toStdString() << " in "
+            << input->parentWidget()->objectName().toStdString();
+    }
+    EXPECT_EQ(W<QLineEdit>("txtUsername")->accessibleName(), QStringLiteral("Database Username"));
+    EXPECT_EQ(W<QComboBox>("cmbDSN")->accessibleName(), QStringLiteral("DSN"))
+        << "the label, not the instruction";
+    EXPECT_EQ(W<QLineEdit>("txtSessionName")->accessibleName(), QStringLiteral("Name"));
+    // Each label leads to its input, and no two mnemonics of a page clash.
+    std::map<QChar, QString> mnemonics;
+    for (QLabel* label : m_form->findChildren<QLabel*>()) {
+        if (label->objectName() == QStringLiteral("lblBusy"))
+            continue;
+        EXPECT_NE(label->buddy(), nullptr) << label->objectName().toStdString();
+    }
+    for (QWidget* w : m_form->findChildren<QWidget*>()) {
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(w))
+            text = label->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(w))
+            text = button->text();
+        const int amp = text.indexOf(QLatin1Char('&'));
+        if (amp < 0 || !w->isVisible())
+            continue;
+        const QChar key = text.at(amp + 1).toLower();
+        EXPECT_FALSE(mnemonics.count(key)) << "Alt+" << QString(key).toStdString() << ": "
+                                           << mnemonics[key].toStdString() << " and " << text.toStdString();
+        mnemonics[key] = text;
+    }
+    EXPECT_GE(mnemonics.size(), 8u);
+}
+
+// As the main window opens it (option pages hidden): every control keeps its
+// size, Apply stays in view, and what does not fit is reached by scrolling.
+TEST_F(ODBCConfigTest, FitsASmallViewAndScrollsWhatDoesNotFit) {
+    TSessionDefinition definition = ValidSession();
+    definition.Write(m_ini, 1);
+    Open(false);
+    auto* pages = W<QTabWidget>("PageControl1");
+    EXPECT_LT(pages->minimumSizeHint().height(), pages->widget(1)->minimumSizeHint().height())
+        << "a hidden page counts toward the page control's height";
+    auto* scroll = W<QScrollArea>("scrSession");
+    ASSERT_NE(scroll, nullptr);
+    // The view at 1024x768 (and at scale 2 on twice the pixels), and far smaller.
+    for (const QSize size : {QSize(860, 690), QSize(616, 519), QSize(420, 300)}) {
+        SCOPED_TRACE(size.width());
+        m_form->resize(size);
+        PumpFor(50);
+        ASSERT_LE(m_form->minimumSizeHint().height(), size.height()) << "the view would be cut off";
+        auto* apply = W<QPushButton>("btnApply");
+        EXPECT_TRUE(m_form->rect().contains(QRect(apply->mapTo(m_form.get(), QPoint()), apply->size())));
+        QWidget* content = scroll->widget();
+        const QSize viewport = scroll->viewport()->size();
+        // What scrolling can bring into view.
+        const QRect reachable(0, 0, viewport.width() + scroll->horizontalScrollBar()->maximum(),
+                              viewport.height() + scroll->verticalScrollBar()->maximum());
+        for (QWidget* input : Inputs(content)) {
+            if (!input->isVisibleTo(m_form.get()))
+                continue;
+            const std::string name = input->objectName().toStdString();
+            const QRect at(input->mapTo(content, QPoint()), input->size());
+            EXPECT_TRUE(reachable.contains(at)) << name;
+            EXPECT_GE(input->height(), input->minimumSizeHint().height()) << name << " is squeezed";
+            if (!qobject_cast<QAbstractItemView*>(input)) {
+                EXPECT_LE(input->width(), viewport.width()) << name;
+            }
+        }
+        auto* grid = W<QTableWidget>("gridFields");
+        EXPECT_GE(grid->viewport()->height(), 4 * grid->rowHeight(0)) << "a few mapping rows are always in view";
+        if (size.width() >= 616) {
+            EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "nothing to scroll sideways";
+        }
+    }
 }
 
 TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {

@@ -18,6 +18,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -107,14 +108,17 @@ protected:
 // as in any grid; Escape drops what was typed.
 class TPCFieldDelegate : public QStyledItemDelegate {
 public:
-    TPCFieldDelegate(const QStringList& choices, std::function<void()> changed, QObject* parent)
-        : QStyledItemDelegate(parent), m_choices(choices), m_changed(std::move(changed)) {}
+    TPCFieldDelegate(const QStringList& choices, std::function<void()> changed, std::function<void()> leave,
+                     QObject* parent)
+        : QStyledItemDelegate(parent), m_choices(choices), m_changed(std::move(changed)),
+          m_leave(std::move(leave)) {}
 
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
                           const QModelIndex& index) const override {
         auto* box = new TFieldChooser(parent);
         box->setFrame(false);
         box->addItems(m_choices);
+        box->setProperty(kLastRow, index.row() == index.model()->rowCount() - 1);
         // Typing makes the session modified at once (Apply is offered), as in the other boxes.
         connect(box, &QComboBox::editTextChanged, box,
                 [this, cell = QPersistentModelIndex(index)](const QString& text) {
@@ -145,9 +149,28 @@ public:
         editor->setGeometry(option.rect);
     }
 
+protected:
+    // Tab on the last row keeps the choice and leaves the grid, instead of
+    // starting over at its first row: the operator is never caught in it.
+    bool eventFilter(QObject* object, QEvent* event) override {
+        auto* editor = qobject_cast<QWidget*>(object);
+        if (editor && event->type() == QEvent::KeyPress && editor->property(kLastRow).toBool()) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Tab && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+                emit commitData(editor);
+                emit closeEditor(editor, QAbstractItemDelegate::NoHint);
+                m_leave();
+                return true;
+            }
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
+
 private:
+    static constexpr const char* kLastRow = "zelLastRow";
     const QStringList& m_choices;
     std::function<void()> m_changed;
+    std::function<void()> m_leave;
 };
 
 } // namespace
@@ -208,7 +231,8 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     ui->toolBarHost->addStretch();
 
     m_pcFieldDelegate = new TPCFieldDelegate(
-        m_pcFieldChoices, [this] { setModified(); }, this);
+        m_pcFieldChoices, [this] { setModified(); }, [this] { leaveGrid(true); }, this);
+    ui->gridFields->installEventFilter(this);
     ui->gridFields->setItemDelegateForColumn(1, m_pcFieldDelegate);
     ui->gridFields->verticalHeader()->setDefaultSectionSize(
         std::max(16, TFieldChooser().sizeHint().height()));
@@ -752,6 +776,20 @@ void TfrmODBCConfig::populatecmbPCFields() {
 bool TfrmODBCConfig::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ui->cmbTable && event->type() == QEvent::MouseButtonPress)
         Guarded([this] { cmbTableClick(); });
+    // Tab past the grid's last cell and Shift+Tab before its first leave it.
+    if (watched == ui->gridFields && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QModelIndex current = ui->gridFields->currentIndex();
+        const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier));
+        const bool back = key->key() == Qt::Key_Backtab || key->modifiers() & Qt::ShiftModifier;
+        const bool last = current.row() == ui->gridFields->rowCount() - 1 &&
+                          current.column() == ui->gridFields->columnCount() - 1;
+        const bool first = current.row() <= 0 && current.column() <= 0;
+        if (plain && (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && (back ? first : last)) {
+            leaveGrid(!back);
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -810,6 +848,12 @@ void TfrmODBCConfig::gridFieldsSelectCell(int row, int column) {
     if (row < 0 || column != 1 || !focus || !(focus == ui->gridFields || ui->gridFields->isAncestorOf(focus)))
         return;
     ui->gridFields->edit(ui->gridFields->model()->index(row, column));
+}
+
+void TfrmODBCConfig::leaveGrid(bool forward) {
+    ui->gridFields->setFocus(Qt::OtherFocusReason);
+    // The window's own focus chain, past the grid and its open chooser.
+    focusNextPrevChild(forward);
 }
 
 void TfrmODBCConfig::commitMappingEditor() {

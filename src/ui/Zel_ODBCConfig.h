@@ -101,6 +101,8 @@ private:
     void gridFieldsSelectCell(int row, int column);
     // Text typed into the open field chooser becomes the cell's.
     void commitMappingEditor();
+    // Moves the focus out of the grid, to the next (or previous) control.
+    void leaveGrid(bool forward);
     void actMoveUpExecute();
     void actMoveDownExecute();
     void actInsertMapExecute();

@@ -574,6 +574,20 @@ TEST_F(ODBCConfigGridTest, TabWalksEveryRowWithTheChooserOnEachPCCell) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
     Key(Qt::Key_Up);
     EXPECT_EQ(m_grid->currentRow(), 28);
+    // Tab past the last cell leaves the grid (the choice kept); Shift+Tab
+    // before the first cell leaves it the other way.
+    m_grid->setCurrentCell(29, 1);
+    ASSERT_NE(Editor(), nullptr);
+    Key(Qt::Key_Tab);
+    QWidget* after = QApplication::focusWidget();
+    ASSERT_NE(after, nullptr);
+    EXPECT_FALSE(after == m_grid || m_grid->isAncestorOf(after)) << after->metaObject()->className();
+    EXPECT_EQ(m_grid->currentRow(), 29);
+    m_grid->setFocus();
+    m_grid->setCurrentCell(0, 0);
+    QTest::keyClick(m_grid, Qt::Key_Backtab, Qt::ShiftModifier);
+    after = QApplication::focusWidget();
+    EXPECT_FALSE(after == m_grid || m_grid->isAncestorOf(after));
     W<QPushButton>("btnApply")->click();
     EXPECT_TRUE(m_messages.empty());
     EXPECT_EQ(Value(1, "Field30"), "Qty");
@@ -646,8 +660,8 @@ std::vector<QWidget*> Inputs(QWidget* root) {
     for (QWidget* w : root->findChildren<QWidget*>()) {
         // Qt's own parts of a control (a combo box's text box and list, a grid's headers) go with it.
         if (w->window() != root->window() || w->objectName().startsWith(QStringLiteral("qt_")) ||
-            qobject_cast<QComboBox*>(w->parentWidget()) || qobject_cast<QAbstractItemView*>(w->parentWidget()) ||
-            qobject_cast<QHeaderView*>(w))
+            qobject_cast<QComboBox*>(w->parentWidget()) ||
+            qobject_cast<QAbstractItemView*>(w->parentWidget()) || qobject_cast<QHeaderView*>(w))
             continue;
         if (qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QAbstractButton*>(w) ||
             qobject_cast<QAbstractItemView*>(w))
@@ -729,7 +743,8 @@ TEST_F(ODBCConfigTest, FitsASmallViewAndScrollsWhatDoesNotFit) {
             }
         }
         auto* grid = W<QTableWidget>("gridFields");
-        EXPECT_GE(grid->viewport()->height(), 4 * grid->rowHeight(0)) << "a few mapping rows are always in view";
+        EXPECT_GE(grid->viewport()->height(), 4 * grid->rowHeight(0))
+            << "a few mapping rows are always in view";
         if (size.width() >= 616) {
             EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "nothing to scroll sideways";
         }

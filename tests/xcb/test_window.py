@@ -438,5 +438,49 @@ class MessageBoxTest(ProgramTest):
         self.assertEqual(self.desktop.app.wait(timeout=15), 0)
 
 
+class WizardGridTest(ProgramTest):
+    """The wizard's mapping grid driven with the keyboard and the wheel: rows beyond those in view
+    are reached with Tab, the grid scrolls under the open field chooser, and a choice takes."""
+
+    def test_keyboard_and_wheel(self):
+        self.switch("toolbar", VIEWS[0])
+        view = self.desktop.wait_for("frame", "ODBC Configuration", timeout=self.bound)
+        self.assertIn("showing", view.states, "the view's frame reports what is on screen")
+        grid = self.desktop.wait_for("table", "Field mapping", timeout=self.bound)
+        self.desktop.click(self.desktop.cell(grid, 0, 1))
+        time.sleep(0.5)  # the chooser opens on Field01's PC cell
+        # To Field20's PC cell: two cells a row.
+        for _ in range(38):
+            self.desktop.key("tab")
+        # The wheel over the grid and over the chooser on it, down and back.
+        self.desktop.wheel(grid, 5)
+        self.desktop.wheel(grid, -2)
+        self.desktop.key("down")  # the chooser offers the table's columns, ItemNo first
+        self.desktop.key("return")
+        self.assertIsNone(self.desktop.app.poll(), self.desktop.program_output())
+        apply = self.desktop.wait_for("push button", "Apply", timeout=self.bound)
+        self.assertIn("enabled", apply.states)
+        self.assertIsNotNone(self.desktop.do_action(apply, timeout=self.bound))
+        deadline = time.monotonic() + self.bound
+        while "enabled" in self.desktop.states(apply.ref):  # the press is animated
+            self.assertLess(time.monotonic(), deadline, "Apply did not save")
+            time.sleep(0.05)
+        self.desktop.screenshot(os.path.join(OUT, "wizard-grid.png"))
+        self.assertEqual(self.ini_value("Session01", "Field20"), "ItemNo")
+        self.assertEqual([self.ini_value("Session01", f"Field{n:02d}") for n in (2, 19, 21)],
+                         ["Quantity", "", ""], "the rows passed keep theirs")
+        self.assertIsNone(self.desktop.app.poll())
+
+    def ini_value(self, section, key):
+        with open(self.config, newline="") as f:
+            current = None
+            for line in f.read().splitlines():
+                if line.startswith("["):
+                    current = line.strip("[]")
+                elif current == section and line.split("=", 1)[0] == key:
+                    return line.split("=", 1)[1]
+        return None
+
+
 if __name__ == "__main__":
     unittest.main()

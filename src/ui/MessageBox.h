@@ -19,6 +19,8 @@ struct Request {
     QString text;
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     bool posted = false;
+    // What Enter answers (Ask only).
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
 using Answerer = std::function<QMessageBox::StandardButton(const Request& request)>;

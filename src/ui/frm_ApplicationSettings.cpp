@@ -176,12 +176,15 @@ bool TfrmApplicationSettings::ValidateNetwork() {
 bool TfrmApplicationSettings::Apply() {
     if (!ValidateNetwork())
         return false;
-    if (m_networkChanged)
-        TMessageBox::Ask(
-            this, QStringLiteral("Changes to network settings will take effect when you restart the server."),
-            QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Question);
-    const bool networkApplied = ApplyControls();
-    // The listening socket has followed: nothing is pending any more.
+    bool listening = false;
+    const bool networkApplied = ApplyControls(listening);
+    // A listening server follows a new address or port at once; only one that
+    // does not listen (it is off, or could not listen) takes it when it starts.
+    if (m_networkChanged && networkApplied && !listening)
+        TMessageBox::Show(
+            this,
+            QStringLiteral("Changes to network settings will take effect when you restart the server."));
+    // Nothing is pending any more: the socket has followed or will at start.
     if (networkApplied)
         m_networkChanged = false;
     SetModified(!networkApplied);
@@ -189,8 +192,9 @@ bool TfrmApplicationSettings::Apply() {
 }
 
 // Returns false when the listening socket could not follow a new address or
-// port; everything else is applied and written all the same.
-bool TfrmApplicationSettings::ApplyControls() {
+// port; everything else is applied and written all the same. listening:
+// whether the server listens afterwards.
+bool TfrmApplicationSettings::ApplyControls(bool& listening) {
     TZel_WirelessPrefsMgr& prefs = Prefs();
     int port = Server().Port;
     if (!TryTextToInt(S(ui->editIPPort->text().trimmed()), port))
@@ -211,6 +215,7 @@ bool TfrmApplicationSettings::ApplyControls() {
     struct TOutcome {
         std::string listenFailure;
         bool enabled = false;
+        bool listening = false;
         std::string address;
         int32_t port = 0;
         std::string lastError;
@@ -239,12 +244,14 @@ bool TfrmApplicationSettings::ApplyControls() {
         // One write: the settings file is replaced once per Apply.
         prefs.WriteSettings();
         result.enabled = server.IsEnabled();
+        result.listening = server.IsListening();
         result.address = server.IPAddress;
         result.port = server.Port;
         result.lastError = server.ListenSocket ? server.ListenSocket->LastErrorText : std::string();
         return result;
     });
     m_app.Refresh();
+    listening = outcome.listening;
 
     if (!outcome.listenFailure.empty())
         TMessageBox::Show(
@@ -295,10 +302,12 @@ void TfrmApplicationSettings::ClearLogfile() {
 void TfrmApplicationSettings::closeEvent(QCloseEvent* event) {
     bool allowed = false; // a failure while applying keeps the edits on screen
     ShownCall(this, [&] {
-        allowed = !m_modified ||
-                  TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?")) !=
-                      QMessageBox::Yes ||
-                  Apply();
+        allowed =
+            !m_modified ||
+            // Enter keeps the edits.
+            TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?"),
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes ||
+            Apply();
     });
     if (allowed)
         event->accept();

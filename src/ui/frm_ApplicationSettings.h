@@ -41,7 +41,7 @@ protected:
 private:
     void FormShow();
     void LoadControls();
-    bool ApplyControls();
+    bool ApplyControls(bool& listening);
     void MarkModified();
     void MarkNetworkChanged();
     void SetModified(bool modified);

@@ -183,9 +183,6 @@ TfrmClientList::TfrmClientList(TServerControl& app, QWidget* parent)
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Guarded([this] { RefreshClientList(); }); });
 
-    // Every time the operator opens the monitor the log starts afresh.
-    ResetLogFile(g_PrefsMgr->LogFilename);
-
     SetupActions();
     SetupClientColumns();
     SetupDataLights();
@@ -247,6 +244,11 @@ void TfrmClientList::SetupActions() {
     // Shortcuts work wherever the focus is inside the view.
     addActions(findChildren<QAction*>());
     addAction(logMenu);
+    // Exit, enable and disconnect-all do what the main window's items do, and
+    // those own the keys everywhere in the window: here the keys are only
+    // shown in the menu (their context is the menu), so no key is ambiguous.
+    for (QAction* shared : {ui->mniFileExit, ui->mniServerEnabled, ui->mniServerDisconnectAll})
+        removeAction(shared);
 
     auto enable = [](TfrmClientList* self) {
         emit self->enabledToggleRequested();

@@ -38,7 +38,8 @@ class MainContainerTest : public MainWindowFixture {};
 
 TEST_F(MainContainerTest, WindowIsExposedAndServesHandheldsFromTheServersThread) {
     ShowWindow();
-    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Disabled)"));
+    // Without a tray too the caption stays; the status bar shows the state.
+    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server"));
     EXPECT_NE(qobject_cast<TfrmClientList*>(Window->CurrentViewWindow()), nullptr);
     auto* area = Window->findChild<QMdiArea*>(QStringLiteral("mdiArea"));
     ASSERT_NE(area, nullptr);
@@ -52,7 +53,7 @@ TEST_F(MainContainerTest, WindowIsExposedAndServesHandheldsFromTheServersThread)
     EnableServer();
     EXPECT_EQ(Window->StatusPanelText(1), QStringLiteral("Server enabled on 127.0.0.1:%1").arg(Port));
     EXPECT_TRUE(Action("mniEnabled")->isChecked());
-    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Enabled)"));
+    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server"));
     TTestHandheld first, second;
     Connect(first, "SN-1");
     Connect(second, "SN-2");
@@ -191,6 +192,32 @@ TEST_F(MainContainerTest, TrayFollowsTheServerAndFlashes) {
     EXPECT_FALSE(OnServer([&](TZelWirelessServer& s) { return s.IsEnabled(); }));
     EXPECT_EQ(Window->CurrentTrayImage(), TfrmMainContainer::TrayDisabled);
     EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Disabled)"));
+}
+
+// The log starts afresh once per program start; switching back to the
+// monitor or restoring from the tray (each makes a new monitor) keeps the
+// day's lines and the previous day's "-old" copy.
+TEST_F(MainContainerTest, TheLogIsResetOncePerStartNotPerMonitor) {
+    const std::string log = Folder.File("log.txt");
+    const std::string old = Folder.File("log-old.txt");
+    WriteAll(log, "yesterday\r\n");
+    ShowWindow();
+    EXPECT_EQ(CountText(old, "yesterday"), 1);
+    EnableServer();
+    ASSERT_TRUE(PumpUntil([&] { return CountText(log, "Server enabled on") == 1; }));
+
+    for (int i = 0; i < 2; ++i) {
+        Trigger("actAppSettings");
+        Trigger("actClientList");
+        ASSERT_EQ(Window->CurrentView(), View::vwClientList);
+    }
+    Window->TrayAvailable = [] { return true; };
+    Window->DoMinimize();
+    Window->TrayMenu()->findChild<QAction*>(QStringLiteral("mniTrayRestore"))->trigger();
+    ASSERT_EQ(Window->CurrentView(), View::vwClientList);
+
+    EXPECT_EQ(CountText(log, "Server enabled on"), 1);
+    EXPECT_EQ(CountText(old, "yesterday"), 1);
 }
 
 TEST_F(MainContainerTest, TrayTipNeverExceeds63Characters) {

@@ -240,11 +240,7 @@ void TfrmMainContainer::SetUpToolBar() {
         // Reachable with Tab like any other control.
         button->setFocusPolicy(Qt::TabFocus);
         // A button's own check change (an assistive technology's Toggle)
-        // reaches its action, which does the rest.
-        connect(button, &QAbstractButton::toggled, action, [this, action](bool checked) {
-            if (!m_syncingChecks)
-                action->setChecked(checked);
-        });
+        // reaches its action through the button, which does the rest.
         if (action == ui->actExit || !action->isVisible())
             continue;
         ++number;

@@ -2,16 +2,22 @@
 // menus, status bar, tray, placement and the ways the program ends.
 #include "MainWindowFixture.h"
 
+#include <QAbstractButton>
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QEventLoop>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QStatusTipEvent>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <functional>
 
 #include "base/Exception.h"
 #include "base/IniFile.h"
@@ -262,6 +268,138 @@ TEST_F(MainContainerTest, WithATrayMinimisingHidesAndRestoreBringsTheViewBack) {
     trayThere = false;
     ASSERT_TRUE(PumpUntil([&] { return Window->isVisible(); }, 5000));
     EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+}
+
+// The left tool bar's buttons, in tool-bar order, with the view each shows.
+std::vector<std::pair<QToolButton*, int>> ViewButtons(TfrmMainContainer& window) {
+    auto* bar = window.findChild<QToolBar*>(QStringLiteral("ActionToolBar1"));
+    std::vector<std::pair<QToolButton*, int>> buttons;
+    const std::pair<const char*, int> views[] = {{"actClientList", View::vwClientList},
+                                                 {"actSessionConfiguration", View::vwSessionConfig},
+                                                 {"actAppSettings", View::vwAppSettings},
+                                                 {"actData", View::vwData}};
+    for (const auto& [name, view] : views)
+        buttons.emplace_back(qobject_cast<QToolButton*>(
+                                 bar->widgetForAction(window.findChild<QAction*>(QString::fromLatin1(name)))),
+                             view);
+    return buttons;
+}
+
+// Exactly the button of the view on screen is down, action and button alike.
+void ExpectOnlyCurrentChecked(TfrmMainContainer& window, const std::string& how) {
+    for (const auto& [button, view] : ViewButtons(window)) {
+        const bool current = view == window.CurrentView();
+        EXPECT_EQ(button->isChecked(), current) << how << ": " << button->text().toStdString();
+        EXPECT_EQ(button->defaultAction()->isChecked(), current)
+            << how << ": " << button->text().toStdString();
+    }
+}
+
+// A click, the keyboard and an assistive technology's Toggle (which only
+// flips the button's check) switch the view alike, and never leave two down.
+TEST_F(MainContainerTest, ToolBarButtonsSwitchViewsOnTheirCheckState) {
+    ShowWindow();
+    const struct {
+        const char* how;
+        std::function<void(QAbstractButton*)> press;
+    } ways[] = {
+        {"toggle", [](QAbstractButton* b) { b->toggle(); }},
+        {"setChecked", [](QAbstractButton* b) { b->setChecked(true); }},
+        {"click", [](QAbstractButton* b) { b->click(); }},
+        {"space", [](QAbstractButton* b) { QTest::keyClick(b, Qt::Key_Space); }},
+    };
+    for (const auto& way : ways)
+        for (const auto& [button, view] : ViewButtons(*Window)) {
+            ASSERT_NE(button, nullptr);
+            EXPECT_TRUE(button->focusPolicy() & Qt::TabFocus) << "reachable with the keyboard";
+            if (view == Window->CurrentView())
+                continue;
+            way.press(button);
+            EXPECT_EQ(Window->CurrentView(), view) << way.how << ": " << button->text().toStdString();
+            ExpectOnlyCurrentChecked(*Window, way.how);
+            EXPECT_TRUE(Boxes.empty()) << way.how << ": " << button->text().toStdString();
+        }
+    // The current view's button cannot be raised: it stays down, the view stays.
+    auto [current, view] = ViewButtons(*Window).back();
+    ASSERT_EQ(Window->CurrentView(), view);
+    current->toggle();
+    EXPECT_EQ(Window->CurrentView(), view);
+    ExpectOnlyCurrentChecked(*Window, "toggle of the current one");
+    // Exit is a command: its question comes, its button does not stay down.
+    auto* bar = Window->findChild<QToolBar*>(QStringLiteral("ActionToolBar1"));
+    auto* exit = qobject_cast<QAbstractButton*>(bar->widgetForAction(Action("actExit")));
+    Answers = {QMessageBox::No};
+    exit->toggle();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].text, QStringLiteral("Are you sure you want to exit Zel Wireless Server?"));
+    EXPECT_FALSE(exit->isChecked());
+}
+
+// Keys with one owner each while the monitor (with its own menu) is shown:
+// every menu shows its key, and the key does what the menu says.
+TEST_F(MainContainerTest, KeysReachTheViewsAndTheServerCommandsWhileTheMonitorIsShown) {
+    ShowWindow();
+    Window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window.get()));
+    // Ctrl+1, Ctrl+2 ... in tool-bar order.
+    int number = 0;
+    for (const auto& [button, view] : ViewButtons(*Window)) {
+        ++number;
+        EXPECT_EQ(button->defaultAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+%1").arg(number)));
+        QTest::keyClick(Window.get(), static_cast<Qt::Key>(Qt::Key_0 + number), Qt::ControlModifier);
+        EXPECT_EQ(Window->CurrentView(), view) << "Ctrl+" << number;
+    }
+    QTest::keyClick(Window.get(), Qt::Key_1, Qt::ControlModifier);
+    ASSERT_EQ(Window->CurrentView(), View::vwClientList);
+
+    QWidget* monitor = Window->CurrentViewWindow();
+    const std::pair<const char*, const char*> shared[] = {
+        {"mniExit", "mniFileExit"},
+        {"mniEnabled", "mniServerEnabled"},
+        {"mniServerDisconnectAll", "mniServerDisconnectAll"}};
+    for (const auto& [mine, monitors] : shared) {
+        QAction* own = Action(mine);
+        QAction* its = monitor->findChild<QAction*>(QString::fromLatin1(monitors));
+        ASSERT_NE(its, nullptr) << monitors;
+        EXPECT_FALSE(own->shortcut().isEmpty()) << mine;
+        EXPECT_EQ(its->shortcut(), own->shortcut()) << "the monitor's menu shows the same key";
+    }
+    // From inside the monitor, where both menus have the key.
+    monitor->findChild<QWidget*>(QStringLiteral("lstClientList"))->setFocus();
+    const bool wasEnabled = Window->Application().IsEnabled();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_E, Qt::ControlModifier);
+    ASSERT_TRUE(PumpUntil([&] { return Window->Application().IsEnabled() != wasEnabled; }));
+    if (!Window->Application().IsEnabled())
+        EnableServer();
+
+    TTestHandheld handheld;
+    Connect(handheld, "SN-1");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Delete, Qt::ShiftModifier);
+    bool closed = false;
+    ASSERT_TRUE(RunPumping([&] { closed = handheld.WaitClosed(); }));
+    EXPECT_TRUE(closed) << "Shift+Del disconnects all";
+
+    for (const auto key :
+         {QKeyCombination(Qt::ControlModifier, Qt::Key_Q), QKeyCombination(Qt::AltModifier, Qt::Key_X)}) {
+        Boxes.clear();
+        Answers = {QMessageBox::No};
+        QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
+        ASSERT_EQ(Boxes.size(), 1u) << QKeySequence(key).toString().toStdString();
+        EXPECT_EQ(Boxes[0].text, QStringLiteral("Are you sure you want to exit Zel Wireless Server?"));
+    }
+}
+
+// A tool-bar button's tip shown while hovering leaves both panels in place.
+TEST_F(MainContainerTest, StatusTipsLeaveTheStatusPanels) {
+    ShowWindow();
+    QStatusTipEvent tip(QStringLiteral("View the connected database tables"));
+    QApplication::sendEvent(Window.get(), &tip);
+    for (const char* name : {"sStatusBarPanel0", "sStatusBarPanel1"}) {
+        auto* panel = Window->findChild<QLabel*>(QString::fromLatin1(name));
+        ASSERT_NE(panel, nullptr);
+        EXPECT_TRUE(panel->isVisible()) << name;
+    }
+    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 0"));
 }
 
 TEST_F(MainContainerTest, ExitAsksAndOnlyYesEnds) {

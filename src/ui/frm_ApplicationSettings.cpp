@@ -5,7 +5,10 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QLabel>
+#include <QScrollArea>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include <arpa/inet.h>
 
@@ -51,6 +54,8 @@ bool IsIPv4Address(const std::string& text) {
 TfrmApplicationSettings::TfrmApplicationSettings(TServerControl& app, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::TfrmApplicationSettings>()), m_app(app) {
     ui->setupUi(this);
+    MakeFormScroll();
+    NameForAssistiveTechnology();
 
     for (QLineEdit* edit : {ui->editServerName, ui->editServerDisabledMessage, ui->editLogfile})
         connect(edit, &QLineEdit::textChanged, this, [this] { MarkModified(); });
@@ -72,6 +77,40 @@ TfrmApplicationSettings::TfrmApplicationSettings(TServerControl& app, QWidget* p
 }
 
 TfrmApplicationSettings::~TfrmApplicationSettings() = default;
+
+// The groups scroll when the view is smaller than they are (a small window,
+// a scaled screen); Apply stays in sight below them.
+void TfrmApplicationSettings::MakeFormScroll() {
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("pnlSettings"));
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (QWidget* group : {ui->grpServer, ui->grpNetwork, ui->grpLogging}) {
+        ui->layMain->removeWidget(group);
+        layout->addWidget(group);
+    }
+    ui->layMain->removeItem(ui->spcBottom);
+    delete ui->spcBottom;
+    ui->spcBottom = nullptr;
+    layout->addStretch(1);
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("scrSettings"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(content);
+    ui->layMain->insertWidget(0, scroll, 1);
+}
+
+// Every input is named by its label (its buddy), and the two "Use Default"
+// buttons and "..." say what they are for.
+void TfrmApplicationSettings::NameForAssistiveTechnology() {
+    for (QLabel* label : findChildren<QLabel*>())
+        if (QWidget* input = label->buddy(); input && input->accessibleName().isEmpty())
+            input->setAccessibleName(label->text().remove(QLatin1Char('&')));
+    ui->cmdIPAddrDefault->setAccessibleDescription(QStringLiteral("Default server IP address"));
+    ui->cmdPortDefault->setAccessibleDescription(QStringLiteral("Default server port number"));
+    ui->Button1->setAccessibleName(QStringLiteral("Browse for the log file"));
+}
 
 const TServerSnapshot& TfrmApplicationSettings::Server() const {
     if (!m_app.HasServer())

@@ -39,6 +39,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void MakeFormScroll();
+    void NameForAssistiveTechnology();
     void FormShow();
     void LoadControls();
     bool ApplyControls(bool& listening);

@@ -4,15 +4,23 @@
 
 #include <QAbstractButton>
 #include <QAbstractEventDispatcher>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QEventLoop>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusTipEvent>
 #include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -400,6 +408,94 @@ TEST_F(MainContainerTest, StatusTipsLeaveTheStatusPanels) {
         EXPECT_TRUE(panel->isVisible()) << name;
     }
     EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 0"));
+}
+
+// The operator's controls in a view: what can be read or used.
+bool IsControl(QWidget* widget) {
+    if (qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+        qobject_cast<QAbstractItemView*>(widget) || qobject_cast<QPlainTextEdit*>(widget) ||
+        qobject_cast<QTabBar*>(widget))
+        return true;
+    auto* label = qobject_cast<QLabel*>(widget);
+    return label && !label->text().isEmpty();
+}
+
+// Every control shown in the view, on every page of its tab widgets, is in
+// sight or comes into sight by scrolling, at its full size. Returns the
+// number of controls seen.
+int ExpectControlsReachable(QWidget* view, const std::string& where) {
+    std::vector<std::pair<QTabWidget*, int>> pages{{nullptr, 0}};
+    for (QTabWidget* tabs : view->findChildren<QTabWidget*>())
+        for (int i = 0; i < tabs->count(); ++i)
+            pages.emplace_back(tabs, i);
+    int seen = 0;
+    for (const auto& [tabs, index] : pages) {
+        if (tabs)
+            tabs->setCurrentIndex(index);
+        PumpFor(20);
+        for (QWidget* control : view->findChildren<QWidget*>()) {
+            if (!control->isVisible() || !IsControl(control))
+                continue;
+            // Parts of a control that lays them out itself: a tool bar puts what
+            // does not fit behind its extension button, a tab bar scrolls its tabs,
+            // a list scrolls under its header.
+            QWidget* parent = control->parentWidget();
+            if (qobject_cast<QToolBar*>(parent) || qobject_cast<QTabBar*>(parent) ||
+                qobject_cast<QHeaderView*>(control))
+                continue;
+            for (QWidget* up = control->parentWidget(); up && up != view; up = up->parentWidget())
+                if (auto* area = qobject_cast<QScrollArea*>(up)) {
+                    area->ensureWidgetVisible(control, 0, 0);
+                    break;
+                }
+            ++seen;
+            const std::string name = where + ": " + control->metaObject()->className() + " " +
+                                     control->objectName().toStdString() + " " +
+                                     control->parentWidget()->objectName().toStdString();
+            EXPECT_FALSE(control->visibleRegion().isEmpty()) << name << " is out of reach";
+            const QSize least = control->minimumSizeHint();
+            // A list or text box scrolls its own lines: two of them in sight will do.
+            if (qobject_cast<QAbstractScrollArea*>(control)) {
+                EXPECT_GE(control->height(), 2 * control->fontMetrics().lineSpacing())
+                    << name << " is squeezed";
+                continue;
+            }
+            // Up to the width the design gives it.
+            EXPECT_GE(control->width(), std::min(least.width(), control->maximumWidth()))
+                << name << " is squeezed";
+            EXPECT_GE(control->height(), std::min(least.height(), control->maximumHeight()))
+                << name << " is squeezed";
+        }
+    }
+    return seen;
+}
+
+// The monitor and the settings view fit at 1024 x 768 (on a scaled screen
+// too: the scaled run repeats this) and scroll what cannot fit in a smaller
+// window (640 x 400: a 1280 x 800 screen at scale 2), rather than cutting
+// controls off.
+TEST_F(MainContainerTest, ViewsFitsOrScrollsAtAnySize) {
+    ShowWindow();
+    for (const int view : {View::vwClientList, View::vwAppSettings}) {
+        Window->ShowView(view);
+        for (const QSize size : {QSize(1024, 768), QSize(640, 400)}) {
+            Window->resize(size);
+            PumpFor(50);
+            const std::string where = "view " + std::to_string(view) + " at " +
+                                      std::to_string(Window->width()) + "x" +
+                                      std::to_string(Window->height());
+            EXPECT_GT(ExpectControlsReachable(Window->CurrentViewWindow(), where), 5) << where;
+            if (size != QSize(1024, 768))
+                continue;
+            for (QScrollArea* area : Window->CurrentViewWindow()->findChildren<QScrollArea*>()) {
+                if (area->isVisible()) {
+                    EXPECT_FALSE(area->verticalScrollBar()->isVisible() ||
+                                 area->horizontalScrollBar()->isVisible())
+                        << where << ": " << area->objectName().toStdString() << " scrolls";
+                }
+            }
+        }
+    }
 }
 
 TEST_F(MainContainerTest, ExitAsksAndOnlyYesEnds) {

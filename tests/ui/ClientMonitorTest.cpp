@@ -339,6 +339,17 @@ int ShownLevel(TfrmClientList& monitor) {
     return shown;
 }
 
+// The meter is drawn for the screen the monitor is on (the scaled run has a
+// device pixel ratio of 2).
+TEST_F(ClientMonitorTest, MeterFollowsTheDevicePixelRatio) {
+    OpenMonitor();
+    for (const char* name : {"imgDataOff", "imgDataOn4"}) {
+        const QPixmap image = monitor->findChild<QLabel*>(QString::fromLatin1(name))->pixmap();
+        EXPECT_EQ(image.devicePixelRatio(), monitor->devicePixelRatioF()) << name;
+        EXPECT_EQ(image.deviceIndependentSize(), QSizeF(65, 26)) << name;
+    }
+}
+
 struct MeterCase {
     const char* name;
     bool enabled;

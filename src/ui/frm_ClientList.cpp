@@ -4,8 +4,8 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
-#include <QScrollArea>
 #include <QPixmap>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QSplitterHandle>

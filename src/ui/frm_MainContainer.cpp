@@ -199,9 +199,10 @@ void TfrmMainContainer::SetUpActions() {
     SetUpToolBar();
 }
 
-// The left tool bar's buttons act on their check state, not on a click: a
-// click, the keyboard and an assistive technology's Toggle all change it.
-// Ctrl+1, Ctrl+2 ... reach the views in tool-bar order.
+// The left tool bar's actions act on their check state, not on a click: a
+// click, the keyboard and an assistive technology's Toggle all change it (a
+// tool button passes its own check change on to its action). Ctrl+1,
+// Ctrl+2 ... reach the views in tool-bar order, a view added later the next.
 void TfrmMainContainer::SetUpToolBar() {
     const std::pair<QAction*, int> views[] = {{ui->actMain, vwNone},
                                               {ui->actClientList, vwClientList},
@@ -239,8 +240,6 @@ void TfrmMainContainer::SetUpToolBar() {
             continue;
         // Reachable with Tab like any other control.
         button->setFocusPolicy(Qt::TabFocus);
-        // A button's own check change (an assistive technology's Toggle)
-        // reaches its action through the button, which does the rest.
         if (action == ui->actExit || !action->isVisible())
             continue;
         ++number;
@@ -658,8 +657,7 @@ void TfrmMainContainer::DoUpdateTrayIcon() {
     // Flashes come with the handhelds' traffic: the item changes only with the state.
     if (m_trayItemEnabled != enabled) {
         m_trayItemEnabled = enabled;
-        mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server")
-                                        : QStringLiteral("&Enable Server"));
+        mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server") : QStringLiteral("&Enable Server"));
         mniTrayEnabled->setIcon(enabled ? ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)
                                         : ThemeIcon("media-playback-start", QStyle::SP_MediaPlay));
     }

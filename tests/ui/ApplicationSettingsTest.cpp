@@ -2,8 +2,10 @@
 
 #include <mutex>
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QUrl>
@@ -314,6 +316,25 @@ TEST_F(ApplicationSettingsTest, UntouchedNetworkValuesNeverBlockApply) {
     ::close(blocker);
     EXPECT_TRUE(m_asked.empty());
     EXPECT_EQ(OnServer([&](TZelWirelessServer& s) { return s.ServerName; }), "Renamed");
+}
+
+// A screen reader names each input by its label; the label's letter takes the
+// keyboard there.
+TEST_F(ApplicationSettingsTest, EveryInputIsNamedByItsLabelWithAMnemonic) {
+    int labelled = 0;
+    for (QLabel* label : m_view->findChildren<QLabel*>()) {
+        ASSERT_NE(label->buddy(), nullptr) << label->objectName().toStdString();
+        EXPECT_TRUE(label->text().contains(QLatin1Char('&'))) << label->objectName().toStdString();
+        EXPECT_EQ(label->buddy()->accessibleName(), QString(label->text()).remove(QLatin1Char('&')));
+        ++labelled;
+    }
+    EXPECT_EQ(labelled, 5);
+    for (QWidget* input : m_view->findChildren<QWidget*>()) {
+        if (qobject_cast<QLineEdit*>(input) || qobject_cast<QAbstractButton*>(input)) {
+            EXPECT_FALSE(input->accessibleName().isEmpty() && input->property("text").toString().isEmpty())
+                << input->objectName().toStdString();
+        }
+    }
 }
 
 TEST_F(ApplicationSettingsTest, MissingPreferencesAreReportedAndTheViewIsUnusable) {

@@ -350,6 +350,24 @@ TEST_F(ClientMonitorTest, MeterFollowsTheDevicePixelRatio) {
     }
 }
 
+// Each value is labelled by its caption for a screen reader, and the lists have names.
+TEST_F(ClientMonitorTest, ValuesAreLabelledByTheirCaptions) {
+    OpenMonitor();
+    int captions = 0;
+    for (QLabel* caption : monitor->findChildren<QLabel*>()) {
+        if (!caption->objectName().endsWith(QStringLiteral("Caption")))
+            continue;
+        ++captions;
+        EXPECT_NE(caption->buddy(), nullptr) << caption->objectName().toStdString();
+    }
+    EXPECT_EQ(captions, 26); // 8 server rows, the client title, 16 client rows, "Status:"
+    EXPECT_EQ(monitor->findChild<QLabel*>(QStringLiteral("lblServerName"))->accessibleDescription(),
+              QStringLiteral("Name"));
+    for (const char* name : {"lstClientList", "mmoLogMessages", "tabPagesControl"})
+        EXPECT_FALSE(monitor->findChild<QWidget*>(QString::fromLatin1(name))->accessibleName().isEmpty())
+            << name;
+}
+
 struct MeterCase {
     const char* name;
     bool enabled;

@@ -281,6 +281,37 @@ class ViewSwitchTest(ProgramTest):
         self.finish_load(load, self.duration() + 10)
 
 
+class ToolBarTest(ProgramTest):
+    """The left tool bar as a screen reader and a keyboard user reach it, and the keys the
+    main menu shares with the monitor's menu."""
+
+    def assert_current(self, button, how):
+        self.assertIsNotNone(self.wait_checked(button), f"{button} by {how}: the view did not switch")
+        others = [b for b, *_ in VIEWS if b != button and "checked" in self.desktop.states(self.buttons[b].ref)]
+        self.assertEqual(others, [], f"{button} by {how}: more than one button down")
+
+    def test_toggle_view_keys_and_shared_keys(self):
+        # The caption stays as it is without a tray; the status bar shows the state.
+        self.assertEqual(self.main_frame.name, MAIN_TITLE)
+        # A screen reader's action on a tool-bar button is Toggle: it switches the view.
+        for button, *_ in VIEWS:
+            self.assertIsNotNone(self.desktop.do_action(self.buttons[button], "Toggle", timeout=self.bound))
+            self.assert_current(button, "Toggle")
+        # Toggle on the current view's button leaves it current and down.
+        self.desktop.do_action(self.buttons["Main Screen"], "Toggle", timeout=self.bound)
+        self.assert_current("Main Screen", "Toggle of the current one")
+        # Ctrl+1, Ctrl+2 ... in tool-bar order.
+        order = ["Main Screen", "ODBC Configuration", "Application Settings", "Data Viewer"]
+        for number, button in reversed(list(enumerate(order, 1))):
+            self.desktop.key(str(number), ["ctrl"])
+            self.assert_current(button, f"Ctrl+{number}")
+        # With the monitor shown (and its own menu with the same keys) Ctrl+E still switches the server.
+        self.desktop.key("e", ["ctrl"])
+        self.desktop.wait_for("label", "Server disabled", timeout=self.bound)
+        self.desktop.key("e", ["ctrl"])
+        self.desktop.wait_for("label", f"Server enabled on 127.0.0.1:{self.port}", timeout=self.bound)
+
+
 class DatabaseWaitTest(ProgramTest):
     """The viewer and the wizard on a data source that keeps them waiting: the handhelds are
     answered meanwhile and the window reacts. Session 1 is the slow source, 2 the stock table."""

@@ -54,6 +54,7 @@ TZelWirelessClient::~TZelWirelessClient() {
 
 void TZelWirelessClient::AttachSocket(std::unique_ptr<TZel_Socket> socket) {
     Socket = std::move(socket);
+    m_peerAddress = Socket->PeerAddress();
     Socket->OnRead = [this](TZel_Socket*) { DoReadData(); };
     Socket->OnDisconnect = [this](TZel_Socket*) { HandleDisconnect(); };
     Socket->OnWrite = nullptr;
@@ -72,10 +73,19 @@ std::string TZelWirelessClient::GetAddress() const {
     return Socket->PeerAddress();
 }
 
+// Empty parts are left out: no "@" without an address (the socket has been
+// closed), no "()" without a description (before the greeting).
 std::string TZelWirelessClient::GetTitle() const {
+    // A closed socket no longer knows its peer: the line that logs the
+    // disconnect still names the address the connection came from.
+    std::string address = GetAddress();
+    if (address.empty())
+        address = m_peerAddress;
     if (!PDAInfo.UserName.empty())
-        return PDAInfo.UserName + "@" + GetAddress();
-    return GetAddress() + " (" + Description + ")";
+        return address.empty() ? PDAInfo.UserName : PDAInfo.UserName + "@" + address;
+    if (Description.empty())
+        return address;
+    return address.empty() ? "(" + Description + ")" : address + " (" + Description + ")";
 }
 
 std::string TZelWirelessClient::ServerAddressText() const {

@@ -90,7 +90,8 @@ public:
 
     // "(unknown)" without a socket; empty once the socket has been closed.
     std::string GetAddress() const;
-    // "user@address" after login, else "address (Description)".
+    // "user@address" after login, else "address (Description)"; empty parts
+    // are left out, and a closed connection keeps the address it came from.
     std::string GetTitle() const;
     std::string GetServerName() const;
     // The server's address for "PCHELO": the configured one, or the address
@@ -135,6 +136,7 @@ public:
     void ReportRequestFailure(const std::exception& error);
 
 private:
+    std::string m_peerAddress; // as the socket had it when attached
     // What database work leaves for the event loop.
     struct TDatabaseResult {
         std::vector<TZelLogCapture::TLine> Lines;

@@ -89,18 +89,19 @@ QIcon DrawApplicationIcon() {
     });
 }
 
-QPixmap DrawSplashPicture(const QSize& size, const QString& version) {
-    QPixmap pixmap(size);
+QPixmap DrawSplashPicture(const QSize& size, const QString& version, qreal devicePixelRatio) {
+    QPixmap pixmap(size * devicePixelRatio);
+    pixmap.setDevicePixelRatio(devicePixelRatio);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     QLinearGradient back(0, 0, size.width(), size.height());
     back.setColorAt(0, QColor(0x23, 0x6a, 0xc0));
     back.setColorAt(1, QColor(0x10, 0x36, 0x66));
-    p.fillRect(pixmap.rect(), back);
+    p.fillRect(QRect(QPoint(), size), back);
 
     const int side = size.height() - 60;
-    p.drawPixmap(24, 30, DrawApplicationIcon().pixmap(side, side));
+    p.drawPixmap(24, 30, DrawApplicationIcon().pixmap(QSize(side, side), devicePixelRatio));
 
     p.setPen(Qt::white);
     QFont title = p.font();
@@ -119,4 +120,33 @@ QPixmap DrawSplashPicture(const QSize& size, const QString& version) {
     p.drawText(text.translated(0, 76), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("Version %1").arg(version));
     return pixmap;
+}
+
+// The meter: a row of seven rising bars, lit green, green, green, yellow,
+// yellow, red, red; level 0 lights none, 1 one, 2 three, 3 five, 4 all.
+QPixmap DrawDataLight(int level, qreal devicePixelRatio) {
+    static constexpr int kLit[] = {0, 1, 3, 5, 7};
+    constexpr int kBars = 7;
+    constexpr int kWidth = 65;
+    constexpr int kHeight = 26;
+    constexpr int kGap = 2;
+    constexpr int kBarWidth = (kWidth - kGap * (kBars + 1)) / kBars;
+    QPixmap image(QSize(kWidth, kHeight) * devicePixelRatio);
+    image.setDevicePixelRatio(devicePixelRatio);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (int bar = 0; bar < kBars; ++bar) {
+        QColor colour = bar < 3   ? QColor(0x2e, 0xb8, 0x3c)
+                        : bar < 5 ? QColor(0xf2, 0xc6, 0x1f)
+                                  : QColor(0xe0, 0x3a, 0x2e);
+        if (bar >= kLit[level])
+            colour = QColor(0xa8, 0xa8, 0xa8);
+        const int barHeight = 8 + bar * 2;
+        const QRectF rect(kGap + bar * (kBarWidth + kGap), kHeight - 3 - barHeight, kBarWidth, barHeight);
+        painter.setPen(colour.darker(140));
+        painter.setBrush(colour);
+        painter.drawRoundedRect(rect, 1.5, 1.5);
+    }
+    return image;
 }

@@ -47,7 +47,7 @@ void ShowNextPost() {
 
 QMessageBox::StandardButton Ask(QWidget* parent, const QString& text, QMessageBox::StandardButtons buttons,
                                 QMessageBox::StandardButton defaultButton, QMessageBox::Icon icon) {
-    const Request request{icon, Title(), text, buttons, false};
+    const Request request{icon, Title(), text, buttons, false, defaultButton};
     if (TestAnswerer())
         return TestAnswerer()(request);
     QMessageBox box(icon, request.title, text, buttons, parent);

@@ -19,6 +19,8 @@ struct Request {
     QString text;
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     bool posted = false;
+    // The button Enter presses (modal boxes).
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
 using Answerer = std::function<QMessageBox::StandardButton(const Request& request)>;

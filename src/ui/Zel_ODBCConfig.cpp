@@ -6,6 +6,7 @@
 #include "data/Zel_ConnectionPool.h"
 #include "data/Zel_JobRunner.h"
 #include "data/Zel_ODBCSession.h"
+#include "ui/AccessibleNames.h"
 #include "ui/BusyPanel.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
@@ -18,14 +19,17 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScrollBar>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolBar>
+#include <QWheelEvent>
 #include <algorithm>
 #include <utility>
 
@@ -84,6 +88,93 @@ void SetBold(QWidget* widget, bool bold) {
 
 const QString kUnableToConnect = QStringLiteral("Unable to connect to selected Database");
 
+// The field chooser of the mapping grid: a wheel turn over it scrolls the
+// grid, as over any other cell, instead of changing the choice.
+class TFieldChooser : public QComboBox {
+public:
+    explicit TFieldChooser(QWidget* parent = nullptr) : QComboBox(parent) {
+        setObjectName(QStringLiteral("cmbPCFields"));
+        setAccessibleName(QStringLiteral("PC Field"));
+        setEditable(true);
+        setInsertPolicy(QComboBox::NoInsert);
+        lineEdit()->setAccessibleName(accessibleName());
+    }
+
+protected:
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+};
+
+// Edits a PC cell of the mapping grid with the field chooser: the table's
+// columns are offered and any other text can be typed. The view opens,
+// moves and closes the chooser, so Tab, the arrows, the wheel and Escape work
+// as in any grid; Escape drops what was typed.
+class TPCFieldDelegate : public QStyledItemDelegate {
+public:
+    TPCFieldDelegate(const QStringList& choices, std::function<void()> changed, std::function<void()> leave,
+                     QObject* parent)
+        : QStyledItemDelegate(parent), m_choices(choices), m_changed(std::move(changed)),
+          m_leave(std::move(leave)) {}
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                          const QModelIndex& index) const override {
+        auto* box = new TFieldChooser(parent);
+        box->setFrame(false);
+        box->addItems(m_choices);
+        box->setProperty(kLastRow, index.row() == index.model()->rowCount() - 1);
+        // Typing makes the session modified at once (Apply is offered), as in the other boxes.
+        connect(box, &QComboBox::editTextChanged, box,
+                [this, cell = QPersistentModelIndex(index)](const QString& text) {
+                    if (cell.isValid() && text != cell.data(Qt::EditRole).toString())
+                        m_changed();
+                });
+        return box;
+    }
+
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        auto* box = static_cast<QComboBox*>(editor);
+        const QString text = index.data(Qt::EditRole).toString();
+        const QSignalBlocker blocker(box);
+        box->setCurrentIndex(box->findText(text, Qt::MatchExactly));
+        box->setEditText(text);
+    }
+
+    void setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const override {
+        const QString text = static_cast<QComboBox*>(editor)->currentText();
+        if (text == index.data(Qt::EditRole).toString())
+            return;
+        model->setData(index, text, Qt::EditRole);
+        m_changed();
+    }
+
+    void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                              const QModelIndex&) const override {
+        editor->setGeometry(option.rect);
+    }
+
+protected:
+    // Tab on the last row keeps the choice and leaves the grid, instead of
+    // starting over at its first row: the operator is never caught in it.
+    bool eventFilter(QObject* object, QEvent* event) override {
+        auto* editor = qobject_cast<QWidget*>(object);
+        if (editor && event->type() == QEvent::KeyPress && editor->property(kLastRow).toBool()) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Tab && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+                emit commitData(editor);
+                emit closeEditor(editor, QAbstractItemDelegate::NoHint);
+                m_leave();
+                return true;
+            }
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
+
+private:
+    static constexpr const char* kLastRow = "zelLastRow";
+    const QStringList& m_choices;
+    std::function<void()> m_changed;
+    std::function<void()> m_leave;
+};
+
 } // namespace
 
 TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
@@ -97,7 +188,16 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     m_jobs->OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     ui->Splitter1->setStretchFactor(1, 1);
     ui->Splitter1->setSizes({154, 527});
-    for (QComboBox* box : {ui->cmbDSN, ui->cmbTable, ui->cmbKeyField, ui->cmbPCFields})
+    // On a small screen (or a large scale) the sessions and the editor scroll;
+    // Apply stays in view below them.
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("scrSession"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    layout()->replaceWidget(ui->Splitter1, scroll);
+    scroll->setWidget(ui->Splitter1);
+    NameInputsAfterLabels(this);
+    for (QComboBox* box : {ui->cmbDSN, ui->cmbTable, ui->cmbKeyField})
         box->setInsertPolicy(QComboBox::NoInsert);
 
     // The mapping actions, in a vertical tool bar beside the grid.
@@ -112,12 +212,16 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     ui->toolBarHost->addWidget(toolBar);
     ui->toolBarHost->addStretch();
 
-    // The overlay combo lives on the grid's viewport, over the cell it edits.
-    ui->cmbPCFields->setParent(ui->gridFields->viewport());
-    ui->cmbPCFields->hide();
-    ui->cmbPCFields->setEnabled(false);
+    m_pcFieldDelegate = new TPCFieldDelegate(
+        m_pcFieldChoices, [this] { setModified(); }, [this] { leaveGrid(true); }, this);
+    ui->gridFields->installEventFilter(this);
+    ui->gridFields->setItemDelegateForColumn(1, m_pcFieldDelegate);
     ui->gridFields->verticalHeader()->setDefaultSectionSize(
-        std::max(16, ui->cmbPCFields->sizeHint().height()));
+        std::max(16, TFieldChooser().sizeHint().height()));
+    // A few rows of the mapping stay in view however small the window.
+    ui->gridFields->setMinimumHeight(ui->gridFields->horizontalHeader()->sizeHint().height() +
+                                     4 * ui->gridFields->verticalHeader()->defaultSectionSize() +
+                                     2 * ui->gridFields->frameWidth());
     ui->gridFields->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
 
     auto guard = [](auto body) { return [body](auto&&...) { Guarded(body); }; };
@@ -177,14 +281,6 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     // Mapping grid
     connect(ui->gridFields, &QTableWidget::currentCellChanged, this,
             [this](int row, int column) { gridFieldsSelectCell(row, column); });
-    connect(ui->cmbPCFields, &QComboBox::editTextChanged, this,
-            [this](const QString& text) { cmbPCFieldsChange(text); });
-    connect(ui->gridFields->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            [this] { hidePCFieldsCombo(); });
-    connect(ui->gridFields->horizontalScrollBar(), &QScrollBar::valueChanged, this,
-            [this] { hidePCFieldsCombo(); });
-    connect(ui->gridFields->horizontalHeader(), &QHeaderView::sectionResized, this,
-            [this] { hidePCFieldsCombo(); });
     connect(ui->actMoveUp, &QAction::triggered, this, guard([this] { actMoveUpExecute(); }));
     connect(ui->actMoveDown, &QAction::triggered, this, guard([this] { actMoveDownExecute(); }));
     connect(ui->actInsert, &QAction::triggered, this, guard([this] { actInsertMapExecute(); }));
@@ -398,6 +494,12 @@ void TfrmODBCConfig::InitializeForm() {
     NumberOfFields = std::clamp(NumberOfFields, 1, ZEL_MAX_DEVICE_FIELDS);
     ui->PageControl1->setTabVisible(1, ShowUpdateOptions);
     ui->PageControl1->setTabVisible(2, ShowTransferOptions);
+    // A hidden page must not make the page control as tall as its contents.
+    for (int page = 1; page <= 2; ++page) {
+        const bool shown = ui->PageControl1->isTabVisible(page);
+        ui->PageControl1->widget(page)->setSizePolicy(shown ? QSizePolicy::Preferred : QSizePolicy::Ignored,
+                                                      shown ? QSizePolicy::Preferred : QSizePolicy::Ignored);
+    }
     ui->PageControl1->setCurrentIndex(0);
     showPageInstructions(0);
     ui->lblFixedKeyField->setVisible(ShowKeyField);
@@ -447,6 +549,7 @@ void TfrmODBCConfig::OpenDataSourcesDialog() {
 }
 
 void TfrmODBCConfig::doChangeCurrentSession(int sessionNumber) {
+    commitMappingEditor();
     if (m_modified && !SaveSettings()) {
         const QSignalBlocker blocker(ui->lstSessions);
         ui->lstSessions->setCurrentRow(m_currentSession - 1);
@@ -459,7 +562,6 @@ void TfrmODBCConfig::doChangeCurrentSession(int sessionNumber) {
     }
     ui->lstPCFields->clear();
     ui->lstIndexFields->clear();
-    hidePCFieldsCombo();
 
     m_work = IniFile ? TSessionDefinition::ReadLenient(*IniFile, sessionNumber, NumberOfFields)
                      : TSessionDefinition{};
@@ -639,7 +741,9 @@ void TfrmODBCConfig::populatecmbPCFields() {
     std::vector<std::string> names;
     if (m_session && m_session->IsConnected())
         names = m_session->GetFieldNames();
-    SetChoices(ui->cmbPCFields, names);
+    m_pcFieldChoices.clear();
+    for (const std::string& name : names)
+        m_pcFieldChoices << Q(name);
     SetChoices(ui->cmbToPDAFilterField, names);
     SetChoices(ui->cmbKeyField, names);
 }
@@ -647,6 +751,20 @@ void TfrmODBCConfig::populatecmbPCFields() {
 bool TfrmODBCConfig::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ui->cmbTable && event->type() == QEvent::MouseButtonPress)
         Guarded([this] { cmbTableClick(); });
+    // Tab past the grid's last cell and Shift+Tab before its first leave it.
+    if (watched == ui->gridFields && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QModelIndex current = ui->gridFields->currentIndex();
+        const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier));
+        const bool back = key->key() == Qt::Key_Backtab || key->modifiers() & Qt::ShiftModifier;
+        const bool last = current.row() == ui->gridFields->rowCount() - 1 &&
+                          current.column() == ui->gridFields->columnCount() - 1;
+        const bool first = current.row() <= 0 && current.column() <= 0;
+        if (plain && (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) && (back ? first : last)) {
+            leaveGrid(!back);
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -674,7 +792,6 @@ void TfrmODBCConfig::clearGridOfDeviceFields() {
 }
 
 void TfrmODBCConfig::clearGridOfPCFields() {
-    hidePCFieldsCombo();
     for (int row = 0; row < ui->gridFields->rowCount(); ++row)
         setPCCell(row, {});
     ui->gridFields->setRowCount(1);
@@ -699,32 +816,29 @@ void TfrmODBCConfig::populateGridWithPCFields() {
         setPCCell(row, Q(names[size_t(row)]));
 }
 
-void TfrmODBCConfig::hidePCFieldsCombo() {
-    ui->cmbPCFields->hide();
-    ui->cmbPCFields->setEnabled(false);
-}
-
+// The operator moving to a PC cell opens the field chooser on it; a cell
+// made current by the wizard itself (loading, moving a mapping) opens nothing.
 void TfrmODBCConfig::gridFieldsSelectCell(int row, int column) {
-    if (row < 0 || column != 1) {
-        hidePCFieldsCombo();
+    QWidget* focus = QApplication::focusWidget();
+    if (row < 0 || column != 1 || !focus || !(focus == ui->gridFields || ui->gridFields->isAncestorOf(focus)))
         return;
-    }
-    const QRect cell = ui->gridFields->visualRect(ui->gridFields->model()->index(row, column));
-    ui->cmbPCFields->setGeometry(cell);
-    ui->cmbPCFields->show();
-    ui->cmbPCFields->setEnabled(true);
-    ui->cmbPCFields->setFocus();
-    SetText(ui->cmbPCFields, pcCell(row));
+    ui->gridFields->edit(ui->gridFields->model()->index(row, column));
 }
 
-void TfrmODBCConfig::cmbPCFieldsChange(const QString& text) {
-    const int row = ui->gridFields->currentRow();
-    if (row >= 0)
-        setPCCell(row, text);
-    setModified();
+void TfrmODBCConfig::leaveGrid(bool forward) {
+    ui->gridFields->setFocus(Qt::OtherFocusReason);
+    // The window's own focus chain, past the grid and its open chooser.
+    focusNextPrevChild(forward);
+}
+
+void TfrmODBCConfig::commitMappingEditor() {
+    const QModelIndex index = ui->gridFields->currentIndex();
+    if (QWidget* editor = index.isValid() ? ui->gridFields->indexWidget(index) : nullptr)
+        m_pcFieldDelegate->setModelData(editor, ui->gridFields->model(), index);
 }
 
 void TfrmODBCConfig::actMoveUpExecute() {
+    commitMappingEditor();
     const int row = ui->gridFields->currentRow();
     if (!m_session || row < 1)
         return;
@@ -736,6 +850,7 @@ void TfrmODBCConfig::actMoveUpExecute() {
 }
 
 void TfrmODBCConfig::actMoveDownExecute() {
+    commitMappingEditor();
     const int row = ui->gridFields->currentRow();
     if (!m_session || row < 0 || row >= ui->gridFields->rowCount() - 1)
         return;
@@ -747,22 +862,26 @@ void TfrmODBCConfig::actMoveDownExecute() {
 }
 
 void TfrmODBCConfig::actInsertMapExecute() {
+    commitMappingEditor();
     const int row = ui->gridFields->currentRow();
     if (!m_session || row < 0)
         return;
     for (int i = ui->gridFields->rowCount() - 1; i > row; --i)
         setPCCell(i, pcCell(i - 1));
     setPCCell(row, {});
-    SetText(ui->cmbPCFields, {});
-    gridFieldsSelectCell(row, 1);
+    const QModelIndex cell = ui->gridFields->model()->index(row, 1);
+    ui->gridFields->setCurrentIndex(cell);
+    if (!ui->gridFields->indexWidget(cell))
+        ui->gridFields->edit(cell);
     setModified();
 }
 
 void TfrmODBCConfig::actRemoveMapExecute() {
+    commitMappingEditor();
     if (!m_session)
         return;
+    // The open chooser follows the cell it edits, which takes the row below.
     const int row = ui->gridFields->currentRow();
-    SetText(ui->cmbPCFields, pcCell(row + 1));
     if (row < 0)
         return;
     const int last = ui->gridFields->rowCount() - 1;
@@ -967,6 +1086,7 @@ bool TfrmODBCConfig::ValidateSettings() {
 }
 
 bool TfrmODBCConfig::SaveSettings() {
+    commitMappingEditor();
     // Work the operator started before is waited for or cancelled, as they answer.
     FinishWork();
     // Text typed into the data source or table box counts once its editing
@@ -1021,9 +1141,13 @@ void TfrmODBCConfig::btnApplyClick() {
 void TfrmODBCConfig::closeEvent(QCloseEvent* event) {
     m_closeAllowed = true;
     Guarded([&] {
+        commitMappingEditor();
         if (!m_modified)
             FinishWork();
-        if (m_modified && TMessageBox::Ask(this, QStringLiteral("Save Settings")) == QMessageBox::Yes) {
+        // Enter keeps the edits.
+        if (m_modified &&
+            TMessageBox::Ask(this, QStringLiteral("Save Settings"), QMessageBox::Yes | QMessageBox::No,
+                             QMessageBox::Yes) == QMessageBox::Yes) {
             m_closeAllowed = SaveSettings();
             m_settingsSaved = true;
         }

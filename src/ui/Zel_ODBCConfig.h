@@ -2,6 +2,7 @@
 
 #include "data/SessionDefinition.h"
 
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -11,8 +12,7 @@
 class TBusyPanel;
 class TZel_JobRunner;
 
-class QComboBox;
-class QTableWidgetItem;
+class QStyledItemDelegate;
 class TIniFile;
 class TZel_ODBCSession;
 
@@ -97,8 +97,10 @@ private:
     void clearGridOfPCFields();
     void clearGridOfDeviceFields();
     void gridFieldsSelectCell(int row, int column);
-    void hidePCFieldsCombo();
-    void cmbPCFieldsChange(const QString& text);
+    // Text typed into the open field chooser becomes the cell's.
+    void commitMappingEditor();
+    // Moves the focus out of the grid, to the next (or previous) control.
+    void leaveGrid(bool forward);
     void actMoveUpExecute();
     void actMoveDownExecute();
     void actInsertMapExecute();
@@ -157,6 +159,8 @@ private:
     bool m_settingsSaved = false;
     bool m_keepSavedMapping = false;
     uint64_t m_openGeneration = 0;
+    QStringList m_pcFieldChoices; // what the field chooser of the mapping grid offers
+    QStyledItemDelegate* m_pcFieldDelegate = nullptr;
     TBusyPanel* m_busyPanel = nullptr;
     // Last member: goes first, so no answer reaches a half-destroyed wizard.
     std::unique_ptr<TZel_JobRunner> m_jobs;

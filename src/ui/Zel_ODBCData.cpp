@@ -13,6 +13,7 @@
 #include "ui/Zel_TableModel.h"
 #include "ui/frm_FilterPrompt.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemDelegate>
 #include <QApplication>
 #include <QBoxLayout>
@@ -25,6 +26,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStyle>
 
 #include <algorithm>
@@ -83,6 +85,8 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     ui->grdTableData->setSortingEnabled(false);
     ui->grdTableData->horizontalHeader()->setFont(ui->grdTableData->font());
     ui->grdTableData->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    ui->grdTableData->verticalHeader()->setFont(ui->grdTableData->font());
+    ui->grdTableData->verticalHeader()->setDefaultAlignment(Qt::AlignRight | Qt::AlignVCenter);
     ui->grdTableData->verticalHeader()->setDefaultSectionSize(ui->grdTableData->fontMetrics().height() + 4);
     ui->grdTableData->horizontalHeader()->setDefaultSectionSize(DefaultColumnWidth);
     // Column widths follow the viewer's own rules (and the widths saved),
@@ -107,6 +111,9 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     // The tool bar keeps every button in view beside the session box.
     ui->ActionToolBar1->setIconSize(QSize(16, 16));
     ui->ActionToolBar1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    // The tool bar's own button for the tools it cannot show says what it is.
+    if (auto* more = ui->ActionToolBar1->findChild<QAbstractButton*>(QStringLiteral("qt_toolbar_ext_button")))
+        more->setAccessibleName(QStringLiteral("More tools"));
 
     // "Loading..." with Cancel above the grid while the database has not answered.
     m_busyPanel =
@@ -119,6 +126,22 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { RefreshRowCount(); });
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, [this] { RefreshRowCount(); });
     connect(m_model, &TZel_TableModel::StateChanged, this, [this] { RefreshRowCount(); });
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { FitRowHeader(); });
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { FitRowHeader(); });
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, [this] { FitRowHeader(); });
+    connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        QHeaderView* header = ui->grdTableData->horizontalHeader();
+        if (header->count() == 0)
+            return;
+        m_columnWidths.resize(static_cast<size_t>(header->count()));
+        for (int i = 0; i < header->count(); ++i)
+            m_columnWidths[static_cast<size_t>(i)] = header->sectionSize(i);
+    });
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
+        QHeaderView* header = ui->grdTableData->horizontalHeader();
+        for (int i = 0; i < header->count() && static_cast<size_t>(i) < m_columnWidths.size(); ++i)
+            header->resizeSection(i, m_columnWidths[static_cast<size_t>(i)]);
+    });
 
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Handle([this] { actRefreshExecute(); }); });
@@ -136,7 +159,13 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     on(ui->actPost, &TfrmODBCData::actPostExecute);
     on(ui->actDelete, &TfrmODBCData::actDeleteExecute);
     on(ui->actRefresh, &TfrmODBCData::actRefreshExecute);
-    on(ui->actFilter, &TfrmODBCData::actFilterExecute);
+    // The filter follows the check state, which a click, the keyboard and
+    // assistive technology (which toggles the button, never triggering its
+    // action) all change; the view's own updates set it as the filter is.
+    connect(ui->actFilter, &QAction::toggled, this, [this](bool checked) {
+        if (checked != m_filtered)
+            Handle([this] { actFilterExecute(); });
+    });
     connect(ui->widencols, &QAction::triggered, this,
             [this] { Handle([this] { ResizeColumns(&WidenedWidth); }); });
     connect(ui->shrinkcols, &QAction::triggered, this,
@@ -149,6 +178,18 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
             [this] { Handle([this] { btnRemoveFilterClick(); }); });
     connect(ui->btnEditFilter, &QPushButton::clicked, this,
             [this] { Handle([this] { btnEditFilterClick(); }); });
+    auto* findFilter = new QAction(QStringLiteral("Filter..."), this);
+    findFilter->setObjectName(QStringLiteral("actFindFilter"));
+    findFilter->setShortcut(QKeySequence::Find);
+    findFilter->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(findFilter);
+    on(findFilter, &TfrmODBCData::actFindFilterExecute);
+    // A value the column refused is dropped by Escape in its cell editor.
+    connect(ui->grdTableData->itemDelegate(), &QAbstractItemDelegate::closeEditor, this,
+            [this](QWidget*, QAbstractItemDelegate::EndEditHint hint) {
+                if (hint == QAbstractItemDelegate::RevertModelCache)
+                    m_model->DropRejected(ui->grdTableData->currentIndex());
+            });
     connect(ui->cmdCloseErrorDisplay, &QPushButton::clicked, this,
             [this] { Guarded([this] { ShowErrorText(QString()); }); });
     connect(ui->cmbSessions, &QComboBox::activated, this,
@@ -162,10 +203,43 @@ TfrmODBCData::TfrmODBCData(QWidget* parent) : QWidget(parent), ui(std::make_uniq
             [this](const QModelIndex& current) {
                 Handle([this, current] {
                     const int pending = m_model->PendingRow();
-                    if (!m_placingNewRow && pending >= 0 && current.isValid() && current.row() != pending)
-                        m_model->Post();
+                    if (!m_placingNewRow && pending >= 0 && current.isValid() && current.row() != pending &&
+                        !m_model->Post())
+                        ShowRejected();
                 });
             });
+    PutInScrollArea();
+    FitRowHeader();
+}
+
+void TfrmODBCData::PutInScrollArea() {
+    auto* form = qobject_cast<QBoxLayout*>(layout());
+    if (!form)
+        return;
+    // Everything the form's layout holds moves into the scroll area, which
+    // takes its place: the view shrinks with its frame, its contents do not.
+    auto* contents = new QWidget;
+    contents->setObjectName(QStringLiteral("pnlScrolled"));
+    auto* moved = new QVBoxLayout(contents);
+    moved->setContentsMargins(form->contentsMargins());
+    moved->setSpacing(form->spacing());
+    while (form->count() > 0) {
+        const int stretch = form->stretch(0);
+        QLayoutItem* item = form->takeAt(0);
+        if (QWidget* widget = item->widget()) {
+            moved->addWidget(widget, stretch);
+            delete item;
+        } else {
+            moved->addItem(item);
+        }
+    }
+    auto* area = new QScrollArea(this);
+    area->setObjectName(QStringLiteral("scrViewer"));
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidgetResizable(true);
+    area->setWidget(contents);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->addWidget(area);
 }
 
 TfrmODBCData::~TfrmODBCData() {
@@ -437,8 +511,18 @@ void TfrmODBCData::SetFontSize(int size) {
     font.setPointSize(size);
     ui->grdTableData->setFont(font);
     ui->grdTableData->horizontalHeader()->setFont(font);
+    ui->grdTableData->verticalHeader()->setFont(font);
     ui->grdTableData->verticalHeader()->setDefaultSectionSize(QFontMetrics(font).height() + 4);
+    FitRowHeader();
     ui->grdTableData->viewport()->update();
+}
+
+void TfrmODBCData::FitRowHeader() {
+    QHeaderView* rows = ui->grdTableData->verticalHeader();
+    // The widest text is the last row's number, or a row being edited with its mark.
+    const QString widest = QStringLiteral("I ") + QString::number(std::max(m_model->rowCount(), 1));
+    const int margin = 2 * rows->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, rows) + 4;
+    rows->setMinimumWidth(QFontMetrics(rows->font()).horizontalAdvance(widest) + margin);
 }
 
 void TfrmODBCData::loadGridSettings() {
@@ -450,7 +534,9 @@ void TfrmODBCData::loadGridSettings() {
         font.setPointSize(std::clamp(IniFile->ReadInteger(kGridSection, "FontSize", DefaultFontSize),
                                      MinFontSize, MaxFontSize));
         ui->grdTableData->setFont(font);
+        ui->grdTableData->verticalHeader()->setFont(font);
         ui->grdTableData->verticalHeader()->setDefaultSectionSize(QFontMetrics(font).height() + 4);
+        FitRowHeader();
         QHeaderView* header = ui->grdTableData->horizontalHeader();
         for (int i = 0; i < header->count(); ++i)
             header->resizeSection(
@@ -516,6 +602,11 @@ void TfrmODBCData::_updateFormForFilteredStatus(bool on, const QString& text,
                 show();
             else
                 RefreshRowCount();
+            // Other rows now: the grid starts at the first of them.
+            QTableView* grid = ui->grdTableData;
+            grid->scrollToTop();
+            if (m_model->rowCount() > 0 && m_model->columnCount() > 0)
+                grid->setCurrentIndex(m_model->index(0, 0));
             return;
         }
         try {
@@ -545,8 +636,19 @@ bool TfrmODBCData::PromptForFilter(QString& text) {
     return true;
 }
 
+bool TfrmODBCData::RefusedValueWaits() {
+    if (m_model->RejectedColumn() < 0)
+        return false;
+    // Other rows would replace the row with the operator's refused text:
+    // the text is put right (or given up) first.
+    ui->actFilter->setChecked(m_filtered);
+    m_model->Post();
+    ShowRejected();
+    return true;
+}
+
 void TfrmODBCData::actFilterExecute() {
-    if (!m_dataSession || !m_browser || m_browser->TableName().empty()) {
+    if (!m_dataSession || !m_browser || m_browser->TableName().empty() || RefusedValueWaits()) {
         ui->actFilter->setChecked(m_filtered);
         return;
     }
@@ -571,8 +673,15 @@ void TfrmODBCData::btnRemoveFilterClick() {
     saveGridSettings();
 }
 
+void TfrmODBCData::actFindFilterExecute() {
+    if (m_filtered)
+        btnEditFilterClick();
+    else
+        actFilterExecute();
+}
+
 void TfrmODBCData::btnEditFilterClick() {
-    if (!m_dataSession || !m_browser)
+    if (!m_dataSession || !m_browser || RefusedValueWaits())
         return;
     QString text;
     if (!PromptForFilter(text))
@@ -604,23 +713,14 @@ void TfrmODBCData::actRefreshExecute() {
         m_refreshAgain = true;
         return;
     }
-    auto refreshed = [this] {
-        m_refreshing = false;
-        if (m_browser) {
-            ui->actFilter->setChecked(m_filtered);
-            RefreshRowCount();
-        }
-        if (std::exchange(m_refreshAgain, false))
-            Handle([this] { actRefreshExecute(); });
-    };
     m_refreshing = true;
     if (!m_browser) {
         Reconnect();
         return;
     }
-    m_model->Refresh([this, refreshed](std::exception_ptr error) {
+    m_model->Refresh([this](std::exception_ptr error) {
         if (!error) {
-            refreshed();
+            FinishRefresh();
             return;
         }
         try {
@@ -637,15 +737,19 @@ void TfrmODBCData::Reconnect() {
     populateGridWithTableData([this] {
         Guarded([this] {
             loadGridSettings();
-            m_refreshing = false;
-            if (m_browser) {
-                ui->actFilter->setChecked(m_filtered);
-                RefreshRowCount();
-            }
-            if (std::exchange(m_refreshAgain, false))
-                Handle([this] { actRefreshExecute(); });
+            FinishRefresh();
         });
     });
+}
+
+void TfrmODBCData::FinishRefresh() {
+    m_refreshing = false;
+    if (m_browser) {
+        ui->actFilter->setChecked(m_filtered);
+        RefreshRowCount();
+    }
+    if (std::exchange(m_refreshAgain, false))
+        Handle([this] { actRefreshExecute(); });
 }
 
 // --- grid actions ---
@@ -678,8 +782,26 @@ void TfrmODBCData::actEditExecute() {
     const QModelIndex current = ui->grdTableData->currentIndex();
     if (!m_browser || !current.isValid())
         return;
-    m_model->EditRow(current.row());
+    if (!m_model->EditRow(current.row())) {
+        ShowRejected();
+        return;
+    }
     ui->grdTableData->edit(current);
+}
+
+void TfrmODBCData::ShowRejected() {
+    if (m_model->RejectedColumn() < 0)
+        return;
+    // Queued: the grid may be changing its current row right now.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            const int row = m_model->PendingRow();
+            const int column = m_model->RejectedColumn();
+            if (row >= 0 && column >= 0)
+                ui->grdTableData->setCurrentIndex(m_model->index(row, column));
+        },
+        Qt::QueuedConnection);
 }
 
 void TfrmODBCData::actInsertExecute() {
@@ -692,8 +814,10 @@ void TfrmODBCData::actInsertExecute() {
     // comes back to it: neither move leaves the new row.
     m_placingNewRow = true;
     try {
-        m_model->InsertRowAt(row);
-        ui->grdTableData->setCurrentIndex(m_model->index(row, current.isValid() ? current.column() : 0));
+        if (m_model->InsertRowAt(row))
+            ui->grdTableData->setCurrentIndex(m_model->index(row, current.isValid() ? current.column() : 0));
+        else
+            ShowRejected();
     } catch (...) {
         m_placingNewRow = false;
         throw;
@@ -706,7 +830,8 @@ void TfrmODBCData::actPostExecute() {
     CommitEditor();
     if (m_model->State() == TZel_TableModel::Browse)
         return;
-    m_model->Post();
+    if (!m_model->Post())
+        ShowRejected();
 }
 
 void TfrmODBCData::actDeleteExecute() {
@@ -714,6 +839,7 @@ void TfrmODBCData::actDeleteExecute() {
     if (!m_browser || !current.isValid())
         return;
     m_model->DeleteRowAt(current.row());
+    ShowRejected();
     RefreshRowCount();
 }
 
@@ -726,6 +852,11 @@ bool TfrmODBCData::eventFilter(QObject* watched, QEvent* event) {
         // is still on its way to the row: post after that has arrived.
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             QMetaObject::invokeMethod(ui->actPost, &QAction::trigger, Qt::QueuedConnection);
+            return true;
+        }
+        // Escape outside a cell editor gives up the row being edited or inserted.
+        if (key == Qt::Key_Escape && m_model->State() != TZel_TableModel::Browse && !m_model->IsWriting()) {
+            Handle([this] { m_model->Cancel(); });
             return true;
         }
     }

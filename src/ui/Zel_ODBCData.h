@@ -102,6 +102,8 @@ private:
     // Connects and opens the table on the worker; then runs after the answer.
     void populateGridWithTableData(std::function<void()> then = {});
     void Reconnect();
+    // After a refresh or a reconnect: the filter button, the count, and a refresh asked for meanwhile.
+    void FinishRefresh();
     void BusyChanged(bool busy);
     void RefreshRowCount();
     void loadGridSettings();
@@ -127,6 +129,16 @@ private:
     void ResizeColumns(int (*resize)(int));
     void SetFontSize(int size);
     void SetIcons();
+    // Ctrl+F: the filter prompt, for a new filter or to change the one on.
+    void actFindFilterExecute();
+    // The row numbers (and the mark of the row being edited) fit beside the rows.
+    void FitRowHeader();
+    // Back to the cell whose text its column refused, so that it is put right.
+    void ShowRejected();
+    // True (with the error shown) while a cell holds text its column refused.
+    bool RefusedValueWaits();
+    // The grid's contents in a scroll area: what the view's frame cannot hold scrolls.
+    void PutInScrollArea();
 
     std::unique_ptr<Ui::TfrmODBCData> ui;
     QLabel* m_panels[3] = {nullptr, nullptr, nullptr};
@@ -146,6 +158,9 @@ private:
     int m_refreshCount = 0;
     bool m_closed = false;
     bool m_placingNewRow = false;
+    // Widths of the columns before the rows were read anew (a reset of the
+    // grid's model would give every column the default width).
+    std::vector<int> m_columnWidths;
     // Last member: goes first, so no job's answer reaches a half-destroyed view.
     TZel_JobRunner m_jobs;
 };

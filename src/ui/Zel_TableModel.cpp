@@ -15,6 +15,8 @@
 namespace {
 
 const QString kNullText = QStringLiteral("(NULL)");
+// The light rose of the viewer's error pane.
+const QColor kRejectedColour(255, 223, 223);
 
 int ToInt(int64_t value) {
     return static_cast<int>(std::min<int64_t>(value, std::numeric_limits<int>::max() - 1));
@@ -65,6 +67,7 @@ void TZel_TableModel::ResetTo(int64_t count) {
     m_pendingRow = -1;
     m_original.clear();
     m_changes.clear();
+    m_rejected.clear();
     m_count = count;
     endResetModel();
     emit StateChanged();
@@ -80,6 +83,16 @@ void TZel_TableModel::SetBrowser(std::shared_ptr<TZel_TableBrowser> browser, int
 void TZel_TableModel::ApplyFilter(const std::string& filter, Done done) {
     if (!m_browser)
         return;
+    if (!m_rejected.empty()) {
+        // The rows are read anew with the filter: the refused text would go.
+        const TRejected& first = m_rejected.begin()->second;
+        const auto error = std::make_exception_ptr(EDatabaseError(first.Message));
+        if (done)
+            done(error);
+        else
+            Report(error);
+        return;
+    }
     if (m_state != Browse)
         Post();
     auto count = std::make_shared<int64_t>(0);
@@ -107,7 +120,7 @@ void TZel_TableModel::ApplyFilter(const std::string& filter, Done done) {
 }
 
 void TZel_TableModel::sort(int column, Qt::SortOrder order) {
-    if (!m_browser)
+    if (!m_browser || ReportRejected())
         return;
     if (m_state != Browse)
         Post();
@@ -246,6 +259,25 @@ TZel_Value TZel_TableModel::ValueAt(int row, int column) const {
 QVariant TZel_TableModel::data(const QModelIndex& index, int role) const {
     if (!IsCell(index))
         return QVariant();
+    if (m_state != Browse && index.row() == m_pendingRow) {
+        const auto rejected = m_rejected.find(index.column());
+        if (rejected != m_rejected.end()) {
+            // The operator's text as typed, marked until it is put right.
+            switch (role) {
+            case Qt::DisplayRole:
+            case Qt::EditRole:
+                return rejected->second.Text;
+            case Qt::BackgroundRole:
+                return QBrush(kRejectedColour);
+            case Qt::ToolTipRole:
+                return QString::fromStdString(rejected->second.Message);
+            case IsNullRole:
+                return false;
+            default:
+                return QVariant();
+            }
+        }
+    }
     if (role != Qt::DisplayRole && role != Qt::EditRole && role != IsNullRole && role != Qt::ForegroundRole &&
         role != Qt::FontRole)
         return QVariant();
@@ -283,9 +315,15 @@ QVariant TZel_TableModel::headerData(int section, Qt::Orientation orientation, i
             return QVariant();
         return QString::fromStdString(m_browser->Fields()[static_cast<size_t>(section)].Name);
     }
-    if (m_state != Browse && section == m_pendingRow)
-        return m_state == Inserting ? QStringLiteral("*") : QStringLiteral("I");
-    return QVariant();
+    // Rows are numbered in the table's order; the new row has no number yet.
+    if (section < 0 || section >= rowCount())
+        return QVariant();
+    if (m_state == Inserting && section == m_pendingRow)
+        return QStringLiteral("*");
+    const QString number = QString::number(TablePosition(section) + 1);
+    if (m_state == Editing && section == m_pendingRow)
+        return QStringLiteral("I ") + number;
+    return number;
 }
 
 Qt::ItemFlags TZel_TableModel::flags(const QModelIndex& index) const {
@@ -307,13 +345,16 @@ bool TZel_TableModel::HasChanges() const {
                        [](const auto& change) { return change.has_value(); });
 }
 
-void TZel_TableModel::EditRow(int row) {
+bool TZel_TableModel::EditRow(int row) {
     if (!m_browser || row < 0 || row >= rowCount() || IsWriting())
-        return;
+        return false;
     if (m_state != Browse && row == m_pendingRow)
-        return;
-    if (m_state != Browse)
+        return true;
+    if (m_state != Browse) {
+        // The pending row goes first; its answer (or its refusal) comes before another edit.
         Post();
+        return false;
+    }
     const TZel_Row* values = RowAt(row);
     if (!values)
         throw EDatabaseError("Cannot edit: the row could not be read");
@@ -322,13 +363,16 @@ void TZel_TableModel::EditRow(int row) {
     m_pendingRow = row;
     SetState(Editing);
     emit headerDataChanged(Qt::Vertical, row, row);
+    return true;
 }
 
-void TZel_TableModel::InsertRowAt(int row) {
+bool TZel_TableModel::InsertRowAt(int row) {
     if (!m_browser || IsWriting())
-        return;
-    if (m_state != Browse)
+        return false;
+    if (m_state != Browse) {
         Post();
+        return false;
+    }
     row = std::clamp(row, 0, rowCount());
     beginInsertRows(QModelIndex(), row, row);
     m_pendingRow = row;
@@ -337,6 +381,7 @@ void TZel_TableModel::InsertRowAt(int row) {
     m_state = Inserting;
     endInsertRows();
     emit StateChanged();
+    return true;
 }
 
 bool TZel_TableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
@@ -344,9 +389,7 @@ bool TZel_TableModel::setData(const QModelIndex& index, const QVariant& value, i
         return false;
     try {
         const int row = index.row();
-        if (m_state == Browse || row != m_pendingRow)
-            EditRow(row);
-        if (m_state == Browse)
+        if ((m_state == Browse || row != m_pendingRow) && !EditRow(row))
             return false;
         const size_t column = static_cast<size_t>(index.column());
         const TZel_FieldDef& field = m_browser->Fields().at(column);
@@ -359,7 +402,16 @@ bool TZel_TableModel::setData(const QModelIndex& index, const QVariant& value, i
         if (!wanted.IsNull && wanted.Text.empty() &&
             (field.Class() != TZel_FieldClass::Text || original.IsNull))
             wanted.IsNull = true;
-        m_browser->CheckValue(static_cast<int>(column), wanted);
+        try {
+            m_browser->CheckValue(static_cast<int>(column), wanted);
+        } catch (const EDatabaseError& refused) {
+            // Kept as typed, so that the operator puts it right rather than
+            // types it again; the row is not posted meanwhile.
+            m_rejected[index.column()] = TRejected{value.toString(), refused.what()};
+            emit dataChanged(index, index);
+            throw;
+        }
+        m_rejected.erase(index.column());
         if (wanted == original && m_state == Editing)
             m_changes[column].reset();
         else
@@ -374,6 +426,8 @@ bool TZel_TableModel::setData(const QModelIndex& index, const QVariant& value, i
 
 bool TZel_TableModel::Post() {
     if (m_state == Browse || !m_browser || IsWriting())
+        return false;
+    if (ReportRejected())
         return false;
     const int row = m_pendingRow;
     if (!HasChanges()) {
@@ -430,6 +484,7 @@ void TZel_TableModel::Posted(int row, bool inserted) {
     m_failedChunks.clear();
     m_count += 1;
     m_changes.clear();
+    m_rejected.clear();
     m_pendingRow = -1;
     m_state = Browse;
     emit StateChanged();
@@ -444,6 +499,7 @@ void TZel_TableModel::Cancel() {
         m_state = Browse;
         m_pendingRow = -1;
         m_changes.clear();
+        m_rejected.clear();
         endRemoveRows();
         emit StateChanged();
     } else if (m_state == Editing) {
@@ -451,10 +507,24 @@ void TZel_TableModel::Cancel() {
     }
 }
 
+bool TZel_TableModel::ReportRejected() const {
+    if (m_rejected.empty())
+        return false;
+    Report(EDatabaseError(m_rejected.begin()->second.Message));
+    return true;
+}
+
+void TZel_TableModel::DropRejected(const QModelIndex& index) {
+    if (!IsCell(index) || index.row() != PendingRow() || m_rejected.erase(index.column()) == 0)
+        return;
+    emit dataChanged(index, index);
+}
+
 // Back to browsing after an edit of row was posted or cancelled: the row is
 // drawn again from the cache, without its edit mark.
 void TZel_TableModel::EndEdit(int row) {
     m_changes.clear();
+    m_rejected.clear();
     m_original.clear();
     m_pendingRow = -1;
     SetState(Browse);
@@ -556,6 +626,7 @@ void TZel_TableModel::CountedAfterRefresh(int64_t count) {
                 m_state = Browse;
                 m_changes.clear();
                 m_original.clear();
+                m_rejected.clear();
             }
         }
         endRemoveRows();

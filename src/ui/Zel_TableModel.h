@@ -24,7 +24,9 @@ class TZel_JobRunner;
 // Editing follows the table's states: a row being edited (its changes kept
 // beside the row as it was read) or one new row being inserted; Post writes
 // it, Cancel forgets it. A post that fails keeps the row and its changes.
-// The grid changes when the database has answered.
+// A value the column cannot take stays in its cell as typed, marked, and
+// keeps the row from being posted until it is corrected, dropped or the
+// edit cancelled. The grid changes when the database has answered.
 //
 // Failures of the jobs and of the view's own calls go to OnError.
 class TZel_TableModel : public QAbstractTableModel {
@@ -61,12 +63,19 @@ public:
     // Whether a post or delete is on its way to the database.
     bool IsWriting() const { return m_writing > 0; }
 
-    void EditRow(int row);
-    void InsertRowAt(int row);
-    // Writes the pending row; false when nothing needed writing. A failure
-    // keeps the pending row and goes to OnError.
+    // Both first post a pending row; while that is on its way or refused
+    // nothing else starts (false).
+    bool EditRow(int row);
+    bool InsertRowAt(int row);
+    // Writes the pending row; false when nothing needed writing or a value
+    // was refused. A failure keeps the pending row and goes to OnError.
     bool Post();
     void Cancel();
+    // Column of the first cell of the pending row whose typed text the
+    // column refused; -1 when there is none.
+    int RejectedColumn() const { return m_rejected.empty() ? -1 : m_rejected.begin()->first; }
+    // Forgets the refused text of a cell: it shows its value again.
+    void DropRejected(const QModelIndex& index);
     // Deletes the row in the table; the grid keeps it when that fails.
     void DeleteRowAt(int row);
     // Counts and rereads the rows; the grid keeps its rows where they are
@@ -112,6 +121,8 @@ private:
     void EndEdit(int row);
     void Posted(int row, bool inserted);
     void CountedAfterRefresh(int64_t count);
+    // Reports the refusal of the first refused cell; false when there is none.
+    bool ReportRejected() const;
 
     TZel_JobRunner* m_jobs = nullptr;
     std::shared_ptr<TZel_TableBrowser> m_browser;
@@ -129,4 +140,10 @@ private:
     int m_pendingRow = -1;
     TZel_Row m_original;
     TZel_RowChanges m_changes;
+    struct TRejected {
+        QString Text;
+        std::string Message;
+    };
+    // Refused cells of the pending row, by column.
+    std::map<int, TRejected> m_rejected;
 };

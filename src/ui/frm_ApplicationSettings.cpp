@@ -5,7 +5,10 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QLabel>
+#include <QScrollArea>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include <arpa/inet.h>
 
@@ -51,6 +54,8 @@ bool IsIPv4Address(const std::string& text) {
 TfrmApplicationSettings::TfrmApplicationSettings(TServerControl& app, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::TfrmApplicationSettings>()), m_app(app) {
     ui->setupUi(this);
+    MakeFormScroll();
+    NameForAssistiveTechnology();
 
     for (QLineEdit* edit : {ui->editServerName, ui->editServerDisabledMessage, ui->editLogfile})
         connect(edit, &QLineEdit::textChanged, this, [this] { MarkModified(); });
@@ -72,6 +77,40 @@ TfrmApplicationSettings::TfrmApplicationSettings(TServerControl& app, QWidget* p
 }
 
 TfrmApplicationSettings::~TfrmApplicationSettings() = default;
+
+// The groups scroll when the view is smaller than they are (a small window,
+// a scaled screen); Apply stays in sight below them.
+void TfrmApplicationSettings::MakeFormScroll() {
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("pnlSettings"));
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (QWidget* group : {ui->grpServer, ui->grpNetwork, ui->grpLogging}) {
+        ui->layMain->removeWidget(group);
+        layout->addWidget(group);
+    }
+    ui->layMain->removeItem(ui->spcBottom);
+    delete ui->spcBottom;
+    ui->spcBottom = nullptr;
+    layout->addStretch(1);
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("scrSettings"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(content);
+    ui->layMain->insertWidget(0, scroll, 1);
+}
+
+// Every input is named by its label (its buddy), and the two "Use Default"
+// buttons and "..." say what they are for.
+void TfrmApplicationSettings::NameForAssistiveTechnology() {
+    for (QLabel* label : findChildren<QLabel*>())
+        if (QWidget* input = label->buddy(); input && input->accessibleName().isEmpty())
+            input->setAccessibleName(label->text().remove(QLatin1Char('&')));
+    ui->cmdIPAddrDefault->setAccessibleDescription(QStringLiteral("Default server IP address"));
+    ui->cmdPortDefault->setAccessibleDescription(QStringLiteral("Default server port number"));
+    ui->Button1->setAccessibleName(QStringLiteral("Browse for the log file"));
+}
 
 const TServerSnapshot& TfrmApplicationSettings::Server() const {
     if (!m_app.HasServer())
@@ -176,12 +215,15 @@ bool TfrmApplicationSettings::ValidateNetwork() {
 bool TfrmApplicationSettings::Apply() {
     if (!ValidateNetwork())
         return false;
-    if (m_networkChanged)
-        TMessageBox::Ask(
-            this, QStringLiteral("Changes to network settings will take effect when you restart the server."),
-            QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Question);
-    const bool networkApplied = ApplyControls();
-    // The listening socket has followed: nothing is pending any more.
+    bool listening = false;
+    const bool networkApplied = ApplyControls(listening);
+    // A listening server follows a new address or port at once; only one that
+    // does not listen (it is off, or could not listen) takes it when it starts.
+    if (m_networkChanged && networkApplied && !listening)
+        TMessageBox::Show(
+            this,
+            QStringLiteral("Changes to network settings will take effect when you restart the server."));
+    // Nothing is pending any more: the socket has followed or will at start.
     if (networkApplied)
         m_networkChanged = false;
     SetModified(!networkApplied);
@@ -189,8 +231,9 @@ bool TfrmApplicationSettings::Apply() {
 }
 
 // Returns false when the listening socket could not follow a new address or
-// port; everything else is applied and written all the same.
-bool TfrmApplicationSettings::ApplyControls() {
+// port; everything else is applied and written all the same. listening:
+// whether the server listens afterwards.
+bool TfrmApplicationSettings::ApplyControls(bool& listening) {
     TZel_WirelessPrefsMgr& prefs = Prefs();
     int port = Server().Port;
     if (!TryTextToInt(S(ui->editIPPort->text().trimmed()), port))
@@ -211,6 +254,7 @@ bool TfrmApplicationSettings::ApplyControls() {
     struct TOutcome {
         std::string listenFailure;
         bool enabled = false;
+        bool listening = false;
         std::string address;
         int32_t port = 0;
         std::string lastError;
@@ -239,12 +283,14 @@ bool TfrmApplicationSettings::ApplyControls() {
         // One write: the settings file is replaced once per Apply.
         prefs.WriteSettings();
         result.enabled = server.IsEnabled();
+        result.listening = server.IsListening();
         result.address = server.IPAddress;
         result.port = server.Port;
         result.lastError = server.ListenSocket ? server.ListenSocket->LastErrorText : std::string();
         return result;
     });
     m_app.Refresh();
+    listening = outcome.listening;
 
     if (!outcome.listenFailure.empty())
         TMessageBox::Show(
@@ -295,10 +341,12 @@ void TfrmApplicationSettings::ClearLogfile() {
 void TfrmApplicationSettings::closeEvent(QCloseEvent* event) {
     bool allowed = false; // a failure while applying keeps the edits on screen
     ShownCall(this, [&] {
-        allowed = !m_modified ||
-                  TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?")) !=
-                      QMessageBox::Yes ||
-                  Apply();
+        allowed =
+            !m_modified ||
+            // Enter keeps the edits.
+            TMessageBox::Ask(this, QStringLiteral("Do you want to apply your changes?"),
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) != QMessageBox::Yes ||
+            Apply();
     });
     if (allowed)
         event->accept();

@@ -39,9 +39,11 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void MakeFormScroll();
+    void NameForAssistiveTechnology();
     void FormShow();
     void LoadControls();
-    bool ApplyControls();
+    bool ApplyControls(bool& listening);
     void MarkModified();
     void MarkNetworkChanged();
     void SetModified(bool modified);

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -22,6 +23,7 @@
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
+#include "ui/DrawnImages.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
 #include "ui_frm_ClientList.h"
@@ -74,34 +76,6 @@ public:
         painter->restore();
     }
 };
-
-// The meter: a row of seven rising bars, lit green, green, green, yellow,
-// yellow, red, red; level 0 lights none, 1 one, 2 three, 3 five, 4 all.
-QPixmap DataLightImage(int level) {
-    static constexpr int kLit[] = {0, 1, 3, 5, 7};
-    constexpr int kBars = 7;
-    constexpr int kWidth = 65;
-    constexpr int kHeight = 26;
-    constexpr int kGap = 2;
-    constexpr int kBarWidth = (kWidth - kGap * (kBars + 1)) / kBars;
-    QPixmap image(kWidth, kHeight);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    for (int bar = 0; bar < kBars; ++bar) {
-        QColor colour = bar < 3   ? QColor(0x2e, 0xb8, 0x3c)
-                        : bar < 5 ? QColor(0xf2, 0xc6, 0x1f)
-                                  : QColor(0xe0, 0x3a, 0x2e);
-        if (bar >= kLit[level])
-            colour = QColor(0xa8, 0xa8, 0xa8);
-        const int barHeight = 8 + bar * 2;
-        const QRectF rect(kGap + bar * (kBarWidth + kGap), kHeight - 3 - barHeight, kBarWidth, barHeight);
-        painter.setPen(colour.darker(140));
-        painter.setBrush(colour);
-        painter.drawRoundedRect(rect, 1.5, 1.5);
-    }
-    return image;
-}
 
 // The tool-bar and menu pictures, by their index in the design's image
 // list: a theme icon where the desktop has one, a standard one otherwise.
@@ -183,9 +157,6 @@ TfrmClientList::TfrmClientList(TServerControl& app, QWidget* parent)
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Guarded([this] { RefreshClientList(); }); });
 
-    // Every time the operator opens the monitor the log starts afresh.
-    ResetLogFile(g_PrefsMgr->LogFilename);
-
     SetupActions();
     SetupClientColumns();
     SetupDataLights();
@@ -202,7 +173,9 @@ TfrmClientList::TfrmClientList(TServerControl& app, QWidget* parent)
 
     ui->mmoLogMessages->setMaximumBlockCount(kMaxLogLines);
     ui->mmoLogMessages->installEventFilter(this);
-    ui->tabPagesControl->setCurrentWidget(ui->tabServerDetail);
+    MakeDetailPagesScroll();
+    NameForAssistiveTechnology();
+    ui->tabPagesControl->setCurrentIndex(0);
     connect(ui->lstClientList, &QTreeWidget::itemSelectionChanged, this,
             [this] { Guarded([this] { lstClientListSelectItem(); }); });
     initializeDetailMonitor(nullptr);
@@ -247,6 +220,11 @@ void TfrmClientList::SetupActions() {
     // Shortcuts work wherever the focus is inside the view.
     addActions(findChildren<QAction*>());
     addAction(logMenu);
+    // Exit, enable and disconnect-all do what the main window's items do, and
+    // those own the keys everywhere in the window: here the keys are only
+    // shown in the menu (their context is the menu), so no key is ambiguous.
+    for (QAction* shared : {ui->mniFileExit, ui->mniServerEnabled, ui->mniServerDisconnectAll})
+        removeAction(shared);
 
     auto enable = [](TfrmClientList* self) {
         emit self->enabledToggleRequested();
@@ -322,13 +300,63 @@ void TfrmClientList::SetupClientColumns() {
 void TfrmClientList::SetupDataLights() {
     QLabel* images[] = {ui->imgDataOff, ui->imgDataOn1, ui->imgDataOn2, ui->imgDataOn3, ui->imgDataOn4};
     for (int level = 0; level < 5; ++level)
-        images[level]->setPixmap(DataLightImage(level));
+        images[level]->setPixmap(DrawDataLight(level, devicePixelRatioF()));
+}
+
+// A detail page that is higher or wider than the pane the splitter leaves it
+// scrolls, rather than cutting its labels off (a small window, a scaled screen).
+void TfrmClientList::MakeDetailPagesScroll() {
+    QTabWidget* tabs = ui->tabPagesControl;
+    for (QWidget* page : {ui->tabServerDetail, ui->tabClientDetail}) {
+        const int index = tabs->indexOf(page);
+        const QString title = tabs->tabText(index);
+        tabs->removeTab(index);
+        auto* scroll = new QScrollArea;
+        scroll->setObjectName(page->objectName() + QStringLiteral("Scroll"));
+        scroll->setWidgetResizable(true);
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setWidget(page);
+        tabs->insertTab(index, scroll, title);
+    }
+}
+
+// Each value label is labelled by its caption, so that a screen reader says
+// "Name: Zel Wireless Server" rather than a bare value; the lists and the
+// meter have names of their own.
+void TfrmClientList::NameForAssistiveTechnology() {
+    const QString suffix = QStringLiteral("Caption");
+    for (QLabel* caption : findChildren<QLabel*>()) {
+        if (!caption->objectName().endsWith(suffix))
+            continue;
+        const QString valueName = caption->objectName().chopped(suffix.size());
+        if (auto* value = findChild<QLabel*>(valueName)) {
+            caption->setBuddy(value);
+            value->setAccessibleDescription(caption->text().remove(QLatin1Char(':')));
+        }
+    }
+    ui->lblStatusCaption->setBuddy(ui->pnlDetailAreaBottom);
+    ui->pnlDetailAreaBottom->setAccessibleName(ui->lblStatusCaption->text().remove(QLatin1Char(':')));
+    ui->lstClientList->setAccessibleName(QStringLiteral("Connected clients"));
+    ui->mmoLogMessages->setAccessibleName(QStringLiteral("Log messages"));
+    ui->tabPagesControl->setAccessibleName(QStringLiteral("Detail monitor"));
+    ui->atbActionToolBar->setAccessibleName(QStringLiteral("Client list tools"));
+    for (QLabel* light : {ui->imgDataOff, ui->imgDataOn1, ui->imgDataOn2, ui->imgDataOn3, ui->imgDataOn4})
+        light->setAccessibleName(QStringLiteral("Activity"));
+}
+
+// The meter is drawn for the screen it is on; a move to a screen of another
+// scale draws it again.
+bool TfrmClientList::event(QEvent* event) {
+    if (event->type() == QEvent::ScreenChangeInternal)
+        SetupDataLights();
+    return QWidget::event(event);
 }
 
 void TfrmClientList::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (event->spontaneous())
         return;
+    SetupDataLights();
     Guarded([this] {
         ui->pnlDetailMonitor->setVisible(true);
         UpdateMenuChecks();

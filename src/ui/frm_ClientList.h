@@ -66,6 +66,7 @@ signals:
     void trayFlashRequested();
 
 protected:
+    bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -73,6 +74,8 @@ private:
     void SetupActions();
     void SetupClientColumns();
     void SetupDataLights();
+    void MakeDetailPagesScroll();
+    void NameForAssistiveTechnology();
     void ShowDataLight(int level);
     void PulseDataLights();
 

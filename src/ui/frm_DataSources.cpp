@@ -7,9 +7,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
+#include <algorithm>
 
 #include "base/Zel_Lib.h"
 #include "data/odbc/OdbcConnectionProbe.h"
+#include "ui/AccessibleNames.h"
 #include "ui/BusyPanel.h"
 #include "ui/MessageBox.h"
 #include "ui/ShownCall.h"
@@ -36,11 +39,28 @@ int PageOf(TOdbcDriverKind kind) {
     return 2;
 }
 
+// A new data source starts on PostgreSQL's Unicode driver where one is
+// installed: it takes every character the database holds.
+int DefaultDriver(const QComboBox* drivers) {
+    for (int i = 0; i < drivers->count(); ++i)
+        if (static_cast<TOdbcDriverKind>(drivers->itemData(i).toInt()) == TOdbcDriverKind::PostgreSQL &&
+            drivers->itemText(i).contains(QStringLiteral("Unicode"), Qt::CaseInsensitive))
+            return i;
+    return drivers->count() > 0 ? 0 : -1;
+}
+
 } // namespace
 
 TfrmDataSources::TfrmDataSources(QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::TfrmDataSources>()) {
     ui->setupUi(this);
+    // "..." needs no more room than its dots: the file box takes the rest of the row.
+    ui->cmdBrowse->setFixedWidth(
+        std::max(ui->cmdBrowse->sizeHint().height(),
+                 ui->cmdBrowse->fontMetrics().horizontalAdvance(ui->cmdBrowse->text()) +
+                     2 * style()->pixelMetric(QStyle::PM_ButtonMargin)));
+    ui->cmdBrowse->setAccessibleName(QStringLiteral("Choose the database file"));
+    NameInputsAfterLabels(this);
 
     for (QLineEdit* edit : {ui->editName, ui->editDescription, ui->editDatabaseFile, ui->editServer,
                             ui->editPort, ui->editDatabase, ui->editUserName})
@@ -145,7 +165,7 @@ void TfrmDataSources::NewDataSource() {
         edit->clear();
     ui->editServer->setText(QStringLiteral("localhost"));
     ui->cmbDriver->setEnabled(true);
-    ui->cmbDriver->setCurrentIndex(ui->cmbDriver->count() > 0 ? 0 : -1);
+    ui->cmbDriver->setCurrentIndex(DefaultDriver(ui->cmbDriver));
     m_editing.clear();
     m_loading = false;
     m_modified = false;

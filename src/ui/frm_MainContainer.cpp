@@ -2,6 +2,7 @@
 
 #include "ui_frm_MainContainer.h"
 
+#include <QAbstractButton>
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDesktopServices>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
@@ -89,7 +91,8 @@ TfrmMainContainer::TfrmMainContainer(TZel_WirelessPrefsMgr* prefs, QWidget* pare
     for (int i = 0; i < 2; ++i) {
         m_panels[i] = new TStatusPanel(kPanelWidths[i], this);
         m_panels[i]->setObjectName(QStringLiteral("sStatusBarPanel%1").arg(i));
-        ui->sStatusBar->addWidget(m_panels[i], i == 1 ? 1 : 0); // the last panel takes what is left
+        // Permanent: a tool-bar button's tip shown while hovering must not hide them.
+        ui->sStatusBar->addPermanentWidget(m_panels[i], i == 1 ? 1 : 0); // the last panel takes what is left
     }
 
     timerStartup = new QTimer(this);
@@ -138,6 +141,11 @@ void TfrmMainContainer::FormCreate() {
         }
         timerStartup->start();
     });
+    // Once per program start, not at every opening of the monitor: switching
+    // views or coming back from the tray must not rotate the day's log away.
+    // On the server's thread, so that no line is being written meanwhile.
+    if (m_prefs && m_app.HasServer())
+        Guarded([this] { m_app.Call([this](TZelApplication&) { ResetLogFile(m_prefs->LogFilename); }); });
 }
 
 void TfrmMainContainer::HandleException(const std::exception& error) {
@@ -156,15 +164,6 @@ void TfrmMainContainer::SetUpActions() {
         std::function<void()> run;
     };
     const Binding bindings[] = {
-        {ui->actMain, "user-desktop", QStyle::SP_DesktopIcon, [this] { ShowView(vwNone); }},
-        {ui->actClientList, "network-wired", QStyle::SP_ComputerIcon, [this] { ShowView(vwClientList); }},
-        {ui->actAppSettings, "applications-system", QStyle::SP_FileDialogInfoView,
-         [this] { ShowView(vwAppSettings); }},
-        {ui->actSessionConfiguration, "preferences-system", QStyle::SP_FileDialogDetailedView,
-         [this] { ShowView(vwSessionConfig); }},
-        {ui->actData, "x-office-spreadsheet", QStyle::SP_FileDialogContentsView,
-         [this] { ShowView(vwData); }},
-        {ui->actExit, "application-exit", QStyle::SP_DialogCloseButton, [this] { mniExitClick(); }},
         {ui->mniExit, "application-exit", QStyle::SP_DialogCloseButton, [this] { mniExitClick(); }},
         {ui->mniEnabled, nullptr, QStyle::SP_CustomBase, [this] { mniEnabledClick(); }},
         {ui->mniServerDisconnectOne, nullptr, QStyle::SP_CustomBase,
@@ -193,8 +192,70 @@ void TfrmMainContainer::SetUpActions() {
         connect(binding.action, &QAction::triggered, this, [run = binding.run] { Guarded(run); });
     }
     // Shortcuts work while a view has the focus, and while the menu bar is hidden.
+    // The monitor's menu shows the same keys without owning them (its actions'
+    // context is their menu), so these are never ambiguous.
     for (QAction* action : {ui->mniExit, ui->mniEnabled, ui->mniServerDisconnectAll})
         action->setShortcutContext(Qt::WindowShortcut);
+    SetUpToolBar();
+}
+
+// The left tool bar's actions act on their check state, not on a click: a
+// click, the keyboard and an assistive technology's Toggle all change it (a
+// tool button passes its own check change on to its action). Ctrl+1,
+// Ctrl+2 ... reach the views in tool-bar order, a view added later the next.
+void TfrmMainContainer::SetUpToolBar() {
+    const std::pair<QAction*, int> views[] = {{ui->actMain, vwNone},
+                                              {ui->actClientList, vwClientList},
+                                              {ui->actAppSettings, vwAppSettings},
+                                              {ui->actSessionConfiguration, vwSessionConfig},
+                                              {ui->actData, vwData}};
+    const std::pair<QAction*, std::pair<const char*, QStyle::StandardPixmap>> icons[] = {
+        {ui->actMain, {"user-desktop", QStyle::SP_DesktopIcon}},
+        {ui->actClientList, {"network-wired", QStyle::SP_ComputerIcon}},
+        {ui->actAppSettings, {"applications-system", QStyle::SP_FileDialogInfoView}},
+        {ui->actSessionConfiguration, {"preferences-system", QStyle::SP_FileDialogDetailedView}},
+        {ui->actData, {"x-office-spreadsheet", QStyle::SP_FileDialogContentsView}},
+        {ui->actExit, {"application-exit", QStyle::SP_DialogCloseButton}}};
+    for (const auto& [action, icon] : icons)
+        action->setIcon(ThemeIcon(icon.first, icon.second));
+    for (const auto& [action, view] : views)
+        connect(action, &QAction::toggled, this, [this, view](bool checked) {
+            Guarded([this, view, checked] { ViewToggled(view, checked); });
+        });
+    connect(ui->actExit, &QAction::toggled, this, [this](bool checked) {
+        if (m_syncingChecks || !checked)
+            return;
+        Guarded([this] {
+            setToolbarChecks(); // a command, not a state: the button does not stay down
+            mniExitClick();
+        });
+    });
+    ui->actExit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_X));
+    ui->actExit->setShortcutContext(Qt::WindowShortcut);
+
+    int number = 0;
+    for (QAction* action : ui->ActionToolBar1->actions()) {
+        auto* button = qobject_cast<QAbstractButton*>(ui->ActionToolBar1->widgetForAction(action));
+        if (!button)
+            continue;
+        // Reachable with Tab like any other control.
+        button->setFocusPolicy(Qt::TabFocus);
+        if (action == ui->actExit || !action->isVisible())
+            continue;
+        ++number;
+        action->setShortcut(QKeySequence(QStringLiteral("Ctrl+%1").arg(number)));
+        action->setShortcutContext(Qt::WindowShortcut);
+    }
+}
+
+void TfrmMainContainer::ViewToggled(int view, bool checked) {
+    if (m_syncingChecks)
+        return;
+    if (checked)
+        ShowView(view);
+    // The view on screen stays checked, and a refused switch leaves its own
+    // button checked: exactly one button is down afterwards.
+    setToolbarChecks();
 }
 
 void TfrmMainContainer::SetUpTray() {
@@ -364,7 +425,6 @@ void TfrmMainContainer::ShowView(int view) {
         m_viewWindow = window;
     }
     m_currentView = static_cast<quint16>(view);
-    ShareShortcutsWithView();
     if (view != vwNone)
         m_lastView = static_cast<quint16>(view);
     if (view == vwNone || view == vwClientList)
@@ -401,11 +461,15 @@ void TfrmMainContainer::UpdateServerItems() {
 }
 
 void TfrmMainContainer::setToolbarChecks() {
+    const QScopedValueRollback<bool> syncing(m_syncingChecks, true);
+    QAction* current = ViewAction(m_currentView);
     for (QAction* action : {ui->actMain, ui->actClientList, ui->actAppSettings, ui->actSessionConfiguration,
-                            ui->actData, ui->actExit})
-        action->setChecked(false);
-    if (QAction* current = ViewAction(m_currentView))
-        current->setChecked(true);
+                            ui->actData, ui->actExit}) {
+        action->setChecked(action == current);
+        // A button toggled on its own is not told by its unchanged action.
+        if (auto* button = qobject_cast<QAbstractButton*>(ui->ActionToolBar1->widgetForAction(action)))
+            button->setChecked(action->isChecked());
+    }
 }
 
 void TfrmMainContainer::UpdateClientCount() {
@@ -416,12 +480,11 @@ QString TfrmMainContainer::StatusPanelText(int panel) const {
     return m_panels[panel]->text();
 }
 
-// Without a tray the title is where the operator sees the server state.
+// The caption stays the same with or without a tray: the status bar shows
+// the server state, and a caption that changes with it makes a screen reader
+// announce the window anew at every switch.
 void TfrmMainContainer::UpdateTitle() {
-    QString title = QStringLiteral("Zel - Mendrix Wireless Server");
-    if (!TrayAvailable()) {
-        title += m_app.IsEnabled() ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)");
-    }
+    const QString title = QStringLiteral("Zel - Mendrix Wireless Server");
     if (windowTitle() != title)
         setWindowTitle(title);
 }
@@ -517,19 +580,6 @@ void TfrmMainContainer::DoWirelessClientAddDrop() {
     UpdateServerItems();
     if (TfrmClientList* monitor = ClientList())
         monitor->DoWirelessClientAddDrop();
-}
-
-// The monitor's own menu carries the exit, enable and disconnect-all
-// shortcuts too; two live actions with one shortcut are ambiguous and neither
-// would run, so the main window's give way while the monitor is shown.
-void TfrmMainContainer::ShareShortcutsWithView() {
-    const bool monitorShown = m_currentView == vwClientList;
-    for (QAction* action : {ui->mniExit, ui->mniEnabled, ui->mniServerDisconnectAll}) {
-        if (!action->property("zelShortcut").isValid())
-            action->setProperty("zelShortcut", action->shortcut());
-        action->setShortcut(monitorShown ? QKeySequence()
-                                         : action->property("zelShortcut").value<QKeySequence>());
-    }
 }
 
 // The change event goes to the monitor when it is shown; otherwise the ended

@@ -64,7 +64,6 @@ public:
     int LastView() const { return m_lastView; }
     bool HiddenToTray() const { return m_hiddenToTray; }
     TfrmClientList* ClientList() const;
-    void ShareShortcutsWithView();
     QWidget* CurrentViewWindow() const;
     QSystemTrayIcon* TrayIcon() const { return m_tray; }
     QMenu* TrayMenu() const { return m_trayMenu; }
@@ -89,6 +88,8 @@ private:
     void FormCreate();
     void SetUpActions();
     void SetUpTray();
+    void SetUpToolBar();
+    void ViewToggled(int view, bool checked);
     void HandleException(const std::exception& error);
     QWidget* CreateView(int view);
     bool CloseViews();
@@ -121,6 +122,7 @@ private:
     bool m_placementLoaded = false;
     bool m_closingViews = false;
     bool m_terminating = false;
+    bool m_syncingChecks = false; // the tool bar's checks are being set, not changed by the operator
     QPointer<QMdiSubWindow> m_viewWindow;
 
     QLabel* m_panels[2] = {};

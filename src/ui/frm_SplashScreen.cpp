@@ -16,8 +16,7 @@ TfrmSplashScreen::TfrmSplashScreen(QWidget* parent)
       ui(std::make_unique<Ui::TfrmSplashScreen>()), Timer1(new QTimer(this)) {
     ui->setupUi(this);
     setFixedSize(kWidth, kHeight);
-    ui->imgSplash->setPixmap(DrawSplashPicture(QSize(kWidth, kHeight),
-                                               QString::fromStdString(GetVersionInfoString("FileVersion"))));
+    DrawPicture();
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setSingleShot(true);
     Timer1->setInterval(kShowMs);
@@ -25,6 +24,19 @@ TfrmSplashScreen::TfrmSplashScreen(QWidget* parent)
 }
 
 TfrmSplashScreen::~TfrmSplashScreen() = default;
+
+// At the ratio of the screen it shows on, drawn again when it moves to another.
+void TfrmSplashScreen::DrawPicture() {
+    ui->imgSplash->setPixmap(DrawSplashPicture(QSize(kWidth, kHeight),
+                                               QString::fromStdString(GetVersionInfoString("FileVersion")),
+                                               devicePixelRatioF()));
+}
+
+bool TfrmSplashScreen::event(QEvent* event) {
+    if (event->type() == QEvent::ScreenChangeInternal)
+        DrawPicture();
+    return QWidget::event(event);
+}
 
 void TfrmSplashScreen::ShowModal() {
     if (QScreen* screen = QGuiApplication::primaryScreen()) {

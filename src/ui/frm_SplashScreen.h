@@ -29,9 +29,11 @@ signals:
     void closed();
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void DrawPicture();
     std::unique_ptr<Ui::TfrmSplashScreen> ui;
     QTimer* Timer1;
 };

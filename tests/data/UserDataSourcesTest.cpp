@@ -2,9 +2,11 @@
 
 #include "data/odbc/DatabaseError.h"
 #include "data/odbc/OdbcConnectionProbe.h"
+#include "data/odbc/OdbcError.h"
 #include "data/odbc/OdbcUserDataSources.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
+#include "support/TestHandheld.h"
 
 namespace {
 
@@ -50,6 +52,34 @@ TEST(UserDataSources, ConnectionStringKeepsSeparatorsInsideValues) {
     EXPECT_EQ(TOdbcConnectionProbe::ConnectionString(definition, "p}w;d"),
               "Driver={PostgreSQL Unicode};Servername=db.example;Port=5433;Database={a;b};Username=clerk;"
               "Password={p}}w;d};CommLog=0;Debug=0;");
+}
+
+// PostgreSQL indents the hint under its message with a tab on a line of its own.
+TEST(UserDataSources, DriverMessagesReadOnOneLineWithoutTabs) {
+    TOdbcDataSourceDef refused = Postgres("ZelRefused");
+    refused.Server = "127.0.0.1";
+    refused.Port = std::to_string(FreeLoopbackPort());
+    refused.UserName = "zel";
+    try {
+        TOdbcConnectionProbe::Test(refused, "");
+        FAIL() << "nothing listens there";
+    } catch (const EDatabaseError& e) {
+        const std::string text = e.what();
+        EXPECT_NE(text.find("Connection refused Is the server running"), std::string::npos) << text;
+        EXPECT_EQ(text.find_first_of("\t\r\n"), std::string::npos) << text;
+        EXPECT_EQ(text.find("  "), std::string::npos) << text;
+    }
+    struct Case {
+        const char* raw;
+        const char* clean;
+    };
+    for (const Case& c : {
+             Case{"[unixODBC][Driver]message;\n", "message"},
+             Case{"first line\n\tsecond\t\tpart\r\n", "first line second part"},
+             Case{"[unterminated origin", "[unterminated origin"},
+             Case{"\t", ""},
+         })
+        EXPECT_EQ(CleanDiagnosticText(c.raw), c.clean) << c.raw;
 }
 
 TEST(UserDataSources, MissingDefinitionIsAnError) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -107,6 +108,35 @@ protected:
     std::vector<QString> m_asked;
     QMessageBox::StandardButton m_answer = QMessageBox::Yes;
 };
+
+// A new data source starts on the Unicode PostgreSQL driver; the SQLite file
+// box takes the row beside a "..." button of its own size.
+TEST_F(DataSourcesTest, NewSourceDefaultsAndTheFileBoxWidth) {
+    QComboBox* driver = Find<QComboBox>("cmbDriver");
+    ASSERT_GE(driver->findText(QStringLiteral("PostgreSQL Unicode")), 0);
+    ASSERT_GE(driver->findText(QStringLiteral("PostgreSQL ANSI")), 0) << "both are installed";
+    EXPECT_EQ(driver->currentText(), QStringLiteral("PostgreSQL Unicode"));
+    m_dialog->show();
+    ChooseDriver(QStringLiteral("SQLite3"));
+    PumpFor(20);
+    QLineEdit* file = Edit("editDatabaseFile");
+    QPushButton* browse = Find<QPushButton>("cmdBrowse");
+    QLineEdit* name = Edit("editName");
+    auto right = [&](QWidget* w) { return w->mapTo(m_dialog.get(), w->rect().topRight()).x(); };
+    EXPECT_NEAR(right(browse), right(name), 2) << "the row ends where the other boxes end";
+    EXPECT_LE(browse->width(), 2 * browse->height()) << "the button is as wide as its dots need";
+    EXPECT_GE(file->width(), name->width() - browse->width() - 24) << "the box takes the rest of the row";
+    for (QWidget* input : m_dialog->findChildren<QWidget*>()) {
+        if (input->window() != m_dialog.get() || input->objectName().isEmpty() ||
+            input->objectName().startsWith(QStringLiteral("qt_")) ||
+            !(qobject_cast<QLineEdit*>(input) || qobject_cast<QComboBox*>(input) ||
+              qobject_cast<QListWidget*>(input) || qobject_cast<QPushButton*>(input)))
+            continue;
+        EXPECT_FALSE(QAccessible::queryAccessibleInterface(input)->text(QAccessible::Name).isEmpty())
+            << input->objectName().toStdString();
+    }
+    EXPECT_EQ(Edit("editDatabaseFile")->accessibleName(), QStringLiteral("Database file"));
+}
 
 TEST_F(DataSourcesTest, ListsTheInstalledDriversAndOffersOnlyTheSupportedOnes) {
     QListWidget* drivers = Find<QListWidget>("lstDrivers");
@@ -285,6 +315,7 @@ TEST_F(DataSourcesTest, FailedTestShowsTheDatabasesMessageAndCreatesNothing) {
     EXPECT_FALSE(TestConnection());
     ASSERT_EQ(m_asked.size(), 1u);
     EXPECT_TRUE(m_asked[0].contains(QStringLiteral("Connection refused"))) << m_asked[0].toStdString();
+    EXPECT_FALSE(m_asked[0].contains(QLatin1Char('\t'))) << "PostgreSQL's hint reads on the same line";
     m_answer = QMessageBox::No;
 }
 
@@ -317,6 +348,7 @@ TEST_F(DataSourcesTest, ATestOfAServerThatDoesNotAnswerKeepsTheDialogLiveAndCanB
     EXPECT_FALSE(TestConnection());
     ASSERT_EQ(m_asked.size(), 1u);
     EXPECT_TRUE(m_asked[0].contains(QStringLiteral("Connection refused"))) << m_asked[0].toStdString();
+    EXPECT_FALSE(m_asked[0].contains(QLatin1Char('\t'))) << "PostgreSQL's hint reads on the same line";
 
     // Not cancelled, the silent server's test ends with the driver's own words.
     m_asked.clear();

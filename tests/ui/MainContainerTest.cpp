@@ -2,16 +2,30 @@
 // menus, status bar, tray, placement and the ways the program ends.
 #include "MainWindowFixture.h"
 
+#include <QAbstractButton>
 #include <QAbstractEventDispatcher>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QEventLoop>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStatusTipEvent>
 #include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <functional>
 
 #include "base/Exception.h"
 #include "base/IniFile.h"
@@ -38,7 +52,8 @@ class MainContainerTest : public MainWindowFixture {};
 
 TEST_F(MainContainerTest, WindowIsExposedAndServesHandheldsFromTheServersThread) {
     ShowWindow();
-    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Disabled)"));
+    // Without a tray too the caption stays; the status bar shows the state.
+    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server"));
     EXPECT_NE(qobject_cast<TfrmClientList*>(Window->CurrentViewWindow()), nullptr);
     auto* area = Window->findChild<QMdiArea*>(QStringLiteral("mdiArea"));
     ASSERT_NE(area, nullptr);
@@ -52,7 +67,7 @@ TEST_F(MainContainerTest, WindowIsExposedAndServesHandheldsFromTheServersThread)
     EnableServer();
     EXPECT_EQ(Window->StatusPanelText(1), QStringLiteral("Server enabled on 127.0.0.1:%1").arg(Port));
     EXPECT_TRUE(Action("mniEnabled")->isChecked());
-    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server (Enabled)"));
+    EXPECT_EQ(Window->windowTitle(), QStringLiteral("Zel - Mendrix Wireless Server"));
     TTestHandheld first, second;
     Connect(first, "SN-1");
     Connect(second, "SN-2");
@@ -193,6 +208,32 @@ TEST_F(MainContainerTest, TrayFollowsTheServerAndFlashes) {
     EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("Zel Wireless Server (Disabled)"));
 }
 
+// The log starts afresh once per program start; switching back to the
+// monitor or restoring from the tray (each makes a new monitor) keeps the
+// day's lines and the previous day's "-old" copy.
+TEST_F(MainContainerTest, TheLogIsResetOncePerStartNotPerMonitor) {
+    const std::string log = Folder.File("log.txt");
+    const std::string old = Folder.File("log-old.txt");
+    WriteAll(log, "yesterday\r\n");
+    ShowWindow();
+    EXPECT_EQ(CountText(old, "yesterday"), 1);
+    EnableServer();
+    ASSERT_TRUE(PumpUntil([&] { return CountText(log, "Server enabled on") == 1; }));
+
+    for (int i = 0; i < 2; ++i) {
+        Trigger("actAppSettings");
+        Trigger("actClientList");
+        ASSERT_EQ(Window->CurrentView(), View::vwClientList);
+    }
+    Window->TrayAvailable = [] { return true; };
+    Window->DoMinimize();
+    Window->TrayMenu()->findChild<QAction*>(QStringLiteral("mniTrayRestore"))->trigger();
+    ASSERT_EQ(Window->CurrentView(), View::vwClientList);
+
+    EXPECT_EQ(CountText(log, "Server enabled on"), 1);
+    EXPECT_EQ(CountText(old, "yesterday"), 1);
+}
+
 TEST_F(MainContainerTest, TrayTipNeverExceeds63Characters) {
     ShowWindow();
     const QString name = QApplication::applicationName();
@@ -235,6 +276,226 @@ TEST_F(MainContainerTest, WithATrayMinimisingHidesAndRestoreBringsTheViewBack) {
     trayThere = false;
     ASSERT_TRUE(PumpUntil([&] { return Window->isVisible(); }, 5000));
     EXPECT_EQ(Window->CurrentView(), View::vwClientList);
+}
+
+// The left tool bar's buttons, in tool-bar order, with the view each shows.
+std::vector<std::pair<QToolButton*, int>> ViewButtons(TfrmMainContainer& window) {
+    auto* bar = window.findChild<QToolBar*>(QStringLiteral("ActionToolBar1"));
+    std::vector<std::pair<QToolButton*, int>> buttons;
+    const std::pair<const char*, int> views[] = {{"actClientList", View::vwClientList},
+                                                 {"actSessionConfiguration", View::vwSessionConfig},
+                                                 {"actAppSettings", View::vwAppSettings},
+                                                 {"actData", View::vwData}};
+    for (const auto& [name, view] : views)
+        buttons.emplace_back(qobject_cast<QToolButton*>(
+                                 bar->widgetForAction(window.findChild<QAction*>(QString::fromLatin1(name)))),
+                             view);
+    return buttons;
+}
+
+// Exactly the button of the view on screen is down, action and button alike.
+void ExpectOnlyCurrentChecked(TfrmMainContainer& window, const std::string& how) {
+    for (const auto& [button, view] : ViewButtons(window)) {
+        const bool current = view == window.CurrentView();
+        EXPECT_EQ(button->isChecked(), current) << how << ": " << button->text().toStdString();
+        EXPECT_EQ(button->defaultAction()->isChecked(), current)
+            << how << ": " << button->text().toStdString();
+    }
+}
+
+// A click, the keyboard and an assistive technology's Toggle (which only
+// flips the button's check) switch the view alike, and never leave two down.
+TEST_F(MainContainerTest, ToolBarButtonsSwitchViewsOnTheirCheckState) {
+    ShowWindow();
+    const struct {
+        const char* how;
+        std::function<void(QAbstractButton*)> press;
+    } ways[] = {
+        {"toggle", [](QAbstractButton* b) { b->toggle(); }},
+        {"setChecked", [](QAbstractButton* b) { b->setChecked(true); }},
+        {"click", [](QAbstractButton* b) { b->click(); }},
+        {"space", [](QAbstractButton* b) { QTest::keyClick(b, Qt::Key_Space); }},
+    };
+    for (const auto& way : ways)
+        for (const auto& [button, view] : ViewButtons(*Window)) {
+            ASSERT_NE(button, nullptr);
+            EXPECT_TRUE(button->focusPolicy() & Qt::TabFocus) << "reachable with the keyboard";
+            if (view == Window->CurrentView())
+                continue;
+            way.press(button);
+            EXPECT_EQ(Window->CurrentView(), view) << way.how << ": " << button->text().toStdString();
+            ExpectOnlyCurrentChecked(*Window, way.how);
+            EXPECT_TRUE(Boxes.empty()) << way.how << ": " << button->text().toStdString();
+        }
+    // The current view's button cannot be raised: it stays down, the view stays.
+    auto [current, view] = ViewButtons(*Window).back();
+    ASSERT_EQ(Window->CurrentView(), view);
+    current->toggle();
+    EXPECT_EQ(Window->CurrentView(), view);
+    ExpectOnlyCurrentChecked(*Window, "toggle of the current one");
+    // Exit is a command: its question comes, its button does not stay down.
+    auto* bar = Window->findChild<QToolBar*>(QStringLiteral("ActionToolBar1"));
+    auto* exit = qobject_cast<QAbstractButton*>(bar->widgetForAction(Action("actExit")));
+    Answers = {QMessageBox::No};
+    exit->toggle();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].text, QStringLiteral("Are you sure you want to exit Zel Wireless Server?"));
+    EXPECT_FALSE(exit->isChecked());
+}
+
+// Keys with one owner each while the monitor (with its own menu) is shown:
+// every menu shows its key, and the key does what the menu says.
+TEST_F(MainContainerTest, KeysReachTheViewsAndTheServerCommandsWhileTheMonitorIsShown) {
+    ShowWindow();
+    Window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Window.get()));
+    // Ctrl+1, Ctrl+2 ... in tool-bar order.
+    int number = 0;
+    for (const auto& [button, view] : ViewButtons(*Window)) {
+        ++number;
+        EXPECT_EQ(button->defaultAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+%1").arg(number)));
+        QTest::keyClick(Window.get(), static_cast<Qt::Key>(Qt::Key_0 + number), Qt::ControlModifier);
+        EXPECT_EQ(Window->CurrentView(), view) << "Ctrl+" << number;
+    }
+    QTest::keyClick(Window.get(), Qt::Key_1, Qt::ControlModifier);
+    ASSERT_EQ(Window->CurrentView(), View::vwClientList);
+
+    QWidget* monitor = Window->CurrentViewWindow();
+    const std::pair<const char*, const char*> shared[] = {
+        {"mniExit", "mniFileExit"},
+        {"mniEnabled", "mniServerEnabled"},
+        {"mniServerDisconnectAll", "mniServerDisconnectAll"}};
+    for (const auto& [mine, monitors] : shared) {
+        QAction* own = Action(mine);
+        QAction* its = monitor->findChild<QAction*>(QString::fromLatin1(monitors));
+        ASSERT_NE(its, nullptr) << monitors;
+        EXPECT_FALSE(own->shortcut().isEmpty()) << mine;
+        EXPECT_EQ(its->shortcut(), own->shortcut()) << "the monitor's menu shows the same key";
+    }
+    // From inside the monitor, where both menus have the key.
+    monitor->findChild<QWidget*>(QStringLiteral("lstClientList"))->setFocus();
+    const bool wasEnabled = Window->Application().IsEnabled();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_E, Qt::ControlModifier);
+    ASSERT_TRUE(PumpUntil([&] { return Window->Application().IsEnabled() != wasEnabled; }));
+    if (!Window->Application().IsEnabled())
+        EnableServer();
+
+    TTestHandheld handheld;
+    Connect(handheld, "SN-1");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Delete, Qt::ShiftModifier);
+    bool closed = false;
+    ASSERT_TRUE(RunPumping([&] { closed = handheld.WaitClosed(); }));
+    EXPECT_TRUE(closed) << "Shift+Del disconnects all";
+
+    for (const auto key :
+         {QKeyCombination(Qt::ControlModifier, Qt::Key_Q), QKeyCombination(Qt::AltModifier, Qt::Key_X)}) {
+        Boxes.clear();
+        Answers = {QMessageBox::No};
+        QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
+        ASSERT_EQ(Boxes.size(), 1u) << QKeySequence(key).toString().toStdString();
+        EXPECT_EQ(Boxes[0].text, QStringLiteral("Are you sure you want to exit Zel Wireless Server?"));
+    }
+}
+
+// A tool-bar button's tip shown while hovering leaves both panels in place.
+TEST_F(MainContainerTest, StatusTipsLeaveTheStatusPanels) {
+    ShowWindow();
+    QStatusTipEvent tip(QStringLiteral("View the connected database tables"));
+    QApplication::sendEvent(Window.get(), &tip);
+    for (const char* name : {"sStatusBarPanel0", "sStatusBarPanel1"}) {
+        auto* panel = Window->findChild<QLabel*>(QString::fromLatin1(name));
+        ASSERT_NE(panel, nullptr);
+        EXPECT_TRUE(panel->isVisible()) << name;
+    }
+    EXPECT_EQ(Window->StatusPanelText(0), QStringLiteral("Connected clients: 0"));
+}
+
+// The operator's controls in a view: what can be read or used.
+bool IsControl(QWidget* widget) {
+    if (qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+        qobject_cast<QAbstractItemView*>(widget) || qobject_cast<QPlainTextEdit*>(widget) ||
+        qobject_cast<QTabBar*>(widget))
+        return true;
+    auto* label = qobject_cast<QLabel*>(widget);
+    return label && !label->text().isEmpty();
+}
+
+// Every control shown in the view, on every page of its tab widgets, is in
+// sight or comes into sight by scrolling, at its full size. Returns the
+// number of controls seen.
+int ExpectControlsReachable(QWidget* view, const std::string& where) {
+    std::vector<std::pair<QTabWidget*, int>> pages{{nullptr, 0}};
+    for (QTabWidget* tabs : view->findChildren<QTabWidget*>())
+        for (int i = 0; i < tabs->count(); ++i)
+            pages.emplace_back(tabs, i);
+    int seen = 0;
+    for (const auto& [tabs, index] : pages) {
+        if (tabs)
+            tabs->setCurrentIndex(index);
+        PumpFor(20);
+        for (QWidget* control : view->findChildren<QWidget*>()) {
+            if (!control->isVisible() || !IsControl(control))
+                continue;
+            // Parts of a control that lays them out itself: a tool bar puts what
+            // does not fit behind its extension button, a tab bar scrolls its tabs,
+            // a list scrolls under its header.
+            QWidget* parent = control->parentWidget();
+            if (qobject_cast<QToolBar*>(parent) || qobject_cast<QTabBar*>(parent) ||
+                qobject_cast<QHeaderView*>(control))
+                continue;
+            for (QWidget* up = control->parentWidget(); up && up != view; up = up->parentWidget())
+                if (auto* area = qobject_cast<QScrollArea*>(up)) {
+                    area->ensureWidgetVisible(control, 0, 0);
+                    break;
+                }
+            ++seen;
+            const std::string name = where + ": " + control->metaObject()->className() + " " +
+                                     control->objectName().toStdString() + " " +
+                                     control->parentWidget()->objectName().toStdString();
+            EXPECT_FALSE(control->visibleRegion().isEmpty()) << name << " is out of reach";
+            const QSize least = control->minimumSizeHint();
+            // A list or text box scrolls its own lines: two of them in sight will do.
+            if (qobject_cast<QAbstractScrollArea*>(control)) {
+                EXPECT_GE(control->height(), 2 * control->fontMetrics().lineSpacing())
+                    << name << " is squeezed";
+                continue;
+            }
+            // Up to the width the design gives it.
+            EXPECT_GE(control->width(), std::min(least.width(), control->maximumWidth()))
+                << name << " is squeezed";
+            EXPECT_GE(control->height(), std::min(least.height(), control->maximumHeight()))
+                << name << " is squeezed";
+        }
+    }
+    return seen;
+}
+
+// The monitor and the settings view fit at 1024 x 768 (on a scaled screen
+// too: the scaled run repeats this) and scroll what cannot fit in a smaller
+// window (640 x 400: a 1280 x 800 screen at scale 2), rather than cutting
+// controls off.
+TEST_F(MainContainerTest, ViewsFitsOrScrollsAtAnySize) {
+    ShowWindow();
+    for (const int view : {View::vwClientList, View::vwAppSettings}) {
+        Window->ShowView(view);
+        for (const QSize size : {QSize(1024, 768), QSize(640, 400)}) {
+            Window->resize(size);
+            PumpFor(50);
+            const std::string where = "view " + std::to_string(view) + " at " +
+                                      std::to_string(Window->width()) + "x" +
+                                      std::to_string(Window->height());
+            EXPECT_GT(ExpectControlsReachable(Window->CurrentViewWindow(), where), 5) << where;
+            if (size != QSize(1024, 768))
+                continue;
+            for (QScrollArea* area : Window->CurrentViewWindow()->findChildren<QScrollArea*>()) {
+                if (area->isVisible()) {
+                    EXPECT_FALSE(area->verticalScrollBar()->isVisible() ||
+                                 area->horizontalScrollBar()->isVisible())
+                        << where << ": " << area->objectName().toStdString() << " scrolls";
+                }
+            }
+        }
+    }
 }
 
 TEST_F(MainContainerTest, ExitAsksAndOnlyYesEnds) {

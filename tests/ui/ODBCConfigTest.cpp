@@ -1,18 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWheelEvent>
+#include <QtTest/QTest>
+#include <map>
 #include <optional>
 
 #include "base/IniFile.h"
@@ -66,6 +74,7 @@ protected:
         CreateStockTable(TestDriver::SQLite);
         TMessageBox::SetAnswerer([this](const TMessageBox::Request& request) {
             m_messages.push_back(request.text);
+            m_defaults.push_back(request.defaultButton);
             return request.buttons.testFlag(QMessageBox::Yes) ? m_answer : QMessageBox::Ok;
         });
     }
@@ -148,6 +157,7 @@ protected:
     TIniFile m_ini{m_dir.filePath(QStringLiteral("ZelWireless.ini")).toStdString()};
     std::unique_ptr<TfrmODBCConfig> m_form;
     std::vector<QString> m_messages;
+    std::vector<QMessageBox::StandardButton> m_defaults; // Enter's button of each box
     QMessageBox::StandardButton m_answer = QMessageBox::Yes;
 };
 
@@ -246,12 +256,17 @@ TEST_P(ODBCConfigDriverTest, DataSourceIsListedConnectedAndMapped) {
     EXPECT_EQ(Cell(30, 0), QStringLiteral("Field30"));
     EXPECT_EQ(W<QListWidget>("lstPCFields")->count(), 4);
 
-    // Map Qty to device field 2 through the overlay combo.
+    // Map Qty to device field 2 through the field chooser.
+    auto* grid = W<QTableWidget>("gridFields");
+    grid->setFocus();
     SelectPCCell(2);
-    auto* overlay = W<QComboBox>("cmbPCFields");
-    EXPECT_TRUE(overlay->isVisible());
-    EXPECT_EQ(overlay->currentText(), columns[1]);
-    overlay->setCurrentIndex(overlay->findText(columns[3]));
+    auto* chooser = W<QComboBox>("cmbPCFields");
+    ASSERT_NE(chooser, nullptr);
+    EXPECT_TRUE(chooser->isVisible());
+    EXPECT_EQ(chooser->currentText(), columns[1]);
+    chooser->setCurrentIndex(chooser->findText(columns[3]));
+    QTest::keyClick(chooser->lineEdit(), Qt::Key_Return); // where the operator's keys go
+    QCoreApplication::processEvents();                    // the grid commits Enter's choice queued
     EXPECT_EQ(Cell(2), columns[3]);
 
     Choose("cmbKeyField", columns[0]);
@@ -485,6 +500,254 @@ TEST_F(ODBCConfigTest, MappingActionsOnFirstMiddleAndLastRow) {
     EXPECT_EQ(Value(1, "Field30"), "C29");
 }
 
+// The mapping grid shows fewer rows than there are device fields: the
+// operator reaches the rest with Tab, the arrows and the wheel, with the
+// field chooser open on the current PC cell.
+class ODBCConfigGridTest : public ODBCConfigTest {
+protected:
+    void SetUp() override {
+        ODBCConfigTest::SetUp();
+        TSessionDefinition definition = ValidSession();
+        definition.FieldNames.clear();
+        for (int n = 1; n <= 30; ++n)
+            definition.FieldNames.push_back("C" + std::to_string(n));
+        definition.Write(m_ini, 1);
+        Open();
+        m_form->resize(700, 520);
+        m_form->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(m_form.get()));
+        m_grid = W<QTableWidget>("gridFields");
+        ASSERT_LT(m_grid->rowAt(m_grid->viewport()->height() - 1), 29) << "every row fits: nothing to scroll";
+    }
+
+    void ClickPCCell(int fieldNumber) {
+        const QRect cell = m_grid->visualRect(m_grid->model()->index(fieldNumber - 1, 1));
+        QTest::mouseClick(m_grid->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+
+    // The field chooser open on the grid, or nullptr.
+    QComboBox* Editor() const {
+        for (auto* box : m_grid->findChildren<QComboBox*>(QStringLiteral("cmbPCFields")))
+            if (box->isVisible())
+                return box;
+        return nullptr;
+    }
+
+    void Key(int key) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCoreApplication::processEvents(); // the grid commits Enter's choice queued
+    }
+
+    QTableWidget* m_grid = nullptr;
+};
+
+TEST_F(ODBCConfigGridTest, TabWalksEveryRowWithTheChooserOnEachPCCell) {
+    ClickPCCell(1);
+    for (int presses = 0; presses < 120; ++presses) {
+        const int row = m_grid->currentRow();
+        if (m_grid->currentColumn() == 1) {
+            QComboBox* editor = Editor();
+            ASSERT_NE(editor, nullptr) << "row " << row + 1;
+            EXPECT_TRUE(editor->hasFocus()) << "row " << row + 1;
+            EXPECT_EQ(editor->currentText(), QStringLiteral("C%1").arg(row + 1));
+            EXPECT_TRUE(m_grid->viewport()->rect().contains(editor->geometry().center()))
+                << "the grid scrolled to row " << row + 1;
+            if (row == 29)
+                break;
+        }
+        Key(Qt::Key_Tab);
+    }
+    ASSERT_EQ(m_grid->currentRow(), 29);
+    EXPECT_FALSE(m_form->Modified()) << "walking through changes nothing";
+    // A choice on the last row commits with Enter, and is what gets written.
+    QComboBox* editor = Editor();
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->count(), 4) << "the table's columns are offered";
+    editor->setCurrentIndex(editor->findText(QStringLiteral("Qty")));
+    Key(Qt::Key_Return);
+    EXPECT_EQ(Cell(30), QStringLiteral("Qty"));
+    EXPECT_TRUE(m_form->Modified());
+    // Back up with Shift+Tab and the arrows.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    Key(Qt::Key_Up);
+    EXPECT_EQ(m_grid->currentRow(), 28);
+    // Tab past the last cell leaves the grid (the choice kept); Shift+Tab
+    // before the first cell leaves it the other way.
+    m_grid->setCurrentCell(29, 1);
+    ASSERT_NE(Editor(), nullptr);
+    Key(Qt::Key_Tab);
+    QWidget* after = QApplication::focusWidget();
+    ASSERT_NE(after, nullptr);
+    EXPECT_FALSE(after == m_grid || m_grid->isAncestorOf(after)) << after->metaObject()->className();
+    EXPECT_EQ(m_grid->currentRow(), 29);
+    m_grid->setFocus();
+    m_grid->setCurrentCell(0, 0);
+    QTest::keyClick(m_grid, Qt::Key_Backtab, Qt::ShiftModifier);
+    after = QApplication::focusWidget();
+    EXPECT_FALSE(after == m_grid || m_grid->isAncestorOf(after));
+    W<QPushButton>("btnApply")->click();
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_EQ(Value(1, "Field30"), "Qty");
+    EXPECT_EQ(Value(1, "Field29"), "C29");
+}
+
+TEST_F(ODBCConfigGridTest, WheelOverTheOpenChooserScrollsTheGrid) {
+    ClickPCCell(2);
+    QComboBox* editor = Editor();
+    ASSERT_NE(editor, nullptr);
+    QScrollBar* bar = m_grid->verticalScrollBar();
+    ASSERT_EQ(bar->value(), 0);
+    // The chooser passes a wheel turn on (the application hands an ignored
+    // turn to the viewport under it), and the viewport scrolls with it open.
+    for (int turn = 0; turn < 10; ++turn) {
+        for (QWidget* target : {static_cast<QWidget*>(Editor()), m_grid->viewport()}) {
+            if (!target)
+                continue;
+            const QPointF at = QPointF(target->rect().center());
+            QWheelEvent wheel(at, target->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(target, &wheel);
+            if (target != m_grid->viewport()) {
+                EXPECT_FALSE(wheel.isAccepted()) << "the chooser passes the turn on";
+            }
+        }
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(bar->value(), bar->maximum()) << "ten turns scroll to the end";
+    EXPECT_EQ(Cell(2), QStringLiteral("C2")) << "the wheel does not change the choice";
+    EXPECT_EQ(m_grid->currentRow(), 1);
+    EXPECT_FALSE(m_form->Modified());
+    // The rows that came into view take a choice as any other.
+    ClickPCCell(25);
+    ASSERT_NE(Editor(), nullptr);
+    Editor()->setCurrentIndex(Editor()->findText(QStringLiteral("Lot")));
+    Key(Qt::Key_Tab);
+    EXPECT_EQ(Cell(25), QStringLiteral("Lot"));
+}
+
+TEST_F(ODBCConfigGridTest, EscapeCancelsTypedTextAndApplyTakesWhatIsTyped) {
+    ClickPCCell(3);
+    ASSERT_NE(Editor(), nullptr);
+    Editor()->lineEdit()->selectAll();
+    QTest::keyClicks(Editor()->lineEdit(), QStringLiteral("Other"));
+    Key(Qt::Key_Escape);
+    EXPECT_EQ(Editor(), nullptr);
+    EXPECT_EQ(Cell(3), QStringLiteral("C3"));
+    EXPECT_TRUE(m_grid->hasFocus());
+
+    // Typed text that is not a column is kept, and Apply takes it without Enter.
+    ClickPCCell(4);
+    ASSERT_NE(Editor(), nullptr);
+    Editor()->lineEdit()->selectAll();
+    QTest::keyClicks(Editor()->lineEdit(), QStringLiteral("Typed"));
+    EXPECT_TRUE(m_form->Modified()) << "Apply is offered as soon as something is typed";
+    W<QPushButton>("btnApply")->click();
+    EXPECT_EQ(Value(1, "Field04"), "Typed");
+
+    // Insert opens the chooser on the emptied cell.
+    W<QAction>("actInsert")->trigger();
+    ASSERT_NE(Editor(), nullptr);
+    EXPECT_EQ(Editor()->currentText(), QString());
+    EXPECT_EQ(Cell(5), QStringLiteral("Typed"));
+}
+
+// The inputs an operator reaches with the keyboard or a screen reader.
+std::vector<QWidget*> Inputs(QWidget* root) {
+    std::vector<QWidget*> inputs;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        // Qt's own parts of a control (a combo box's text box and list, a grid's headers) go with it.
+        if (w->window() != root->window() || w->objectName().startsWith(QStringLiteral("qt_")) ||
+            qobject_cast<QComboBox*>(w->parentWidget()) ||
+            qobject_cast<QAbstractItemView*>(w->parentWidget()) || qobject_cast<QHeaderView*>(w))
+            continue;
+        if (qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QAbstractButton*>(w) ||
+            qobject_cast<QAbstractItemView*>(w))
+            inputs.push_back(w);
+    }
+    return inputs;
+}
+
+TEST_F(ODBCConfigTest, EveryInputIsNamedAndEveryLabelLeadsToOne) {
+    Open(true);
+    for (QWidget* input : Inputs(m_form.get())) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(input);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+            << input->metaObject()->className() << " " << input->objectName().toStdString() << " in "
+            << input->parentWidget()->objectName().toStdString();
+    }
+    EXPECT_EQ(W<QLineEdit>("txtUsername")->accessibleName(), QStringLiteral("Database Username"));
+    EXPECT_EQ(W<QComboBox>("cmbDSN")->accessibleName(), QStringLiteral("DSN"))
+        << "the label, not the instruction";
+    EXPECT_EQ(W<QLineEdit>("txtSessionName")->accessibleName(), QStringLiteral("Name"));
+    // Each label leads to its input, and no two mnemonics of a page clash.
+    std::map<QChar, QString> mnemonics;
+    for (QLabel* label : m_form->findChildren<QLabel*>()) {
+        if (label->objectName() == QStringLiteral("lblBusy"))
+            continue;
+        EXPECT_NE(label->buddy(), nullptr) << label->objectName().toStdString();
+    }
+    for (QWidget* w : m_form->findChildren<QWidget*>()) {
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(w))
+            text = label->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(w))
+            text = button->text();
+        const int amp = text.indexOf(QLatin1Char('&'));
+        if (amp < 0 || !w->isVisible())
+            continue;
+        const QChar key = text.at(amp + 1).toLower();
+        EXPECT_FALSE(mnemonics.count(key)) << "Alt+" << QString(key).toStdString() << ": "
+                                           << mnemonics[key].toStdString() << " and " << text.toStdString();
+        mnemonics[key] = text;
+    }
+    EXPECT_GE(mnemonics.size(), 8u);
+}
+
+// As the main window opens it (option pages hidden): every control keeps its
+// size, Apply stays in view, and what does not fit is reached by scrolling.
+TEST_F(ODBCConfigTest, FitsASmallViewAndScrollsWhatDoesNotFit) {
+    TSessionDefinition definition = ValidSession();
+    definition.Write(m_ini, 1);
+    Open(false);
+    auto* pages = W<QTabWidget>("PageControl1");
+    EXPECT_LT(pages->minimumSizeHint().height(), pages->widget(1)->minimumSizeHint().height())
+        << "a hidden page counts toward the page control's height";
+    auto* scroll = W<QScrollArea>("scrSession");
+    ASSERT_NE(scroll, nullptr);
+    // The view at 1024x768 (and at scale 2 on twice the pixels), and far smaller.
+    for (const QSize size : {QSize(860, 690), QSize(616, 519), QSize(420, 300)}) {
+        SCOPED_TRACE(size.width());
+        m_form->resize(size);
+        PumpFor(50);
+        ASSERT_LE(m_form->minimumSizeHint().height(), size.height()) << "the view would be cut off";
+        auto* apply = W<QPushButton>("btnApply");
+        EXPECT_TRUE(m_form->rect().contains(QRect(apply->mapTo(m_form.get(), QPoint()), apply->size())));
+        QWidget* content = scroll->widget();
+        const QSize viewport = scroll->viewport()->size();
+        // What scrolling can bring into view.
+        const QRect reachable(0, 0, viewport.width() + scroll->horizontalScrollBar()->maximum(),
+                              viewport.height() + scroll->verticalScrollBar()->maximum());
+        for (QWidget* input : Inputs(content)) {
+            if (!input->isVisibleTo(m_form.get()))
+                continue;
+            const std::string name = input->objectName().toStdString();
+            const QRect at(input->mapTo(content, QPoint()), input->size());
+            EXPECT_TRUE(reachable.contains(at)) << name;
+            EXPECT_GE(input->height(), input->minimumSizeHint().height()) << name << " is squeezed";
+            if (!qobject_cast<QAbstractItemView*>(input)) {
+                EXPECT_LE(input->width(), viewport.width()) << name;
+            }
+        }
+        auto* grid = W<QTableWidget>("gridFields");
+        EXPECT_GE(grid->viewport()->height(), 4 * grid->rowHeight(0))
+            << "a few mapping rows are always in view";
+        if (size.width() >= 616) {
+            EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "nothing to scroll sideways";
+        }
+    }
+}
+
 TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {
     TSessionDefinition broken = ValidSession();
     broken.FieldNames.clear();
@@ -504,6 +767,7 @@ TEST_F(ODBCConfigTest, LeavingOrClosingAModifiedSession) {
     EXPECT_TRUE(m_form->SettingsSaved());
     EXPECT_EQ(m_messages.size(), 3u);
     EXPECT_EQ(m_messages[1], QStringLiteral("Save Settings"));
+    EXPECT_EQ(m_defaults[1], QMessageBox::Yes) << "Enter keeps the edits";
 
     // Closing with No drops the edits.
     m_answer = QMessageBox::No;

@@ -150,6 +150,16 @@ class ProgramTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.folder, name)
 
+    def ini_value(self, section, key):
+        with open(self.config, newline="") as f:
+            current = None
+            for line in f.read().splitlines():
+                if line.startswith("["):
+                    current = line.strip("[]")
+                elif current == section and line.split("=", 1)[0] == key:
+                    return line.split("=", 1)[1]
+        return None
+
     def run_tool(self, args, timeout=60):
         done = subprocess.run([os.path.join(BUILD, args[0])] + args[1:], capture_output=True, timeout=timeout,
                               env=dict(os.environ, **getattr(self, "odbc_env", {})))
@@ -281,6 +291,53 @@ class ViewSwitchTest(ProgramTest):
         self.finish_load(load, self.duration() + 10)
 
 
+class ToolBarTest(ProgramTest):
+    """The left tool bar as a screen reader and a keyboard user reach it, and the keys the
+    main menu shares with the monitor's menu."""
+
+    def assert_current(self, button, how):
+        self.assertIsNotNone(self.wait_checked(button), f"{button} by {how}: the view did not switch")
+        others = [b for b, *_ in VIEWS if b != button and "checked" in self.desktop.states(self.buttons[b].ref)]
+        self.assertEqual(others, [], f"{button} by {how}: more than one button down")
+
+    def wait_loaded(self, button):
+        """Leaving a view that still waits for its database asks the operator first; the
+        toggles here are for views that have loaded."""
+        deadline = time.monotonic() + 10
+        if button == "Data Viewer":
+            grid = self.desktop.wait_for("table", "Table data", timeout=self.bound)
+            while self.desktop.table_rows(grid) == 0 and time.monotonic() < deadline:
+                time.sleep(0.05)
+        elif button == "ODBC Configuration":
+            grid = self.desktop.wait_for("table", "Field mapping", timeout=self.bound)
+            while not self.desktop.cell(grid, 0, 1).name and time.monotonic() < deadline:
+                time.sleep(0.05)
+
+    def test_toggle_view_keys_and_shared_keys(self):
+        # The caption stays as it is without a tray; the status bar shows the state.
+        self.assertEqual(self.main_frame.name, MAIN_TITLE)
+        # A screen reader's action on a tool-bar button is Toggle: it switches the view.
+        for button, *_ in VIEWS:
+            self.assertIsNotNone(self.desktop.do_action(self.buttons[button], "Toggle", timeout=self.bound),
+                                 f"{button} by Toggle: no reply")
+            self.assert_current(button, "Toggle")
+            self.wait_loaded(button)
+        # Toggle on the current view's button leaves it current and down.
+        self.desktop.do_action(self.buttons["Main Screen"], "Toggle", timeout=self.bound)
+        self.assert_current("Main Screen", "Toggle of the current one")
+        # Ctrl+1, Ctrl+2 ... in tool-bar order.
+        order = ["Main Screen", "ODBC Configuration", "Application Settings", "Data Viewer"]
+        for number, button in reversed(list(enumerate(order, 1))):
+            self.desktop.key(str(number), ["ctrl"])
+            self.assert_current(button, f"Ctrl+{number}")
+            self.wait_loaded(button)
+        # With the monitor shown (and its own menu with the same keys) Ctrl+E still switches the server.
+        self.desktop.key("e", ["ctrl"])
+        self.desktop.wait_for("label", "Server disabled", timeout=self.bound)
+        self.desktop.key("e", ["ctrl"])
+        self.desktop.wait_for("label", f"Server enabled on 127.0.0.1:{self.port}", timeout=self.bound)
+
+
 class DatabaseWaitTest(ProgramTest):
     """The viewer and the wizard on a data source that keeps them waiting: the handhelds are
     answered meanwhile and the window reacts. Session 1 is the slow source, 2 the stock table."""
@@ -360,20 +417,26 @@ for _view in ("Data Viewer", "ODBC Configuration"):
 del DatabaseWaitTest
 
 
+class ViewerTest(ProgramTest):
+    """The data viewer as a screen reader and a keyboard user meet it."""
+
+    def test_frame_shows_and_ctrl_f_prompts_for_a_filter(self):
+        self.switch("toolbar", VIEWS[2])
+        frame = self.desktop.wait_for("frame", "Data Viewer", timeout=self.bound)
+        self.assertIn("showing", self.desktop.states(frame.ref))
+        # Opening the view puts the keyboard in it: Ctrl+F needs no click first.
+        self.desktop.wait_for("table", "Table data", timeout=self.bound)
+        self.desktop.key("f", ["ctrl"])
+        prompt = self.desktop.wait_for("dialog", "Select Filter for: Stock", timeout=self.bound)
+        cancel = self.desktop.find("push button", "Cancel", under=prompt.ref)
+        self.assertIsNotNone(self.desktop.do_action(cancel, timeout=self.bound))
+        self.desktop.wait_for("dialog", "Select Filter for: Stock", gone=True, timeout=self.bound)
+
+
 class MessageBoxTest(ProgramTest):
     """Each message box the operator reaches from the window, answered through the accessibility bus."""
 
     bound = max(BOUND, 10.0)  # the boxes are checked here, not the time (this case also runs in the sanitizer build)
-
-    def ini_value(self, section, key):
-        with open(self.config, newline="") as f:
-            current = None
-            for line in f.read().splitlines():
-                if line.startswith("["):
-                    current = line.strip("[]")
-                elif current == section and line.split("=", 1)[0] == key:
-                    return line.split("=", 1)[1]
-        return None
 
     def edit_wizard(self):
         self.switch("toolbar", VIEWS[0])
@@ -420,6 +483,40 @@ class MessageBoxTest(ProgramTest):
         self.desktop.key("q", ["ctrl"])
         self.answer("Are you sure you want to exit Zel Wireless Server?", "Yes")
         self.assertEqual(self.desktop.app.wait(timeout=15), 0)
+
+
+class WizardGridTest(ProgramTest):
+    """The wizard's mapping grid driven with the keyboard and the wheel: rows beyond those in view
+    are reached with Tab, the grid scrolls under the open field chooser, and a choice takes."""
+
+    def test_keyboard_and_wheel(self):
+        self.switch("toolbar", VIEWS[0])
+        view = self.desktop.wait_for("frame", "ODBC Configuration", timeout=self.bound)
+        self.assertIn("showing", view.states, "the view's frame reports what is on screen")
+        grid = self.desktop.wait_for("table", "Field mapping", timeout=self.bound)
+        self.desktop.click(self.desktop.cell(grid, 0, 1))
+        time.sleep(0.5)  # the chooser opens on Field01's PC cell
+        # To Field20's PC cell: two cells a row.
+        for _ in range(38):
+            self.desktop.key("tab")
+        # The wheel over the grid and over the chooser on it, down and back.
+        self.desktop.wheel(grid, 5)
+        self.desktop.wheel(grid, -2)
+        self.desktop.key("down")  # the chooser offers the table's columns, ItemNo first
+        self.desktop.key("return")
+        self.assertIsNone(self.desktop.app.poll(), self.desktop.program_output())
+        apply = self.desktop.wait_for("push button", "Apply", timeout=self.bound)
+        self.assertIn("enabled", apply.states)
+        self.assertIsNotNone(self.desktop.do_action(apply, timeout=self.bound))
+        deadline = time.monotonic() + self.bound
+        while "enabled" in self.desktop.states(apply.ref):  # the press is animated
+            self.assertLess(time.monotonic(), deadline, "Apply did not save")
+            time.sleep(0.05)
+        self.desktop.screenshot(os.path.join(OUT, "wizard-grid.png"))
+        self.assertEqual(self.ini_value("Session01", "Field20"), "ItemNo")
+        self.assertEqual([self.ini_value("Session01", f"Field{n:02d}") for n in (2, 19, 21)],
+                         ["Quantity", "", ""], "the rows passed keep theirs")
+        self.assertIsNone(self.desktop.app.poll())
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ STATES = {"active": 1, "enabled": 8, "checked": 4, "showing": 25, "visible": 30}
 # Key synthesis types and modifier masks of the device event controller.
 KEY_SYM, KEY_LOCKMODIFIERS, KEY_UNLOCKMODIFIERS = 3, 5, 6
 MODIFIERS = {"shift": 1, "ctrl": 4, "alt": 8}
-KEYSYMS = {"delete": 0xFFFF, "return": 0xFF0D, "escape": 0xFF1B}
+KEYSYMS = {"delete": 0xFFFF, "return": 0xFF0D, "escape": 0xFF1B, "tab": 0xFF09, "up": 0xFF52, "down": 0xFF54}
 
 
 class DriverError(AssertionError):
@@ -286,6 +286,19 @@ class Desktop:
         dx, dy = at or (w // 2, h // 2)
         self.call(DEC, "org.a11y.atspi.DeviceEventController", "GenerateMouseEvent", "iis",
                   (x + (dx if dx >= 0 else w + dx), y + (dy if dy >= 0 else h + dy), "b1c"))
+
+    def wheel(self, node, turns):
+        """Turns the mouse wheel over the middle of the node (XTest buttons 4 and 5): positive turns
+        scroll down, negative up."""
+        x, y, w, h = self.extents(node)
+        for _ in range(abs(turns)):
+            self.call(DEC, "org.a11y.atspi.DeviceEventController", "GenerateMouseEvent", "iis",
+                      (x + w // 2, y + h // 2, "b5c" if turns > 0 else "b4c"))
+
+    def cell(self, table, row, column):
+        """The accessible of a table's cell (rows counted without the header)."""
+        b, p = self.call(table.ref, "org.a11y.atspi.Table", "GetAccessibleAt", "ii", (row, column))
+        return self.node((str(b), str(p)))
 
     def key(self, keysym_name, modifiers=()):
         """Types a key (a letter or a name from KEYSYMS) with modifiers held, through the

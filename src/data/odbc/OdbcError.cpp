@@ -2,27 +2,30 @@
 
 #include <sqlext.h>
 
-namespace {
-
-// unixODBC and the drivers prefix messages with bracketed origins
-// ("[unixODBC][Driver]"); the operator wants the message itself.
-std::string StripOrigins(std::string text) {
+std::string CleanDiagnosticText(std::string text) {
+    // unixODBC and the drivers prefix messages with bracketed origins
+    // ("[unixODBC][Driver]"); the operator wants the message itself.
     while (!text.empty() && text.front() == '[') {
         size_t close = text.find(']');
         if (close == std::string::npos)
             break;
         text.erase(0, close + 1);
     }
-    while (!text.empty() &&
-           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == ';'))
-        text.pop_back();
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return text;
+    // The message is shown on one line: the server's line breaks and the tabs
+    // that indent its hints become single spaces.
+    std::string clean;
+    clean.reserve(text.size());
+    for (char c : text) {
+        const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+        if (!blank)
+            clean += c;
+        else if (!clean.empty() && clean.back() != ' ')
+            clean += ' ';
+    }
+    while (!clean.empty() && (clean.back() == ' ' || clean.back() == ';'))
+        clean.pop_back();
+    return clean;
 }
-
-} // namespace
 
 EDatabaseError OdbcErrorFrom(SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context) {
     std::string firstState;
@@ -37,7 +40,7 @@ EDatabaseError OdbcErrorFrom(SQLSMALLINT handleType, SQLHANDLE handle, const std
         if (!SQL_SUCCEEDED(rc))
             break;
         std::string sqlState(reinterpret_cast<char*>(state));
-        std::string part = StripOrigins(reinterpret_cast<char*>(message));
+        std::string part = CleanDiagnosticText(reinterpret_cast<char*>(message));
         if (i == 1) {
             firstState = sqlState;
             firstNative = native;

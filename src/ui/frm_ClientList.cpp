@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QScrollArea>
@@ -17,15 +18,18 @@
 #include <vector>
 
 #include "app/ServerControl.h"
+#include "base/DeviceRegistry.h"
 #include "base/Exception.h"
 #include "base/Platform.h"
 #include "base/UserRegistry.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
+#include "ui/DeviceActions.h"
 #include "ui/DrawnImages.h"
 #include "ui/GuardedCall.h"
 #include "ui/MessageBox.h"
+#include "ui/ThemeIcons.h"
 #include "ui_frm_ClientList.h"
 
 namespace {
@@ -33,6 +37,7 @@ namespace {
 constexpr int kDataLightsIntervalMs = 90;
 constexpr int kClientGridUpdateIntervalMs = 350;
 constexpr int kMaxLightPulses = 8;
+constexpr int kWaitingRole = Qt::UserRole + 7;
 const char* const kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kAutoStartValue = "Zel Wireless Server";
 
@@ -158,6 +163,7 @@ TfrmClientList::TfrmClientList(TServerControl& app, QWidget* parent)
     connect(&m_refreshTimer, &QTimer::timeout, this, [this] { Guarded([this] { RefreshClientList(); }); });
 
     SetupActions();
+    SetupDeviceMenu();
     SetupClientColumns();
     SetupDataLights();
     ShowDataLight(0);
@@ -182,6 +188,45 @@ TfrmClientList::TfrmClientList(TServerControl& app, QWidget* parent)
 }
 
 TfrmClientList::~TfrmClientList() = default;
+
+// The list's context menu: the decisions about the selected handheld's device.
+void TfrmClientList::SetupDeviceMenu() {
+    m_deviceMenu = new QMenu(this);
+    m_deviceMenu->setObjectName(QStringLiteral("mnuDevice"));
+    const std::pair<const char*, const char*> items[] = {{"mniDeviceAllow", "&Allow"},
+                                                         {"mniDeviceAllowReadOnly", "Allow &read-only"},
+                                                         {"mniDeviceSessions", "&Sessions..."},
+                                                         {"mniDeviceRefuse", "Re&fuse"},
+                                                         {"mniDeviceForget", "For&get"}};
+    for (int i = 0; i < 5; ++i) {
+        QAction* action = m_deviceMenu->addAction(QString::fromLatin1(items[i].second));
+        action->setObjectName(QString::fromLatin1(items[i].first));
+        connect(action, &QAction::triggered, this,
+                [this, i] { Guarded([this, i] { DeviceMenuAction(i); }); });
+    }
+    ui->lstClientList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->lstClientList, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        Guarded([this, at] {
+            if (!ui->lstClientList->selectedItems().isEmpty())
+                m_deviceMenu->popup(ui->lstClientList->viewport()->mapToGlobal(at));
+        });
+    });
+}
+
+void TfrmClientList::DeviceMenuAction(int action) {
+    const QList<QTreeWidgetItem*> selected = ui->lstClientList->selectedItems();
+    const TClientSnapshot* client =
+        selected.isEmpty() ? nullptr : m_app.Snapshot().FindClient(RowId(selected.front()));
+    if (!client)
+        return;
+    if (!m_registry)
+        m_registry = TDeviceActions::Registry(m_app);
+    if (!m_registry)
+        return;
+    TDeviceActions::Decide(this, m_app, *m_registry,
+                           DeviceKey(client->SerialNumber, client->UserName, client->Model),
+                           static_cast<TDeviceActions::TAction>(action));
+}
 
 void TfrmClientList::SetupActions() {
     auto on = [this](QAction* action, auto handler) {
@@ -480,7 +525,6 @@ void TfrmClientList::RefreshClientList() {
 
 QTreeWidgetItem* TfrmClientList::AddClientRow(const TClientSnapshot& client) {
     auto* row = new TClientRow(client.Id);
-    row->setIcon(colUsername, style()->standardIcon(QStyle::SP_ComputerIcon));
     for (int i = colClient; i < colCount; ++i)
         row->setTextAlignment(i, (i == colSession ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignVCenter);
     ui->lstClientList->insertTopLevelItem(0, row);
@@ -506,6 +550,14 @@ void TfrmClientList::UpdateClientRow(const TClientSnapshot* client) {
 }
 
 void TfrmClientList::WriteRow(QTreeWidgetItem* row, const TClientSnapshot& client) {
+    // A device waiting for the operator's approval stands out at once.
+    const bool waiting = client.WaitingForApproval;
+    if (row->data(colUsername, kWaitingRole).toBool() != waiting || row->icon(colUsername).isNull()) {
+        row->setData(colUsername, kWaitingRole, waiting);
+        row->setIcon(colUsername, waiting ? ThemeIcon("dialog-warning", QStyle::SP_MessageBoxWarning)
+                                          : style()->standardIcon(QStyle::SP_ComputerIcon));
+        row->setToolTip(colUsername, waiting ? QStringLiteral("Waiting for approval") : QString());
+    }
     auto timeColumn = [](const QDateTime& time) {
         return time.isValid() ? Text(FormatLogTime(time)) : QStringLiteral("   --   ");
     };

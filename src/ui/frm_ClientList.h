@@ -9,7 +9,9 @@
 #include <optional>
 #include <unordered_map>
 
+class QMenu;
 class QTreeWidgetItem;
+class TDeviceRegistry;
 class TServerControl;
 struct TClientSnapshot;
 
@@ -72,6 +74,8 @@ protected:
 
 private:
     void SetupActions();
+    void SetupDeviceMenu();
+    void DeviceMenuAction(int action);
     void SetupClientColumns();
     void SetupDataLights();
     void MakeDetailPagesScroll();
@@ -122,5 +126,8 @@ private:
     QElapsedTimer m_lastRefresh;
 
     std::unordered_map<uint64_t, QTreeWidgetItem*> m_rows;
+    // The selected handheld's device decisions (the Devices view's, at hand).
+    QMenu* m_deviceMenu = nullptr;
+    std::shared_ptr<TDeviceRegistry> m_registry;
     std::optional<bool> m_checksEnabled; // the server state the enable items show
 };

@@ -37,6 +37,7 @@
 #include "ui/frm_AboutBox.h"
 #include "ui/frm_ApplicationSettings.h"
 #include "ui/frm_ClientList.h"
+#include "ui/frm_Devices.h"
 
 namespace {
 
@@ -180,6 +181,7 @@ void TfrmMainContainer::SetUpActions() {
          [this] { ShowView(vwSessionConfig); }},
         {ui->mniDBViewer, "x-office-spreadsheet", QStyle::SP_FileDialogContentsView,
          [this] { ShowView(vwData); }},
+        {ui->mniDevices, "security-high", QStyle::SP_DriveNetIcon, [this] { ShowView(vwDevices); }},
         {ui->mniWebsite, "web-browser", QStyle::SP_DriveNetIcon, [this] { mniWebsiteClick(); }},
         {ui->mniAbout, "help-about", QStyle::SP_MessageBoxInformation, [this] { mniAboutClick(); }},
     };
@@ -208,13 +210,15 @@ void TfrmMainContainer::SetUpToolBar() {
                                               {ui->actClientList, vwClientList},
                                               {ui->actAppSettings, vwAppSettings},
                                               {ui->actSessionConfiguration, vwSessionConfig},
-                                              {ui->actData, vwData}};
+                                              {ui->actData, vwData},
+                                              {ui->actDevices, vwDevices}};
     const std::pair<QAction*, std::pair<const char*, QStyle::StandardPixmap>> icons[] = {
         {ui->actMain, {"user-desktop", QStyle::SP_DesktopIcon}},
         {ui->actClientList, {"network-wired", QStyle::SP_ComputerIcon}},
         {ui->actAppSettings, {"applications-system", QStyle::SP_FileDialogInfoView}},
         {ui->actSessionConfiguration, {"preferences-system", QStyle::SP_FileDialogDetailedView}},
         {ui->actData, {"x-office-spreadsheet", QStyle::SP_FileDialogContentsView}},
+        {ui->actDevices, {"security-high", QStyle::SP_DriveNetIcon}},
         {ui->actExit, {"application-exit", QStyle::SP_DialogCloseButton}}};
     for (const auto& [action, icon] : icons)
         action->setIcon(ThemeIcon(icon.first, icon.second));
@@ -321,6 +325,8 @@ QAction* TfrmMainContainer::ViewAction(int view) const {
         return ui->actSessionConfiguration;
     case vwData:
         return ui->actData;
+    case vwDevices:
+        return ui->actDevices;
     default:
         return nullptr;
     }
@@ -371,6 +377,8 @@ QWidget* TfrmMainContainer::CreateView(int view) {
         viewer->InitializeForm();
         return viewer;
     }
+    case vwDevices:
+        return new TfrmDevices(m_app);
     default:
         return nullptr;
     }
@@ -464,7 +472,7 @@ void TfrmMainContainer::setToolbarChecks() {
     const QScopedValueRollback<bool> syncing(m_syncingChecks, true);
     QAction* current = ViewAction(m_currentView);
     for (QAction* action : {ui->actMain, ui->actClientList, ui->actAppSettings, ui->actSessionConfiguration,
-                            ui->actData, ui->actExit}) {
+                            ui->actData, ui->actDevices, ui->actExit}) {
         action->setChecked(action == current);
         // A button toggled on its own is not told by its unchanged action.
         if (auto* button = qobject_cast<QAbstractButton*>(ui->ActionToolBar1->widgetForAction(action)))
@@ -567,6 +575,8 @@ void TfrmMainContainer::closeEvent(QCloseEvent* event) {
 
 void TfrmMainContainer::DoWirelessStatusChange() {
     m_panels[1]->setText(Text(m_app.StatusText()));
+    m_devicesWaiting = -1; // the panel's text is new: say the waiting devices again
+    UpdateWaitingDevices();
     if (TfrmClientList* monitor = ClientList())
         monitor->ServerStatusChanged();
     // The start-up timer and the views switch the server too, not only the menu.
@@ -576,6 +586,7 @@ void TfrmMainContainer::DoWirelessStatusChange() {
 }
 
 void TfrmMainContainer::DoWirelessClientAddDrop() {
+    UpdateWaitingDevices();
     UpdateClientCount();
     UpdateServerItems();
     if (TfrmClientList* monitor = ClientList())
@@ -585,6 +596,7 @@ void TfrmMainContainer::DoWirelessClientAddDrop() {
 // The change event goes to the monitor when it is shown; otherwise the ended
 // connections are freed here, so that they never pile up behind another view.
 void TfrmMainContainer::WirelessChange() {
+    UpdateWaitingDevices();
     if (TfrmClientList* monitor = ClientList()) {
         monitor->WirelessChange();
         return;
@@ -593,6 +605,33 @@ void TfrmMainContainer::WirelessChange() {
         viewer->WirelessChange();
     UpdateClientCount();
     UpdateServerItems();
+}
+
+QString TfrmMainContainer::WaitingDevicesText() const {
+    const int waiting = m_app.Snapshot().DevicesWaiting;
+    if (waiting <= 0)
+        return {};
+    return waiting == 1 ? QStringLiteral("1 device waiting for approval")
+                        : QStringLiteral("%1 devices waiting for approval").arg(waiting);
+}
+
+// No modal box: the operator may be away. The tray flashes at each new
+// waiting device and its tip says how many wait; without a tray the status
+// bar says it.
+void TfrmMainContainer::UpdateWaitingDevices() {
+    const int waiting = m_app.Snapshot().DevicesWaiting;
+    if (waiting == m_devicesWaiting)
+        return;
+    const bool more = waiting > m_devicesWaiting && m_devicesWaiting >= 0;
+    m_devicesWaiting = waiting;
+    QString status = Text(m_app.StatusText());
+    if (waiting > 0 && !TrayAvailable())
+        status += QStringLiteral(" - ") + WaitingDevicesText();
+    m_panels[1]->setText(status);
+    if (more)
+        DoFlashTrayIcon();
+    else
+        DoUpdateTrayIcon();
 }
 
 // Called on whatever thread logs (the server's, mostly): the file line is
@@ -649,15 +688,20 @@ void TfrmMainContainer::DoUpdateTrayIcon() {
         m_trayImage = image;
         m_tray->setIcon(m_trayIcons[image]);
     }
+    // A device waiting for approval is what the operator must see first.
+    const QString waiting = WaitingDevicesText();
     const QString tip =
-        (AppTitle() + (enabled ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)")))
-            .left(kTipLength);
+        !waiting.isEmpty()
+            ? waiting.left(kTipLength)
+            : (AppTitle() + (enabled ? QStringLiteral(" (Enabled)") : QStringLiteral(" (Disabled)")))
+                  .left(kTipLength);
     if (m_tray->toolTip() != tip)
         m_tray->setToolTip(tip);
     // Flashes come with the handhelds' traffic: the item changes only with the state.
     if (m_trayItemEnabled != enabled) {
         m_trayItemEnabled = enabled;
-        mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server") : QStringLiteral("&Enable Server"));
+        mniTrayEnabled->setText(enabled ? QStringLiteral("&Disable Server")
+                                        : QStringLiteral("&Enable Server"));
         mniTrayEnabled->setIcon(enabled ? ThemeIcon("media-playback-stop", QStyle::SP_MediaStop)
                                         : ThemeIcon("media-playback-start", QStyle::SP_MediaPlay));
     }

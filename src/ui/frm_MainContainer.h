@@ -31,7 +31,14 @@ class TfrmMainContainer;
 class TfrmMainContainer : public QMainWindow {
     Q_OBJECT
 public:
-    enum View : quint16 { vwNone = 0, vwClientList = 1, vwAppSettings = 2, vwSessionConfig = 3, vwData = 4 };
+    enum View : quint16 {
+        vwNone = 0,
+        vwClientList = 1,
+        vwAppSettings = 2,
+        vwSessionConfig = 3,
+        vwData = 4,
+        vwDevices = 5
+    };
     enum TrayImage { TrayDisabled = 0, TrayEnabled1 = 1, TrayEnabled2 = 2 };
 
     // Runs the creation steps at once (server, settings, log sink, upgrade);
@@ -69,6 +76,8 @@ public:
     QMenu* TrayMenu() const { return m_trayMenu; }
     TrayImage CurrentTrayImage() const { return m_trayImage; }
     QString StatusPanelText(int panel) const;
+    // "1 device waiting for approval", empty when none waits.
+    QString WaitingDevicesText() const;
 
     // Whether the desktop shows tray icons now; tests may replace it.
     std::function<bool()> TrayAvailable;
@@ -99,6 +108,7 @@ private:
     void UpdateServerItems();
     void UpdateClientCount();
     void UpdateTitle();
+    void UpdateWaitingDevices();
     void DoWirelessStatusChange();
     void DoWirelessClientAddDrop();
     void WirelessChange();
@@ -138,4 +148,5 @@ private:
     std::array<QIcon, 3> m_trayIcons;
     bool m_trayLoaded = false;
     TrayImage m_trayImage = TrayDisabled;
+    int m_devicesWaiting = 0; // as last shown
 };

@@ -136,8 +136,8 @@ class AccessibleNamesTest : public MainWindowFixture {};
 
 TEST_F(AccessibleNamesTest, EveryViewNamesItsInputs) {
     ShowWindow();
-    for (int view :
-         {View::vwNone, View::vwClientList, View::vwAppSettings, View::vwSessionConfig, View::vwData}) {
+    for (int view : {View::vwNone, View::vwClientList, View::vwAppSettings, View::vwSessionConfig,
+                     View::vwData, View::vwDevices}) {
         Window->ShowView(view);
         PumpFor(50);
         EXPECT_EQ(WalkEveryPage(Window.get()), std::vector<std::string>()) << "in view " << view;

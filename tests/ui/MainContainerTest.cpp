@@ -285,7 +285,8 @@ std::vector<std::pair<QToolButton*, int>> ViewButtons(TfrmMainContainer& window)
     const std::pair<const char*, int> views[] = {{"actClientList", View::vwClientList},
                                                  {"actSessionConfiguration", View::vwSessionConfig},
                                                  {"actAppSettings", View::vwAppSettings},
-                                                 {"actData", View::vwData}};
+                                                 {"actData", View::vwData},
+                                                 {"actDevices", View::vwDevices}};
     for (const auto& [name, view] : views)
         buttons.emplace_back(qobject_cast<QToolButton*>(
                                  bar->widgetForAction(window.findChild<QAction*>(QString::fromLatin1(name)))),

@@ -3,8 +3,11 @@
 #include "ui_frm_ApplicationSettings.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QScrollArea>
 #include <QUrl>
@@ -13,7 +16,9 @@
 #include <arpa/inet.h>
 
 #include "app/ServerControl.h"
+#include "base/AccessPolicy.h"
 #include "base/Exception.h"
+#include "base/IniFile.h"
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
@@ -89,6 +94,7 @@ void TfrmApplicationSettings::MakeFormScroll() {
         ui->layMain->removeWidget(group);
         layout->addWidget(group);
     }
+    layout->addWidget(MakeAccessGroup());
     ui->layMain->removeItem(ui->spcBottom);
     delete ui->spcBottom;
     ui->spcBottom = nullptr;
@@ -99,6 +105,37 @@ void TfrmApplicationSettings::MakeFormScroll() {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(content);
     ui->layMain->insertWidget(0, scroll, 1);
+}
+
+QGroupBox* TfrmApplicationSettings::MakeAccessGroup() {
+    auto* group = new QGroupBox(QStringLiteral("Device access"));
+    group->setObjectName(QStringLiteral("grpAccess"));
+    auto* form = new QFormLayout(group);
+    cboNewDevices = new QComboBox(group);
+    cboNewDevices->setObjectName(QStringLiteral("cboNewDevices"));
+    cboNewDevices->addItem(QStringLiteral("wait for approval"), QStringLiteral("approve"));
+    cboNewDevices->addItem(QStringLiteral("allow"), QStringLiteral("allow"));
+    editTrustedNetworks = new QLineEdit(group);
+    editTrustedNetworks->setObjectName(QStringLiteral("editTrustedNetworks"));
+    editTrustedNetworks->setPlaceholderText(QStringLiteral("none"));
+    editTrustedNetworks->setToolTip(QStringLiteral("Devices from these networks are allowed without approval "
+                                                   "(CIDR list, e.g. 127.0.0.0/8, 192.168.10.0/24)"));
+    editAllowedNetworks = new QLineEdit(group);
+    editAllowedNetworks->setObjectName(QStringLiteral("editAllowedNetworks"));
+    editAllowedNetworks->setPlaceholderText(QStringLiteral("any address"));
+    editAllowedNetworks->setToolTip(QStringLiteral("Connections from any other address are closed at once "
+                                                   "(CIDR list; empty for any address)"));
+    form->addRow(QStringLiteral("Ne&w devices:"), cboNewDevices);
+    form->addRow(QStringLiteral("&Trusted networks:"), editTrustedNetworks);
+    form->addRow(QStringLiteral("All&owed networks:"), editAllowedNetworks);
+    auto changed = [this] {
+        m_accessChanged = true;
+        MarkModified();
+    };
+    connect(cboNewDevices, &QComboBox::currentIndexChanged, this, changed);
+    connect(editTrustedNetworks, &QLineEdit::textChanged, this, changed);
+    connect(editAllowedNetworks, &QLineEdit::textChanged, this, changed);
+    return group;
 }
 
 // Every input is named by its label (its buddy), and the two "Use Default"
@@ -156,7 +193,23 @@ void TfrmApplicationSettings::LoadControls() {
         ui->chkNetworkEncoding->setVisible(true);
         ui->chkVerboseLogging->setVisible(true);
     }
+    // The policy belongs to the server's thread; a file without [Access]
+    // shows what is in effect there.
+    struct TAccessTexts {
+        bool approve = false;
+        std::string trusted;
+        std::string allowed;
+    };
+    const TAccessTexts access = m_app.Call([](TZelApplication& zel) {
+        const TAccessPolicy& policy = zel.Server()->Access;
+        return TAccessTexts{policy.NewDevices == TAccessPolicy::TNewDevices::Approve,
+                            policy.TrustedNetworks.Text(), policy.AllowedNetworks.Text()};
+    });
+    cboNewDevices->setCurrentIndex(access.approve ? 0 : 1);
+    editTrustedNetworks->setText(Q(access.trusted));
+    editAllowedNetworks->setText(Q(access.allowed));
     // Filling the controls ran their change handlers: undo what they marked.
+    m_accessChanged = false;
     m_networkChanged = false;
     SetModified(false);
 }
@@ -212,8 +265,27 @@ bool TfrmApplicationSettings::ValidateNetwork() {
     return true;
 }
 
+bool TfrmApplicationSettings::ValidateAccess() {
+    const std::pair<QLineEdit*, const char*> lists[] = {{editTrustedNetworks, "Trusted networks"},
+                                                        {editAllowedNetworks, "Allowed networks"}};
+    for (const auto& [edit, name] : lists) {
+        try {
+            TNetworkList::Parse(S(edit->text().trimmed()));
+        } catch (const std::exception& e) {
+            TMessageBox::Show(this,
+                              QStringLiteral("%1: %2\n\nEnter networks such as 192.168.10.0/24, separated by "
+                                             "commas.\n\nNothing was changed.")
+                                  .arg(QString::fromLatin1(name), Q(ExceptionText(e))),
+                              QMessageBox::Warning);
+            edit->setFocus();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool TfrmApplicationSettings::Apply() {
-    if (!ValidateNetwork())
+    if (!ValidateNetwork() || (m_accessChanged && !ValidateAccess()))
         return false;
     bool listening = false;
     const bool networkApplied = ApplyControls(listening);
@@ -249,6 +321,11 @@ bool TfrmApplicationSettings::ApplyControls(bool& listening) {
     const std::string logFile = S(ui->editLogfile->text());
     const bool verbose = ui->chkVerboseLogging->isChecked();
     const bool networkEncoding = ui->chkNetworkEncoding->isChecked();
+    const bool accessChanged = m_accessChanged;
+    TIniFile::TBatch access;
+    access.WriteString(TAccessPolicy::Section, "NewDevices", S(cboNewDevices->currentData().toString()));
+    access.WriteString(TAccessPolicy::Section, "TrustedNetworks", S(editTrustedNetworks->text().trimmed()));
+    access.WriteString(TAccessPolicy::Section, "AllowedNetworks", S(editAllowedNetworks->text().trimmed()));
 
     // The server and the preferences it writes belong to the server's thread.
     struct TOutcome {
@@ -282,6 +359,11 @@ bool TfrmApplicationSettings::ApplyControls(bool& listening) {
         prefs.NetworkEncoding = networkEncoding;
         // One write: the settings file is replaced once per Apply.
         prefs.WriteSettings();
+        if (accessChanged) {
+            // One replace of the file, then the server decides by it from the next connection on.
+            prefs.GetIniFile()->WriteBatch(access);
+            zel.ApplyAccessPolicy();
+        }
         result.enabled = server.IsEnabled();
         result.listening = server.IsListening();
         result.address = server.IPAddress;
@@ -290,6 +372,7 @@ bool TfrmApplicationSettings::ApplyControls(bool& listening) {
         return result;
     });
     m_app.Refresh();
+    m_accessChanged = false;
     listening = outcome.listening;
 
     if (!outcome.listenFailure.empty())

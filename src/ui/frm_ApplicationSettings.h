@@ -3,6 +3,10 @@
 #include <QWidget>
 #include <memory>
 
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+
 class TServerControl;
 struct TServerSnapshot;
 
@@ -40,6 +44,9 @@ protected:
 
 private:
     void MakeFormScroll();
+    QGroupBox* MakeAccessGroup();
+    // Checks the network lists of device access; shows why when one is refused.
+    bool ValidateAccess();
     void NameForAssistiveTechnology();
     void FormShow();
     void LoadControls();
@@ -58,6 +65,12 @@ private:
     std::unique_ptr<Ui::TfrmApplicationSettings> ui;
     TServerControl& m_app;
     bool m_modified = false;
+    // The device access controls changed: [Access] is written at the next
+    // Apply (a file without the section keeps its upgrade default until then).
+    bool m_accessChanged = false;
+    QComboBox* cboNewDevices = nullptr;
+    QLineEdit* editTrustedNetworks = nullptr;
+    QLineEdit* editAllowedNetworks = nullptr;
     bool m_networkChanged = false;
     bool m_loaded = false;
 };

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <tuple>
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
@@ -328,7 +330,7 @@ TEST_F(ApplicationSettingsTest, EveryInputIsNamedByItsLabelWithAMnemonic) {
         EXPECT_EQ(label->buddy()->accessibleName(), QString(label->text()).remove(QLatin1Char('&')));
         ++labelled;
     }
-    EXPECT_EQ(labelled, 5);
+    EXPECT_EQ(labelled, 8);
     for (QWidget* input : m_view->findChildren<QWidget*>()) {
         if (qobject_cast<QLineEdit*>(input) || qobject_cast<QAbstractButton*>(input)) {
             EXPECT_FALSE(input->accessibleName().isEmpty() && input->property("text").toString().isEmpty())
@@ -478,3 +480,64 @@ TEST_F(ApplicationSettingsTest, ClosingWithChangesAppliesOnYesDiscardsOnNo) {
 } // namespace
 
 #include "ApplicationSettingsTest.moc"
+
+namespace {
+
+std::string AccessValue(const std::string& ini, const std::string& key) {
+    return TIniFile(ini).ReadString("Access", key, "<none>");
+}
+
+} // namespace
+
+TEST_F(ApplicationSettingsTest, DeviceAccessIsWrittenOnlyWhenEditedAndTakesEffectAtOnce) {
+    // A file without [Access] (an upgrade) keeps it so when other settings are applied.
+    EXPECT_EQ(Find<QComboBox>("cboNewDevices")->currentData().toString(), QStringLiteral("allow"));
+    EXPECT_EQ(Edit("editTrustedNetworks")->text(), QStringLiteral("127.0.0.0/8"));
+    Edit("editServerName")->setText(QStringLiteral("Dock 3"));
+    ASSERT_TRUE(m_view->Apply());
+    EXPECT_EQ(AccessValue(m_ini, "NewDevices"), "<none>");
+
+    Find<QComboBox>("cboNewDevices")->setCurrentIndex(0);
+    Edit("editTrustedNetworks")->setText(QStringLiteral("10.1.0.0/16"));
+    Edit("editAllowedNetworks")->setText(QStringLiteral("127.0.0.0/8, 10.1.0.0/16"));
+    ASSERT_TRUE(m_view->Apply());
+    EXPECT_TRUE(m_asked.empty());
+    EXPECT_EQ(AccessValue(m_ini, "NewDevices"), "approve");
+    EXPECT_EQ(AccessValue(m_ini, "TrustedNetworks"), "10.1.0.0/16");
+    EXPECT_EQ(AccessValue(m_ini, "AllowedNetworks"), "127.0.0.0/8, 10.1.0.0/16");
+    const auto [configured, approve, allowsLoopback, allowsOther] = OnServer([](TZelWirelessServer& s) {
+        return std::tuple(s.Access.Configured, s.Access.NewDevices == TAccessPolicy::TNewDevices::Approve,
+                          s.Access.AllowedNetworks.Contains("127.0.0.1"),
+                          s.Access.AllowedNetworks.Contains("10.2.0.1"));
+    });
+    EXPECT_TRUE(configured);
+    EXPECT_TRUE(approve);
+    EXPECT_TRUE(allowsLoopback);
+    EXPECT_FALSE(allowsOther);
+    EXPECT_FALSE(Button("cmdApply")->isEnabled());
+}
+
+TEST_F(ApplicationSettingsTest, BadNetworkListsAreRefusedWithTheirReasonAndNothingIsWritten) {
+    struct Case {
+        const char* trusted;
+        const char* allowed;
+        const char* says;
+    };
+    const Case cases[] = {{"10.0.0.0/33", "", "Trusted networks: "},
+                          {"10.0.0.0/8 nonsense", "", "Trusted networks: "},
+                          {"127.0.0.0/8", "192.168.1.300", "Allowed networks: "},
+                          {"127.0.0.0/8", "fe80::/10", "Allowed networks: "}};
+    const std::string before = ReadAll(m_ini);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.trusted) + " / " + c.allowed);
+        m_asked.clear();
+        Edit("editTrustedNetworks")->setText(QString::fromLatin1(c.trusted));
+        Edit("editAllowedNetworks")->setText(QString::fromLatin1(c.allowed));
+        EXPECT_FALSE(m_view->Apply());
+        ASSERT_EQ(m_asked.size(), 1u);
+        EXPECT_TRUE(m_asked[0].startsWith(QString::fromLatin1(c.says))) << m_asked[0].toStdString();
+        EXPECT_TRUE(m_asked[0].contains(QStringLiteral("Nothing was changed."))) << m_asked[0].toStdString();
+        EXPECT_EQ(ReadAll(m_ini), before);
+        EXPECT_FALSE(OnServer([](TZelWirelessServer& s) { return s.Access.Configured; }));
+    }
+}

@@ -7,6 +7,7 @@
 #   docs/screenshots/data-sources.png  the data-sources dialog opened from the wizard
 #   docs/screenshots/data-viewer.png   the data viewer on that session's table
 #   docs/screenshots/tray-menu.png     the tray icon's menu (a tray is run beside it)
+#   docs/screenshots/devices.png       the Devices view, with a device waiting for approval
 # Everything runs in a scratch folder: its own display, configuration file,
 # data source and user store; nothing of the user's is touched.
 #   scripts/screenshots.sh [--no-setup]
@@ -47,6 +48,7 @@ port="$(free_port)"
   printf '[Settings]\r\nServer IP Address=127.0.0.1\r\nServerPort=%s\r\nServerName=Warehouse PC\r\n' "$port"
   printf '[Session01]\r\nSessionName=Stock count\r\nEnabled=1\r\nDSN=ZelShots\r\nTablename=stock\r\nKeyFieldName=ItemNo\r\n'
   printf 'Field01=Description\r\nField02=Quantity\r\nField03=Price\r\nField04=Location\r\nField05=LastCounted\r\n'
+  printf '[Access]\r\nNewDevices=approve\r\nTrustedNetworks=127.0.0.1/32\r\nAllowedNetworks=\r\n'
   printf '[ZelWireless Window Settings]\r\ntop=40\r\nleft=40\r\nheight=640\r\nwidth=1000\r\n'
 } >"$work/ZelWireless.ini"
 mkdir -p "$work/run" "$work/config" docs/screenshots
@@ -77,6 +79,16 @@ wait_for "$work/ZelWirelessLog.txt" "Server enabled" 15
 pids+=($!)
 sleep 2
 "$root/build/zel-pda" --port "$port" count >/dev/null 2>&1 || true
+# Handhelds from outside the trusted network: two wait for approval, one is
+# then allowed read-only for session 1 from the command line.
+for device in "127.0.0.2 anna SN-4471 MC3300" "127.0.0.3 bert SN-5120 TC52" "127.0.0.4 carla SN-6034 CK65"; do
+  read -r address user serial model <<<"$device"
+  "$root/build/zel-pda" --port "$port" --bind "$address" --user "$user" --serial "$serial" --model "$model" \
+    --os "Android 11" count >/dev/null 2>&1 || true
+done
+sleep 1.5 # the server writes what it notes of logins in batches
+"$root/build/ZelWireless" --config "$work/ZelWireless.ini" --devices allow SN-6034 --read-only --sessions 1 \
+  >/dev/null
 sleep 1
 
 window="$(xdotool search --sync --name '^Zel - Mendrix Wireless Server' | head -1)"
@@ -105,6 +117,10 @@ sleep 1
 xdotool mousemove --window "$window" 79 280 click 1
 sleep 2
 import -window "$window" docs/screenshots/data-viewer.png
+# The Devices view: the fifth view, Ctrl+5.
+xdotool key --window "$window" ctrl+5
+sleep 1.5
+import -window "$window" docs/screenshots/devices.png
 xdotool mousemove --window "$window" 79 60 click 1
 sleep 1
 

@@ -47,6 +47,8 @@ const char* const kWindowSection = "ZelWireless Window Settings";
 constexpr int kStartupMs = 3200;
 constexpr int kTrayTimerMs = 1000;
 constexpr int kFlashMs = 800;
+// A flash, then as long dark, for as long as a device waits for approval.
+constexpr int kWaitingBlinkMs = 2 * kFlashMs;
 constexpr int kTrayWatchMs = 2000;
 constexpr int kTipLength = 63;
 constexpr int kToolBarWidth = 159;
@@ -105,6 +107,9 @@ TfrmMainContainer::TfrmMainContainer(TZel_WirelessPrefsMgr* prefs, QWidget* pare
     TimerTrayIcon->setInterval(kTrayTimerMs);
     connect(TimerTrayIcon, &QTimer::timeout, this, [this] { Guarded([this] { timerTrayIconTimer(); }); });
     TimerTrayIcon->start();
+    m_waitingBlink = new QTimer(this);
+    m_waitingBlink->setInterval(kWaitingBlinkMs);
+    connect(m_waitingBlink, &QTimer::timeout, this, [this] { Guarded([this] { DoFlashTrayIcon(); }); });
     m_trayWatch = new QTimer(this);
     m_trayWatch->setInterval(kTrayWatchMs);
     connect(m_trayWatch, &QTimer::timeout, this, [this] { Guarded([this] { CheckTrayStillThere(); }); });
@@ -615,9 +620,8 @@ QString TfrmMainContainer::WaitingDevicesText() const {
                         : QStringLiteral("%1 devices waiting for approval").arg(waiting);
 }
 
-// No modal box: the operator may be away. The tray flashes at each new
-// waiting device and its tip says how many wait; without a tray the status
-// bar says it.
+// No modal box: the operator may be away. The tray flashes while devices
+// wait and its tip says how many; without a tray the status bar says it.
 void TfrmMainContainer::UpdateWaitingDevices() {
     const int waiting = m_app.Snapshot().DevicesWaiting;
     if (waiting == m_devicesWaiting)
@@ -628,6 +632,10 @@ void TfrmMainContainer::UpdateWaitingDevices() {
     if (waiting > 0 && !TrayAvailable())
         status += QStringLiteral(" - ") + WaitingDevicesText();
     m_panels[1]->setText(status);
+    if (waiting > 0 && !m_waitingBlink->isActive())
+        m_waitingBlink->start();
+    else if (waiting == 0)
+        m_waitingBlink->stop();
     if (more)
         DoFlashTrayIcon();
     else

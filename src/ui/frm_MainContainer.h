@@ -139,6 +139,7 @@ private:
     QTimer* timerStartup = nullptr;
     QTimer* TimerTrayIcon = nullptr;
     QTimer* m_trayWatch = nullptr;
+    QTimer* m_waitingBlink = nullptr; // flashes the tray while a device waits
 
     QSystemTrayIcon* m_tray = nullptr;
     QMenu* m_trayMenu = nullptr;

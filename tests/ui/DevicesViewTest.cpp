@@ -113,6 +113,10 @@ TEST_F(DevicesViewTest, WaitingDeviceIsShownAndAllowLetsItsNextSessionThrough) {
         << Window->StatusPanelText(1).toStdString();
     EXPECT_EQ(Window->TrayIcon()->toolTip(), QStringLiteral("1 device waiting for approval"));
     EXPECT_TRUE(Boxes.empty());
+    // The tray keeps flashing while the device waits, not only once.
+    using Image = TfrmMainContainer::TrayImage;
+    ASSERT_TRUE(PumpUntil([&] { return Window->CurrentTrayImage() == Image::TrayEnabled1; }));
+    ASSERT_TRUE(PumpUntil([&] { return Window->CurrentTrayImage() == Image::TrayEnabled2; }, 3000));
 
     THandheldFrame reply = SelectSession(handheld);
     ASSERT_EQ(reply.Text(0, 1), "N");
@@ -136,6 +140,9 @@ TEST_F(DevicesViewTest, WaitingDeviceIsShownAndAllowLetsItsNextSessionThrough) {
     ASSERT_TRUE(PumpUntil(
         [&] { return Window->TrayIcon()->toolTip() != QStringLiteral("1 device waiting for approval"); }));
     EXPECT_FALSE(Window->StatusPanelText(1).contains(QStringLiteral("waiting")));
+    ASSERT_TRUE(PumpUntil([&] { return Window->CurrentTrayImage() == Image::TrayEnabled1; }));
+    PumpFor(2000);
+    EXPECT_EQ(Window->CurrentTrayImage(), Image::TrayEnabled1);
 }
 
 TEST_F(DevicesViewTest, RefuseFromTheMonitorsMenuDisconnectsTheHandheld) {

@@ -163,6 +163,23 @@ TEST_F(DevicesViewTest, RefuseFromTheMonitorsMenuDisconnectsTheHandheld) {
     ASSERT_TRUE(PumpUntil([&] { return Window->Application().Snapshot().Clients.empty(); }));
 }
 
+TEST_F(DevicesViewTest, AllowFromTheMonitorsMenuClearsTheWaitingMark) {
+    TTestHandheld& handheld = Handheld("SN-1");
+    auto* list = Window->ClientList()->findChild<QTreeWidget*>(QStringLiteral("lstClientList"));
+    ASSERT_TRUE(PumpUntil([&] {
+        return list->topLevelItemCount() == 1 &&
+               list->topLevelItem(0)->toolTip(0) == QStringLiteral("Waiting for approval");
+    }));
+    list->topLevelItem(0)->setSelected(true);
+    Trigger("mniDeviceAllowReadOnly");
+    std::optional<TDeviceRecord> record = Registry()->Find("SN-1");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->State, TDeviceState::Allowed);
+    EXPECT_TRUE(record->ReadOnly);
+    ASSERT_TRUE(PumpUntil([&] { return list->topLevelItem(0)->toolTip(0).isEmpty(); }));
+    EXPECT_EQ(SelectSession(handheld).Text(0, 1), "Y");
+}
+
 TEST_F(DevicesViewTest, FilterSessionsAndForget) {
     Handheld("SN-A");
     Handheld("SN-B");

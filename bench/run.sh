@@ -52,6 +52,7 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/zel-bench.XXXXXX")"
 chmod 755 "$work"
 server_pid=""
 before_pid=""
+access_pid=""
 lock_pid=""
 waiter_pid=""
 load_pid=""
@@ -71,6 +72,7 @@ cleanup() {
   stop_process "$lock_pid"
   stop_process "$server_pid"
   stop_process "$before_pid"
+  stop_process "$access_pid"
   if [ -n "$pg_started" ]; then stop_pg_cluster "$work/pg"; fi
   rm -rf "$work"
 }
@@ -131,6 +133,20 @@ while [ "$before_port" = "$server_port" ]; do before_port="$(free_port)"; done
 mkdir -p "$work/server" "$work/before"
 write_config "$work/server/zel.ini" "$server_port"
 write_config "$work/before/zel.ini" "$before_port"
+# A1: a third server with device access control: the handhelds connect from
+# 127.0.0.2, outside its trusted networks, and are among 2,000 approved
+# devices of its registry (zel-load's serials BENCH-<number>).
+access_port="$(free_port)"
+while [ "$access_port" = "$server_port" ] || [ "$access_port" = "$before_port" ]; do access_port="$(free_port)"; done
+mkdir -p "$work/access"
+write_config "$work/access/zel.ini" "$access_port"
+printf '[Access]\r\nNewDevices=approve\r\nTrustedNetworks=127.0.0.1/32\r\nAllowedNetworks=\r\n' >>"$work/access/zel.ini"
+awk 'BEGIN {
+  for (i = 0; i < 2000; i++) {
+    printf "[Device BENCH-%d]\r\nIdentifiedBy=serial\r\nSerial=BENCH-%d\r\nUserName=load%d\r\nModel=zel-load\r\n", i, i, i
+    printf "State=allowed\r\nAccess=read-write\r\nDecisionBy=command line\r\nDecision=allowed read-write\r\n"
+  } }' >"$work/access/zelDevices.ini"
+chmod 600 "$work/access/zelDevices.ini"
 ulimit -n 8192 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 launched_pid=""
 launch() { # launch FOLDER [NAME=VALUE...] [-- SERVER ARGS...]: the server on FOLDER/zel.ini, in launched_pid
@@ -158,6 +174,8 @@ stop_server() {
 start_server
 launch "$work/before" ZEL_ROWS_PER_FETCH=0
 before_pid="$launched_pid"
+launch "$work/access"
+access_pid="$launched_pid"
 
 # --- measuring ----------------------------------------------------------------
 
@@ -178,6 +196,13 @@ load() { # load OUT ARGS...: zel-load against the server; a wrong reply stops th
   local out="$1"; shift
   if ! "$build/zel-load" --port "$server_port" --rows "$ROWS" --duration "$SECONDS_PER_RUN" --warmup "$WARMUP" --kv "$@" >"$out" 2>&1; then
     cat "$out"; echo "bench: zel-load reported wrong or missing replies" >&2; exit 1
+  fi
+}
+load_access() { # load_access OUT ARGS...: zel-load from 127.0.0.2 against the server with access control
+  local out="$1"; shift
+  if ! "$build/zel-load" --port "$access_port" --bind 127.0.0.2 --serial-prefix BENCH- --rows "$ROWS" \
+    --duration "$SECONDS_PER_RUN" --warmup "$WARMUP" --kv "$@" >"$out" 2>&1; then
+    cat "$out"; echo "bench: zel-load reported wrong or missing replies (access control)" >&2; exit 1
   fi
 }
 anchor() { # anchor OUT ARGS...
@@ -221,6 +246,10 @@ for run in $(seq "$RUNS"); do
   for idle in 250 1000; do
     load "$o" --session 1 --handhelds 1 --idle "$idle" --mix select=1; record "r4.idle$idle" "$(kv "$o" select p50_us)"
   done
+  # A1: R1 and R4 with device access control
+  load_access "$o" --session 1 --handhelds 1 --mix select=1;  record a1.r1 "$(kv "$o" select p50_us)"
+  load_access "$o" --session 1 --handhelds 16 --mix select=1; record a1.r16 "$(kv "$o" select rps)"
+  load_access "$o" --session 1 --handhelds 1 --idle 1000 --mix select=1; record a1.idle1000 "$(kv "$o" select p50_us)"
   # R2, after and before row arrays
   for depth in $depths; do
     load "$o" --session 1 --handhelds 1 --mix window=1 --depths "$depth"; record "r2.sqlite.ours$depth" "$(kv "$o" window p50_us)"
@@ -424,6 +453,10 @@ row R3 "SQL statements per request" "$per_request" "1" "$(ratio "$per_request" 1
 for idle in 250 1000; do
   compare R4 "R1 with $idle idle handhelds, p50" us "$(median "r4.idle$idle")" "$(median r1.ours1)" le 1.5
 done
+compare A1 "R1 from outside the trusted networks, 2,000 approved devices, p50" us "$(median a1.r1)" \
+  "$(median r1.ours1)" le 1.05
+compare A1 "R1, 16 handhelds, the same" per_s "$(median a1.r16)" "$(median r1.ours16)" ge 0.95
+compare A1 "R4 with 1000 idle handhelds, the same, p50" us "$(median a1.idle1000)" "$(median r4.idle1000)" le 1.05
 for when in before ours; do
   label=after; [ "$when" = before ] && label=before
   compare R5 "select filling a reply ($(printf '%.0f' "$(median r5.bytes)") B), SQLite, p50, $label" us \
@@ -471,6 +504,8 @@ echo "same table). Anchor: the same 15 handhelds alone. The stall is the longest
 echo "server's event loop during the measurement (--stall-probe). The 16th's longest post checks the set-up: its"
 echo "post waited on the lock (PostgreSQL refuses it after lock_timeout, 5 s; SQLite waits for the lock)."
 echo "A handheld that waits sends nothing meanwhile, so a stalled server costs the p50 little: read it with the stall."
+echo "A1: R1 and R4 against a server with device access control ([Access] NewDevices=approve), zel-load connecting"
+echo "from 127.0.0.2 (outside TrustedNetworks=127.0.0.1/32) as 2 of 2,000 approved devices of its registry, against R1/R4"
 echo "W1-W3 run the program with its window under a private Xvfb on the xcb platform with the accessibility bus on"
 echo "(bench/windowed.py). W1: 16 handhelds as in R1 with the client monitor on screen, against the same with the"
 echo "settings view. W2: R1 in the window with 1,000 idle handhelds, against none (the monitor on screen). W3: the"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/DeviceCommand.h"
 #include "app/HeadlessHost.h"
 #include "app/StallProbe.h"
 #include "app/ZelApplication.h"
@@ -57,7 +58,9 @@ int Run(bool withWindows);
 // QApplication, on Qt's own dispatcher (the server gets a thread of its own);
 // headless, the server's loop is the main thread's, on the epoll dispatcher.
 int main(int argc, char* argv[]) {
-    const bool withWindows = !HasArgument(argc, argv, "--headless") && HasDisplay();
+    // The device command never opens a window.
+    const bool withWindows =
+        !HasArgument(argc, argv, "--headless") && !HasArgument(argc, argv, "--devices") && HasDisplay();
     if (withWindows) {
         QApplication app(argc, argv);
         return Run(true);
@@ -90,10 +93,45 @@ int Run(bool withWindows) {
         QStringLiteral("stall-probe"),
         QStringLiteral("Append the event loop's longest delay each second to FILE."), QStringLiteral("FILE"));
     stallProbeOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    const QCommandLineOption devicesOption(
+        QStringLiteral("devices"),
+        QStringLiteral("Change or list the device registry beside the configuration file and exit: "
+                       "list | allow SERIAL [--read-only] [--sessions 1,3] | refuse SERIAL | forget SERIAL | "
+                       "accept-new MINUTES. Works while the server runs; it sees the change at once."),
+        QStringLiteral("ACTION"));
+    const QCommandLineOption readOnlyOption(
+        QStringLiteral("read-only"), QStringLiteral("With --devices allow: the device may only read."));
+    const QCommandLineOption sessionsOption(
+        QStringLiteral("sessions"),
+        QStringLiteral("With --devices allow: the session numbers the device may use (default: all)."),
+        QStringLiteral("LIST"));
     parser.addOption(headlessOption);
     parser.addOption(configOption);
+    parser.addOption(devicesOption);
+    parser.addOption(readOnlyOption);
+    parser.addOption(sessionsOption);
     parser.addOption(stallProbeOption);
+    parser.addPositionalArgument(
+        QStringLiteral("SERIAL|MINUTES"),
+        QStringLiteral("The argument of --devices allow, refuse, forget or accept-new."));
     parser.process(*QCoreApplication::instance());
+
+    if (parser.isSet(devicesOption)) {
+        TDeviceCommand command;
+        command.ConfigFile =
+            MakeAppPaths(Platform::ExecutablePath(), parser.value(configOption).toStdString()).ConfigFile;
+        command.Action = parser.value(devicesOption).toStdString();
+        for (const QString& argument : parser.positionalArguments())
+            command.Arguments.push_back(argument.toStdString());
+        command.ReadOnly = parser.isSet(readOnlyOption);
+        command.SessionsGiven = parser.isSet(sessionsOption);
+        command.Sessions = parser.value(sessionsOption).toStdString();
+        return RunDeviceCommand(command, stdout, stderr);
+    }
+    if (parser.isSet(readOnlyOption) || parser.isSet(sessionsOption)) {
+        std::fprintf(stderr, "ZelWireless: --read-only and --sessions go with --devices allow\n");
+        return 2;
+    }
 
     TSingleInstance instance(GetInstanceMutexName(parser.value(configOption).toStdString()));
     if (!instance.Acquire())

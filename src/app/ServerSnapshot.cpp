@@ -38,6 +38,7 @@ TClientSnapshot TakeClientSnapshot(const TZelWirelessClient& client) {
         shot.DSN = client.Session->DSN;
         shot.Tablename = client.Session->Tablename;
     }
+    shot.WaitingForApproval = client.Server && client.Server->WaitingForApproval(client);
     return shot;
 }
 
@@ -54,6 +55,7 @@ TServerSnapshot TakeServerSnapshot(const TZelWirelessServer& server, const std::
     shot.StartTime = server.StartTime;
     shot.BytesSent = server.BytesSent;
     shot.BytesReceived = server.BytesReceived;
+    shot.DevicesWaiting = server.DevicesWaiting();
     shot.Clients.reserve(server.Clients.size());
     for (const auto& client : server.Clients)
         if (client && client->Id != 0)

@@ -34,6 +34,8 @@ struct TClientSnapshot {
     std::string PluginVersion;
     std::string DSN;
     std::string Tablename;
+    // Logged in, and its device waits for the operator's approval.
+    bool WaitingForApproval = false;
 };
 
 // What the window shows of the server. The window never reads the server's
@@ -52,6 +54,8 @@ struct TServerSnapshot {
     int32_t BytesSent = 0;
     int32_t BytesReceived = 0;
     std::vector<TClientSnapshot> Clients; // in accept order
+    // Devices of the registry that wait for approval, connected or not.
+    int DevicesWaiting = 0;
 
     // The listed client with this Id, or nullptr.
     const TClientSnapshot* FindClient(uint64_t id) const;

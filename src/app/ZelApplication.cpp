@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include <cstdio>
 
+#include "base/AccessPolicy.h"
+#include "base/DeviceRegistry.h"
 #include "base/Exception.h"
 #include "base/IniFile.h"
 #include "base/WirelessPrefsMgr.h"
@@ -54,12 +56,34 @@ void TZelApplication::Create(TZelLogger::Sink logSink) {
     m_prefs->ReadSettings();
     GetLogger()->SetSinks(logSink, logSink);
     m_sinkInstalled = true;
+    ApplyAccessPolicy();
+    m_server->SetDeviceRegistry(std::make_shared<TDeviceRegistry>(TDeviceRegistry::FileNameFor(iniFilename)));
     m_server->OnStatusChange = [this](TZelWirelessServer*) { DoWirelessStatusChange(); };
     m_server->OnClientAddDrop = [this](TZelWirelessServer*) {
         if (OnClientAddDrop)
             OnClientAddDrop();
     };
     UpgradeIniFile();
+}
+
+void TZelApplication::ApplyAccessPolicy() {
+    // A policy that cannot be read must not open the server to everyone.
+    try {
+        m_server->Access = TAccessPolicy::Read(TIniFile(m_prefs->IniFilename));
+    } catch (const std::exception& e) {
+        throw Exception("Configuration file [" + m_prefs->IniFilename + "]: " + ExceptionText(e));
+    }
+    const TAccessPolicy& access = m_server->Access;
+    if (!access.Configured)
+        LogInfo("Device access: no [Access] section, new devices are allowed and logged");
+    else
+        LogInfo(std::string("Device access: NewDevices=") + NewDevicesText(access.NewDevices) +
+                ", TrustedNetworks=" + access.TrustedNetworks.Text() + ", AllowedNetworks=" +
+                (access.AllowedNetworks.Empty() ? "any" : access.AllowedNetworks.Text()));
+}
+
+std::shared_ptr<TDeviceRegistry> TZelApplication::Devices() const {
+    return m_server ? m_server->Devices : nullptr;
 }
 
 void TZelApplication::EnableServer() {

@@ -8,6 +8,7 @@
 #include "base/AppPaths.h"
 #include "base/Zel_EventLogger.h"
 
+class TDeviceRegistry;
 class TIniFile;
 class TZel_WirelessPrefsMgr;
 class TZelWirelessServer;
@@ -41,11 +42,17 @@ public:
     // that an owner can do it while what its sink uses is still there.
     void ReleaseServer();
 
+    // Reads [Access] of the configuration file into the server; raises for a
+    // bad value (the server keeps the policy it had).
+    void ApplyAccessPolicy();
+
     void UpgradeIniFile();
     // Renames the one-digit field keys Field1..Field9 of sessions 1..32 to Field01..Field09.
     static void MigrateFieldKeys(TIniFile& ini);
 
     TZelWirelessServer* Server() const { return m_server.get(); }
+    // The server's device registry (safe to use from any thread), or null before Create.
+    std::shared_ptr<TDeviceRegistry> Devices() const;
 
     // Status text of the last enable or disable, as the operator sees it.
     std::string StatusText() const { return m_statusText; }

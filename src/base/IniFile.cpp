@@ -15,6 +15,8 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -498,4 +500,58 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
             keys.push_back(line.name);
     }
     return keys;
+}
+
+std::vector<TIniFile::TSection> TIniFile::ReadAll() const {
+    // Names are looked up by their folded form: a file of thousands of
+    // sections is read in one pass, not one search per section.
+    const auto folded = [](std::string_view name) {
+        std::string text(TrimView(name));
+        std::transform(text.begin(), text.end(), text.begin(), LowerAscii);
+        return text;
+    };
+    std::vector<TSection> sections;
+    std::unordered_map<std::string, size_t> sectionIndex;
+    std::vector<std::unordered_set<std::string>> keysSeen;
+    const TIniDocument doc = Load(m_fileName);
+    std::vector<size_t> headerToIndex(doc.lines.size(), 0);
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        const TIniLine& line = doc.lines[i];
+        if (line.kind == TIniLine::Kind::Section) {
+            const auto [entry, added] = sectionIndex.emplace(folded(line.name), sections.size());
+            if (added) {
+                sections.push_back({line.name, {}});
+                keysSeen.emplace_back();
+            }
+            headerToIndex[i] = entry->second;
+            continue;
+        }
+        if (line.kind != TIniLine::Kind::Key || line.section < 0)
+            continue;
+        const size_t index = headerToIndex[size_t(line.section)];
+        if (keysSeen[index].insert(folded(line.name)).second)
+            sections[index].values.emplace_back(line.name, line.value);
+    }
+    return sections;
+}
+
+void TIniFile::ReplaceAll(const std::vector<TSection>& sections) {
+    TIniDocument doc;
+    for (const TSection& section : sections) {
+        CheckSectionName(section.name);
+        TIniLine header;
+        header.name = Trim(section.name);
+        header.raw = "[" + header.name + "]";
+        header.kind = TIniLine::Kind::Section;
+        doc.lines.push_back(std::move(header));
+        for (const auto& [key, value] : section.values) {
+            CheckWrite(section.name, key, value);
+            TIniLine line;
+            line.raw = Trim(key) + "=" + value;
+            line.kind = TIniLine::Kind::Key;
+            doc.lines.push_back(std::move(line));
+        }
+    }
+    const std::lock_guard lock(UpdateLock());
+    Save(m_fileName, doc);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // A configuration file with classic private-profile semantics: section and
@@ -57,6 +58,19 @@ public:
     bool ValueExists(const std::string& section, const std::string& key) const;
     std::vector<std::string> ReadSections() const;
     std::vector<std::string> ReadSection(const std::string& section) const; // key names
+
+    // The whole file at once, for files of many sections that would cost one
+    // read per key otherwise: every section in file order with its keys and
+    // values (a repeated section or key is read once, the first wins).
+    struct TSection {
+        std::string name;
+        std::vector<std::pair<std::string, std::string>> values;
+    };
+    std::vector<TSection> ReadAll() const;
+    // Replaces the whole content by these sections in one atomic replace
+    // that keeps the file's owner and mode. Names and values are checked as
+    // for single writes; a refused one leaves the file untouched.
+    void ReplaceAll(const std::vector<TSection>& sections);
 
 private:
     std::string m_fileName;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/AccessPolicy.h"
 #include "base/Exception.h"
 #include "base/Platform.h"
 #include "base/Zel_EventLogger.h"
@@ -73,6 +74,12 @@ TZel_WirelessPrefsMgr::~TZel_WirelessPrefsMgr() = default;
 void TZel_WirelessPrefsMgr::CreateConfigFile() {
     CreatePrivateFile(IniFilename);
     AppendToFile(IniFilename, "", true);
+    // A new installation approves new handhelds; a file from before device
+    // access control has no [Access] section and keeps accepting them.
+    if (FileExists(IniFilename)) {
+        TIniFile ini(IniFilename);
+        TAccessPolicy::WriteNewFileDefaults(ini);
+    }
     LogInfo("Initializing config file [" + IniFilename + "]");
 }
 

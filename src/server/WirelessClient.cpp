@@ -442,8 +442,10 @@ void TZelWirelessClient::HandleLogin() {
     SendMsg.AppendText("Y", 1);
     SendMsg.AppendText("Login accepted.", 250);
     SendFrame();
-    if (Server)
+    if (Server) {
+        Server->AdmitDevice(*this);
         Server->CleanupReconnected(this);
+    }
     RaiseChange();
 }
 
@@ -470,6 +472,11 @@ void TZelWirelessClient::HandleSessionSelect() {
     auto session = std::make_shared<TZel_ODBCSession>();
     session->SessionNumber = PDASession.SessionNumber;
     try {
+        if (Server) {
+            const std::string refusal = Server->SessionRefusal(*this, PDASession.SessionNumber);
+            if (!refusal.empty())
+                throw Exception(refusal);
+        }
         session->IniFile = g_PrefsMgr ? g_PrefsMgr->GetIniFile() : nullptr;
         session->ReadINISettings();
         if (!session->IsEnabled())

@@ -72,6 +72,8 @@ public:
     TZelPDASession PDASession;
     // Shared with the database work under way, which may outlive the client.
     std::shared_ptr<TZel_ODBCSession> Session;
+    // The device's key in the server's registry, set at login.
+    std::string DeviceKey;
     // Whether the session's data source was connected after its last request.
     bool DatabaseConnected = false;
     ChangeNotify OnChange;

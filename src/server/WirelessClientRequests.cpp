@@ -5,6 +5,7 @@
 #include "protocol/Zel_ODBCQuery.h"
 #include "server/RequestCodec.h"
 #include "server/WirelessClient.h"
+#include "server/WirelessServer.h"
 
 // The data requests: check length and state, parse the payload into a query,
 // run it on the selected session and send the rows or the count.
@@ -53,6 +54,12 @@ void ServeRequest(TZelWirelessClient& client, RequestKind kind, Run run, Reply r
                         "]");
     if (client.State != csSessionSelected)
         throw Exception("Invalid session selected");
+    if (client.Server) {
+        const std::string refusal =
+            client.Server->RequestRefusal(client, kind == RequestKind::Post || kind == RequestKind::Delete);
+        if (!refusal.empty())
+            throw Exception(refusal);
+    }
 
     auto query = std::make_shared<TZel_Query>();
     const char* payload = client.ReadMsg.Payload.Data();

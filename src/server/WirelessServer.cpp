@@ -54,6 +54,8 @@ TZelWirelessServer::TZelWirelessServer(QObject* owner)
       m_databaseReplies(std::make_unique<TEventLoopMailbox>()) {
     QObject::connect(&m_greetingSweep, &QTimer::timeout, m_changeRelay.get(),
                      [this] { CloseSilentClients(); });
+    QObject::connect(&m_deviceSweep, &QTimer::timeout, m_changeRelay.get(),
+                     [this] { EnforceDeviceDecisions(); });
     ServerName = "Zel Wireless Server";
     // For its side effect: an empty address becomes the last active interface.
     ListenDescription();
@@ -150,6 +152,8 @@ size_t TZelWirelessServer::OpenClientCount() const {
 }
 
 void TZelWirelessServer::HandleAccept(TZel_Socket* listener, std::unique_ptr<TZel_Socket> connection) {
+    if (RefuseOutsideNetworks(*connection))
+        return;
     if (MaxClients > 0 && OpenClientCount() >= static_cast<size_t>(MaxClients)) {
         // Refused without a word: the handheld has not spoken yet. One line
         // for a burst, however many it holds.

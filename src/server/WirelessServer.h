@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,11 +12,13 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "base/AccessPolicy.h"
 #include "base/EventLoopMailbox.h"
 #include "base/ServerSettings.h"
 #include "data/Zel_ConnectionPool.h"
 
 class QObject;
+class TDeviceRegistry;
 class TZel_Socket;
 class TZelWirelessClient;
 
@@ -54,6 +57,12 @@ public:
     QDateTime StartTime;
     // A connection that has not greeted within this time is closed.
     int GreetingTimeoutMs = 30000;
+    // Which devices and networks may use the server. Without a registry
+    // every device that may connect is served as before.
+    TAccessPolicy Access;
+    std::shared_ptr<TDeviceRegistry> Devices;
+    // How often the registry file is looked at for decisions taken elsewhere.
+    int DeviceSweepMs = 1000;
 
     bool IsListening() const;
     bool IsEnabled() const;
@@ -81,6 +90,22 @@ public:
     int RemoveClosedClients();
     // Hands a posted change to the owner (run by the change event).
     void DeliverChange();
+    // Device access (DeviceAccess.cpp).
+    // Takes the registry and starts watching it for decisions taken elsewhere.
+    void SetDeviceRegistry(std::shared_ptr<TDeviceRegistry> registry);
+    // Records a device that has just logged in and applies the policy to it.
+    void AdmitDevice(TZelWirelessClient& client);
+    // Empty when the client's device may select the session, else why not
+    // (the text after "Session not selected: ").
+    std::string SessionRefusal(TZelWirelessClient& client, int32_t sessionNumber);
+    // Empty when the client's device may make this request now, else why not.
+    std::string RequestRefusal(TZelWirelessClient& client, bool writes);
+    // Closes the connections of devices refused or forgotten since they logged in.
+    void EnforceDeviceDecisions();
+    // Whether the device of a logged-in client still waits for approval.
+    bool WaitingForApproval(const TZelWirelessClient& client) const;
+    int DevicesWaiting() const;
+
     // Where database workers post the results of the clients' requests.
     TEventLoopMailbox::TPoster DatabaseReplyPoster() const { return m_databaseReplies->Poster(); }
 
@@ -107,4 +132,10 @@ private:
     std::unique_ptr<QObject> m_changeRelay;
     std::unique_ptr<TEventLoopMailbox> m_databaseReplies;
     uint64_t m_lastClientId = 0;
+    // AllowedNetworks: refused addresses and when each was last logged.
+    bool RefuseOutsideNetworks(const TZel_Socket& connection);
+    std::map<std::string, qint64> m_refusedAddressLog;
+    QTimer m_deviceSweep;
+    uint64_t m_devicesSeen = 0;  // the registry's generation last enforced
+    std::string m_registryError; // logged once
 };

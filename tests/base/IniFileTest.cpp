@@ -428,3 +428,30 @@ TEST_F(IniFileTest, FailingBatchLeavesTheOldFileWhole) {
 }
 
 } // namespace
+
+namespace {
+
+// The whole file at once reads as the single reads do: names compare
+// without case, a repeated section reads as one, the first key of a name wins.
+TEST_F(IniFileTest, ReadAllMatchesSingleReadsAndReplaceAllKeepsTheMode) {
+    WriteAll(file, "stray\r\n[One]\r\na=1\r\n;c=0\r\n[two]\r\nB = 2\r\n[ONE]\r\nA=9\r\nc=3\r\n");
+    const std::vector<TIniFile::TSection> sections = TIniFile(file).ReadAll();
+    ASSERT_EQ(sections.size(), 2u);
+    EXPECT_EQ(sections[0].name, "One");
+    EXPECT_EQ(sections[0].values, (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"c", "3"}}));
+    EXPECT_EQ(sections[1].values, (std::vector<std::pair<std::string, std::string>>{{"B", "2"}}));
+
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    TIniFile ini(file);
+    ini.ReplaceAll({{"New", {{"k", "v"}}}});
+    EXPECT_EQ(ReadAll(file), "[New]\r\nk=v\r\n");
+    EXPECT_EQ(ini.ReadString("new", "K", ""), "v");
+    struct stat info {};
+    ::stat(file.c_str(), &info);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_THROW(ini.ReplaceAll({{"Bad]", {}}}), Exception);
+    EXPECT_THROW(ini.ReplaceAll({{"Ok", {{"k", "line\nbreak"}}}}), Exception);
+    EXPECT_EQ(ReadAll(file), "[New]\r\nk=v\r\n") << "a refused replace leaves the file alone";
+}
+
+} // namespace

@@ -73,6 +73,10 @@ TEST_F(PrefsMgrTest, FirstStartInAnEmptyFolderWritesEveryKeyInOrder) {
 
     const std::string logFile = Path("ZelWirelessLog.txt");
     const std::regex expected("[A-Z][a-z]{2}-\\d\\d \\d\\d:\\d\\d:\\d\\d: \r\n"
+                              "\\[Access\\]\r\n"
+                              "NewDevices=approve\r\n"
+                              "TrustedNetworks=127\\.0\\.0\\.0/8\r\n"
+                              "AllowedNetworks=\r\n"
                               "\\[Settings\\]\r\n"
                               "Logfilename=" +
                               logFile +
@@ -224,7 +228,8 @@ TEST_F(PrefsMgrTest, SharedObjectIsCreatedOnDemandWithATimeStampedFile) {
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(prefs->GetIniFile(), shared);
     EXPECT_TRUE(std::regex_match(ReadAll(Path("ZelWireless.ini")),
-                                 std::regex("[A-Z][a-z]{2}-\\d\\d \\d\\d:\\d\\d:\\d\\d: \r\n")));
+                                 std::regex("[A-Z][a-z]{2}-\\d\\d \\d\\d:\\d\\d:\\d\\d: \r\n"
+                                            "\\[Access\\]\r\nNewDevices=approve\r\n[\\s\\S]*")));
     prefs->ReadSettings();
     EXPECT_EQ(shared->ReadInteger("Settings", "ServerPort", 0), 4402)
         << "sees the short-lived object's writes";

@@ -45,7 +45,8 @@ void E2eDataTest::SetUp() {
                                  {"Description", "Quantity", "Price", "Location", "LastCounted"}}) +
                  SessionSection({2, "Pairs", Dsn(), "pairs", "Code", {"Name", "Qty", "Note"}}) +
                  SessionSection({3, "Big rows", Dsn(), "bigrows", "Code", {"Body"}}) +
-                 SessionSection({4, "Closed stock", Dsn(), "stock", "ItemNo", {"Description"}, false}));
+                 SessionSection({4, "Closed stock", Dsn(), "stock", "ItemNo", {"Description"}, false}) +
+                 ExtraConfig());
     m_server = std::make_unique<TServerProcess>(m_folder);
     ASSERT_TRUE(m_server->Start(config)) << m_server->Output();
 }

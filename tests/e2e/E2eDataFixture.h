@@ -23,6 +23,8 @@ protected:
     void TearDown() override;
 
     std::string Dsn() const { return OdbcTestEnv::DsnName(GetParam()); }
+    // Appended to the configuration file the server starts with.
+    virtual std::string ExtraConfig() const { return {}; }
     void Exec(const std::vector<std::string>& statements) {
         OdbcTestEnv::Get().ExecSql(GetParam(), statements);
     }

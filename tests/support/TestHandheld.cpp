@@ -85,6 +85,15 @@ bool TTestHandheld::Connect(int port, int timeoutMs, int receiveBuffer) {
     ::setsockopt(m_handle, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     if (receiveBuffer > 0)
         ::setsockopt(m_handle, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (!BindAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, BindAddress.c_str(), &local.sin_addr) != 1 ||
+            ::bind(m_handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            Close();
+            return false;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

@@ -70,6 +70,8 @@ public:
     THandheldFrame Login(const std::string& user, const std::string& serial);
     THandheldFrame SelectSession(int number, const std::string& name = "test session");
 
+    // The loopback address the handheld connects from (e.g. "127.0.0.2"); empty: any.
+    std::string BindAddress;
     bool Scrambling = false;
     std::vector<uint8_t> Key;
     size_t SendPos = 0;

@@ -40,10 +40,12 @@ bool TLoadHandheld::Fail(const std::string& text) {
     return false;
 }
 
-bool TLoadHandheld::Connect(const sockaddr_in& address) {
+bool TLoadHandheld::Connect(const sockaddr_in& address, const sockaddr_in* local) {
     m_handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_handle < 0)
         return Fail(std::string("socket: ") + std::strerror(errno));
+    if (local && ::bind(m_handle, reinterpret_cast<const sockaddr*>(local), sizeof *local) != 0)
+        return Fail(std::string("bind: ") + std::strerror(errno));
     const int on = 1;
     ::setsockopt(m_handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     m_phase = TPhase::Connecting;
@@ -193,7 +195,10 @@ bool TLoadHandheld::Opening(const std::string& type, const char* payload, int le
         m_send.MessageType = "PDALOGIN";
         m_send.AppendText("load" + std::to_string(m_number), 40);
         m_send.AppendText("", 40);
-        m_send.AppendText("LOAD-" + std::to_string(::getpid()) + "-" + std::to_string(m_number), 40);
+        m_send.AppendText(SerialPrefix.empty()
+                              ? "LOAD-" + std::to_string(::getpid()) + "-" + std::to_string(m_number)
+                              : SerialPrefix + std::to_string(m_number),
+                          40);
         m_send.AppendText("zel-load", 60);
         m_send.AppendText("Linux", 60);
         return Send(m_send);

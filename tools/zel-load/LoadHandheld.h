@@ -31,8 +31,12 @@ public:
     bool WantsWrite() const { return m_phase == TPhase::Connecting || !m_out.empty(); }
     const std::string& Error() const { return m_error; }
 
-    // Starts a non-blocking connect; false with Error set when it cannot.
-    bool Connect(const sockaddr_in& address);
+    // Starts a non-blocking connect, from local when it is given; false with
+    // Error set when it cannot.
+    bool Connect(const sockaddr_in& address, const sockaddr_in* local = nullptr);
+    // The serial number it logs in with: a prefix gives "<prefix><number>",
+    // stable from run to run; without one it is unique to this process.
+    std::string SerialPrefix;
     // Readiness of the socket. False when the connection ended (Error says why).
     bool Writable();
     // Complete frames of the opening are handled here; later ones go to onFrame.

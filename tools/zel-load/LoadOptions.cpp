@@ -1,5 +1,6 @@
 #include "LoadOptions.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@ const char* const kUsage =
     "\n"
     "  --host ADDRESS      server address (127.0.0.1)\n"
     "  --port PORT         server port (4402); given again, one more server on --host\n"
+    "  --bind ADDRESS      connect from this local IPv4 address (e.g. 127.0.0.2)\n"
+    "  --serial-prefix T   handheld i logs in with the serial T<i> (default: unique per run)\n"
     "  --server HOST:PORT  one more server (may be given several times, before the ports\n"
     "                      in the list); the race mode starts handheld i on server i of\n"
     "                      the list, as a balancer spreads them, and goes on to the next\n"
@@ -153,6 +156,13 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
         const std::string value = argv[++i];
         if (option == "--host")
             options.Host = value;
+        else if (option == "--bind") {
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, value.c_str(), &parsed) != 1)
+                Fail("bad value for --bind (an IPv4 address): " + value);
+            options.BindAddress = value;
+        } else if (option == "--serial-prefix")
+            options.SerialPrefix = value;
         else if (option == "--port") {
             options.Port = static_cast<int>(ToInt(option, value, 1, 65535));
             ports.push_back(options.Port);
@@ -225,4 +235,12 @@ TLoadOptions ParseLoadOptions(int argc, char* argv[]) {
     if (options.KeyRow > options.Rows)
         Fail("--key-row lies beyond --rows");
     return options;
+}
+
+bool LocalBindAddress(const TLoadOptions& options, sockaddr_in& local) {
+    if (options.BindAddress.empty())
+        return false;
+    local = sockaddr_in{};
+    local.sin_family = AF_INET;
+    return ::inet_pton(AF_INET, options.BindAddress.c_str(), &local.sin_addr) == 1;
 }

@@ -14,6 +14,10 @@ const char* RequestKindName(TRequestKind kind);
 
 struct TLoadOptions {
     std::string Host = "127.0.0.1";
+    // The local address the handhelds connect from; empty: the system's choice.
+    std::string BindAddress;
+    // Serial numbers "<prefix><number>" instead of ones unique to the run.
+    std::string SerialPrefix;
     int Port = 4402;
     int Session = 1;
     int Handhelds = 1;
@@ -47,3 +51,7 @@ struct TLoadOptions {
 
 // Parses the command line; prints the usage and exits on --help or an error.
 TLoadOptions ParseLoadOptions(int argc, char* argv[]);
+
+struct sockaddr_in;
+// The --bind address as a socket address (port 0); false without one.
+bool LocalBindAddress(const TLoadOptions& options, sockaddr_in& local);

@@ -228,6 +228,8 @@ bool TLoadRun::OpenAll(std::vector<TLoadHandheld*>& handhelds) {
         TActive* active = m_activeByNumber[static_cast<size_t>(h->Number() - m_options.FirstHandheld)];
         return h->Phase() == TLoadHandheld::TPhase::Open && (!active || active->CleanedUp);
     };
+    sockaddr_in local{};
+    const bool bound = LocalBindAddress(m_options, local);
     while (true) {
         size_t pending = 0;
         size_t done = 0;
@@ -237,7 +239,7 @@ bool TLoadRun::OpenAll(std::vector<TLoadHandheld*>& handhelds) {
             break;
         while (next < handhelds.size() && pending < static_cast<size_t>(m_options.OpeningsInFlight)) {
             TLoadHandheld& handheld = *handhelds[next++];
-            if (handheld.Connect(m_address))
+            if (handheld.Connect(m_address, bound ? &local : nullptr))
                 Watch(handheld, true);
             else
                 NoteFailure(handheld, handheld.Error());
@@ -277,6 +279,7 @@ int TLoadRun::Run() {
         const int number = m_options.FirstHandheld + i;
         TActive& active = m_active[static_cast<size_t>(i)];
         active.Handheld = std::make_unique<TLoadHandheld>(number, m_options.Session);
+        active.Handheld->SerialPrefix = m_options.SerialPrefix;
         active.Requests = std::make_unique<TLoadRequests>(
             m_options, m_model, number, m_options.Seed * 1000003u + static_cast<uint64_t>(number));
         m_activeByNumber[static_cast<size_t>(i)] = &active;
@@ -286,6 +289,7 @@ int TLoadRun::Run() {
     for (int i = 0; i < m_options.Idle; ++i) {
         m_idle.push_back(std::make_unique<TLoadHandheld>(m_options.FirstHandheld + m_options.Handhelds + i,
                                                          m_options.Session));
+        m_idle.back()->SerialPrefix = m_options.SerialPrefix;
         idleHandhelds.push_back(m_idle.back().get());
     }
 

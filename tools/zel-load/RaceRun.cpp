@@ -106,6 +106,8 @@ void TRaceRun::Handheld(int index, std::barrier<>& barrier) {
         server = (server + 1) % m_addresses.size();
     };
 
+    sockaddr_in local{};
+    const bool bound = LocalBindAddress(m_options, local);
     for (int k = 1; k <= m_options.RaceKeys; ++k) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "-%02d", k);
@@ -119,9 +121,10 @@ void TRaceRun::Handheld(int index, std::barrier<>& barrier) {
         while (!finished && Clock::now() < giveUp) {
             if (!connection || connection->Phase() != TLoadHandheld::TPhase::Open) {
                 connection = std::make_unique<TLoadHandheld>(number, m_options.Session);
+                connection->SerialPrefix = m_options.SerialPrefix;
                 const Clock::time_point openBy =
                     std::min(giveUp, Clock::now() + AsDuration(m_options.Timeout));
-                if (!connection->Connect(m_addresses[server]) ||
+                if (!connection->Connect(m_addresses[server], bound ? &local : nullptr) ||
                     !Drive(
                         *connection, openBy,
                         [&] { return connection->Phase() == TLoadHandheld::TPhase::Open; }, sink)) {

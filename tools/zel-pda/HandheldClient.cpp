@@ -40,11 +40,19 @@ bool WaitFor(int handle, short events, Clock::time_point deadline) {
 }
 
 // A non-blocking connection to one address, finished within the deadline.
-int ConnectTo(const addrinfo& address, Clock::time_point deadline, std::string& error) {
+int ConnectTo(const addrinfo& address, const addrinfo* local, Clock::time_point deadline,
+              std::string& error) {
     const int handle =
         ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
     if (handle < 0) {
         error = std::strerror(errno);
+        return -1;
+    }
+    if (local &&
+        (local->ai_family != address.ai_family || ::bind(handle, local->ai_addr, local->ai_addrlen) != 0)) {
+        error = local->ai_family != address.ai_family ? std::string("bind address of another family")
+                                                      : std::string("bind: ") + std::strerror(errno);
+        ::close(handle);
         return -1;
     }
     if (::connect(handle, address.ai_addr, address.ai_addrlen) != 0 && errno != EINPROGRESS) {
@@ -78,7 +86,8 @@ THandheldClient::~THandheldClient() {
     Close();
 }
 
-void THandheldClient::Connect(const std::string& host, int port, int timeoutMs) {
+void THandheldClient::Connect(const std::string& host, int port, int timeoutMs,
+                              const std::string& bindAddress) {
     Close();
     TimeoutMs = timeoutMs;
     const std::string where = host + ":" + std::to_string(port);
@@ -89,11 +98,25 @@ void THandheldClient::Connect(const std::string& host, int port, int timeoutMs) 
     const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses);
     if (rc != 0)
         throw EPdaProtocolError("cannot connect to " + where + ": " + ::gai_strerror(rc));
+    addrinfo* local = nullptr;
+    if (!bindAddress.empty()) {
+        addrinfo localHints{};
+        localHints.ai_family = AF_UNSPEC;
+        localHints.ai_socktype = SOCK_STREAM;
+        localHints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+        const int localRc = ::getaddrinfo(bindAddress.c_str(), "0", &localHints, &local);
+        if (localRc != 0) {
+            ::freeaddrinfo(addresses);
+            throw EPdaProtocolError("cannot connect from " + bindAddress + ": " + ::gai_strerror(localRc));
+        }
+    }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string error = "no address";
     for (addrinfo* address = addresses; address && m_handle < 0; address = address->ai_next)
-        m_handle = ConnectTo(*address, deadline, error);
+        m_handle = ConnectTo(*address, local, deadline, error);
     ::freeaddrinfo(addresses);
+    if (local)
+        ::freeaddrinfo(local);
     if (m_handle < 0)
         throw EPdaProtocolError("cannot connect to " + where + ": " + error);
     // A new connection starts in the clear with a fresh scrambler.

@@ -40,7 +40,8 @@ public:
     THandheldClient& operator=(const THandheldClient&) = delete;
 
     // Raises EPdaProtocolError when the server cannot be reached in time.
-    void Connect(const std::string& host, int port, int timeoutMs);
+    // bindAddress: the local address to connect from, empty for any.
+    void Connect(const std::string& host, int port, int timeoutMs, const std::string& bindAddress = {});
     void Close();
     bool IsConnected() const { return m_handle >= 0; }
     int TimeoutMs = 30000;

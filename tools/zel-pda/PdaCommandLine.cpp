@@ -134,6 +134,8 @@ private:
             m_options.Host = Value();
         else if (name == "--port")
             m_options.Port = ParseNumber(Value(), "--port", 1, 65535);
+        else if (name == "--bind")
+            m_options.BindAddress = Value();
         else if (name == "--session")
             m_options.Session = ParseNumber(Value(), "--session", 0, kMaxSession);
         else if (name == "--user")
@@ -258,6 +260,7 @@ Commands:
 Options:
   --host HOST        server address (default 127.0.0.1)
   --port PORT        server port (default 4402)
+  --bind ADDRESS     connect from this local address (e.g. 127.0.0.2)
   --session N        session number (default 1)
   --user NAME        user name to log in with (default $USER)
   --serial TEXT      device serial number (default the host name)

@@ -36,6 +36,7 @@ struct TCommand {
 struct TOptions {
     std::string Host = "127.0.0.1";
     int Port = 4402;
+    std::string BindAddress; // the local address to connect from; empty: the system's choice
     int Session = 1;
     std::string UserName;
     std::string SerialNumber;

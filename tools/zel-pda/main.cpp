@@ -89,7 +89,7 @@ void RunCommand(THandheldClient& client, const TCommand& command) {
 }
 
 void OpenSession(THandheldClient& client, const TOptions& options) {
-    client.Connect(options.Host, options.Port, options.TimeoutMs);
+    client.Connect(options.Host, options.Port, options.TimeoutMs, options.BindAddress);
     const THelloReply hello = client.Hello(ZEL_VERSION_STRING, kProgram);
     if (!hello.Accepted)
         throw ENotSelected("greeting refused: " + hello.Message);

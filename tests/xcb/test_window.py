@@ -35,6 +35,7 @@ VIEWS = [
     ("ODBC Configuration", "Session Settings", "s"),
     ("Application Settings", "Application Settings", "a"),
     ("Data Viewer", "Database Viewer", "d"),
+    ("Devices", "Devices", "v"),
     ("Main Screen", "Client List", "c"),
 ]
 
@@ -326,7 +327,7 @@ class ToolBarTest(ProgramTest):
         self.desktop.do_action(self.buttons["Main Screen"], "Toggle", timeout=self.bound)
         self.assert_current("Main Screen", "Toggle of the current one")
         # Ctrl+1, Ctrl+2 ... in tool-bar order.
-        order = ["Main Screen", "ODBC Configuration", "Application Settings", "Data Viewer"]
+        order = ["Main Screen", "ODBC Configuration", "Application Settings", "Data Viewer", "Devices"]
         for number, button in reversed(list(enumerate(order, 1))):
             self.desktop.key(str(number), ["ctrl"])
             self.assert_current(button, f"Ctrl+{number}")

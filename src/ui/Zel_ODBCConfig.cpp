@@ -194,7 +194,7 @@ TfrmODBCConfig::TfrmODBCConfig(QWidget* parent)
     scroll->setObjectName(QStringLiteral("scrSession"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
-    layout()->replaceWidget(ui->Splitter1, scroll);
+    delete layout()->replaceWidget(ui->Splitter1, scroll); // the old item is ours to free
     scroll->setWidget(ui->Splitter1);
     NameInputsAfterLabels(this);
     for (QComboBox* box : {ui->cmbDSN, ui->cmbTable, ui->cmbKeyField})

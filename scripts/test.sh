@@ -25,11 +25,12 @@ built=$SECONDS
 export ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# Of the tests on the X11 platform only the message boxes run here: they end
-# the program through its exit question, where the order in which the window
-# frees things matters; the view switches and database waits are timed against
-# a bound that a checked build on a busy machine would blur, and the same views
-# are checked here offscreen by the interface's own tests.
+# Of the tests on the X11 platform the short ones run here (the message boxes,
+# which end the program through its exit question, where the order in which
+# the window frees things matters; the tool bar; the viewer; the wizard's grid
+# editor): the view switches and database waits are timed against a bound
+# that a checked build on a busy machine would blur, and the same views are
+# checked here offscreen by the interface's own tests.
 (cd build-asan && ctest --output-on-failure --timeout 600 -j2 -E '^Xcb\.(ViewSwitch|DatabaseWait)') || status=1
 echo "sanitizer build $((built - started)) s, tests $((SECONDS - built)) s"
 

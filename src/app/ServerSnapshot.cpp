@@ -1,5 +1,7 @@
 #include "app/ServerSnapshot.h"
 
+#include "base/DeviceRegistry.h"
+
 #include "data/Zel_ODBCSession.h"
 #include "server/WirelessClient.h"
 #include "server/WirelessServer.h"
@@ -55,6 +57,10 @@ TServerSnapshot TakeServerSnapshot(const TZelWirelessServer& server, const std::
     shot.StartTime = server.StartTime;
     shot.BytesSent = server.BytesSent;
     shot.BytesReceived = server.BytesReceived;
+    // The generation first: a change between the two reads leaves it behind,
+    // and the next copy (the server posts one for every change) catches up.
+    shot.Devices = server.Devices;
+    shot.DevicesGeneration = server.Devices ? server.Devices->Generation() : 0;
     shot.DevicesWaiting = server.DevicesWaiting();
     shot.Clients.reserve(server.Clients.size());
     for (const auto& client : server.Clients)

@@ -3,9 +3,11 @@
 #include <QDateTime>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+class TDeviceRegistry;
 class TZelWirelessServer;
 class TZelWirelessClient;
 
@@ -56,6 +58,11 @@ struct TServerSnapshot {
     std::vector<TClientSnapshot> Clients; // in accept order
     // Devices of the registry that wait for approval, connected or not.
     int DevicesWaiting = 0;
+    // The server's device registry, for the window's workers to read and
+    // change (it is safe on any thread; the window's own thread never waits
+    // for it), and its generation when the copy was taken.
+    std::shared_ptr<TDeviceRegistry> Devices;
+    uint64_t DevicesGeneration = 0;
 
     // The listed client with this Id, or nullptr.
     const TClientSnapshot* FindClient(uint64_t id) const;

@@ -550,12 +550,18 @@ TDeviceRecord TDeviceRegistry::Decide(const std::string& key, TDecisionSource by
 
 TDeviceRecord TDeviceRegistry::Allow(const std::string& key, bool readOnly, const std::vector<int>& sessions,
                                      TDecisionSource by) {
+    return Allow(key, TAccess{readOnly, sessions}, by);
+}
+
+TDeviceRecord TDeviceRegistry::Allow(const std::string& key, const TAccess& access, TDecisionSource by) {
     return Decide(
         key, by,
         [&](TDeviceRecord& record) {
             record.State = TDeviceState::Allowed;
-            record.ReadOnly = readOnly;
-            record.Sessions = sessions;
+            if (access.ReadOnly)
+                record.ReadOnly = *access.ReadOnly;
+            if (access.Sessions)
+                record.Sessions = *access.Sessions;
             record.Decision = record.AccessText();
         },
         false);

@@ -113,6 +113,14 @@ public:
     // (nothing is written then). Return the record as written.
     TDeviceRecord Allow(const std::string& key, bool readOnly, const std::vector<int>& sessions,
                         TDecisionSource by);
+    // What an Allow sets; a part left unset keeps the device's value as the
+    // file holds it when written, so that a decision taken meanwhile elsewhere
+    // (the command line's) is not undone.
+    struct TAccess {
+        std::optional<bool> ReadOnly;
+        std::optional<std::vector<int>> Sessions;
+    };
+    TDeviceRecord Allow(const std::string& key, const TAccess& access, TDecisionSource by);
     TDeviceRecord Refuse(const std::string& key, TDecisionSource by);
     TDeviceRecord Forget(const std::string& key, TDecisionSource by);
     void SetAcceptNewUntil(const QDateTime& until);

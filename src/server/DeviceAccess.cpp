@@ -173,23 +173,20 @@ void TZelWirelessServer::EnforceDeviceDecisions() {
     if (generation == m_devicesSeen)
         return;
     m_devicesSeen = generation;
-    bool changed = false;
     for (size_t i = 0; i < Clients.size(); ++i) {
         TZelWirelessClient* client = Clients[i].get();
         if (client->State == csClosed || client->State < csLoggedIn || client->DeviceKey.empty())
             continue;
         const std::optional<TDeviceState> state = Devices->StateOf(client->DeviceKey);
-        if (state && *state != TDeviceState::Refused) {
-            changed = true; // a waiting device may have been allowed: the windows show it
+        if (state && *state != TDeviceState::Refused)
             continue;
-        }
         LogInfo(client->GetTitle() + ": " + Describe(*client) + (state ? " refused" : " forgotten") +
                 ", connection closed");
         client->CloseConnection();
-        changed = true;
     }
-    if (changed)
-        PostChange();
+    // The windows show the registry and the devices waiting, also when no
+    // handheld is connected (a decision of the command line's).
+    PostChange();
 }
 
 bool TZelWirelessServer::WaitingForApproval(const TZelWirelessClient& client) const {

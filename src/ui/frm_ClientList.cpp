@@ -25,6 +25,7 @@
 #include "base/WirelessPrefsMgr.h"
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
+#include "data/Zel_JobRunner.h"
 #include "ui/DeviceActions.h"
 #include "ui/DrawnImages.h"
 #include "ui/GuardedCall.h"
@@ -193,16 +194,11 @@ TfrmClientList::~TfrmClientList() = default;
 void TfrmClientList::SetupDeviceMenu() {
     m_deviceMenu = new QMenu(this);
     m_deviceMenu->setObjectName(QStringLiteral("mnuDevice"));
-    const std::pair<const char*, const char*> items[] = {{"mniDeviceAllow", "&Allow"},
-                                                         {"mniDeviceAllowReadOnly", "Allow &read-only"},
-                                                         {"mniDeviceSessions", "&Sessions..."},
-                                                         {"mniDeviceRefuse", "Re&fuse"},
-                                                         {"mniDeviceForget", "For&get"}};
-    for (int i = 0; i < 5; ++i) {
-        QAction* action = m_deviceMenu->addAction(QString::fromLatin1(items[i].second));
-        action->setObjectName(QString::fromLatin1(items[i].first));
+    for (const TDeviceActions::TActionItem& item : TDeviceActions::kActions) {
+        QAction* action = m_deviceMenu->addAction(QString::fromLatin1(item.Label));
+        action->setObjectName(QStringLiteral("mniDevice") + QString::fromLatin1(item.Name));
         connect(action, &QAction::triggered, this,
-                [this, i] { Guarded([this, i] { DeviceMenuAction(i); }); });
+                [this, which = item.Action] { Guarded([this, which] { DeviceMenuAction(which); }); });
     }
     ui->lstClientList->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->lstClientList, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -213,19 +209,17 @@ void TfrmClientList::SetupDeviceMenu() {
     });
 }
 
-void TfrmClientList::DeviceMenuAction(int action) {
+void TfrmClientList::DeviceMenuAction(TDeviceActions::TAction action) {
     const QList<QTreeWidgetItem*> selected = ui->lstClientList->selectedItems();
+    const TServerSnapshot& snapshot = m_app.Snapshot();
     const TClientSnapshot* client =
-        selected.isEmpty() ? nullptr : m_app.Snapshot().FindClient(RowId(selected.front()));
-    if (!client)
+        selected.isEmpty() ? nullptr : snapshot.FindClient(RowId(selected.front()));
+    if (!client || !snapshot.Devices)
         return;
-    if (!m_registry)
-        m_registry = TDeviceActions::Registry(m_app);
-    if (!m_registry)
-        return;
-    TDeviceActions::Decide(this, m_app, *m_registry,
-                           DeviceKey(client->SerialNumber, client->UserName, client->Model),
-                           static_cast<TDeviceActions::TAction>(action));
+    if (!m_deviceJobs)
+        m_deviceJobs = std::make_unique<TZel_JobRunner>();
+    TDeviceActions::Decide(this, m_app, *m_deviceJobs, snapshot.Devices,
+                           DeviceKey(client->SerialNumber, client->UserName, client->Model), action);
 }
 
 void TfrmClientList::SetupActions() {

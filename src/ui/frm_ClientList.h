@@ -9,9 +9,11 @@
 #include <optional>
 #include <unordered_map>
 
+#include "ui/DeviceActions.h"
+
 class QMenu;
 class QTreeWidgetItem;
-class TDeviceRegistry;
+class TZel_JobRunner;
 class TServerControl;
 struct TClientSnapshot;
 
@@ -75,7 +77,7 @@ protected:
 private:
     void SetupActions();
     void SetupDeviceMenu();
-    void DeviceMenuAction(int action);
+    void DeviceMenuAction(TDeviceActions::TAction action);
     void SetupClientColumns();
     void SetupDataLights();
     void MakeDetailPagesScroll();
@@ -128,6 +130,6 @@ private:
     std::unordered_map<uint64_t, QTreeWidgetItem*> m_rows;
     // The selected handheld's device decisions (the Devices view's, at hand).
     QMenu* m_deviceMenu = nullptr;
-    std::shared_ptr<TDeviceRegistry> m_registry;
-    std::optional<bool> m_checksEnabled; // the server state the enable items show
+    std::unique_ptr<TZel_JobRunner> m_deviceJobs; // made at the first decision
+    std::optional<bool> m_checksEnabled;          // the server state the enable items show
 };

@@ -1,5 +1,7 @@
 #include "ui/frm_Devices.h"
 
+#include <algorithm>
+
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -10,17 +12,13 @@
 #include <QVBoxLayout>
 
 #include "app/ServerControl.h"
+#include "app/ServerSnapshot.h"
 #include "base/DeviceRegistry.h"
 #include "ui/DeviceActions.h"
 #include "ui/GuardedCall.h"
 
 namespace {
 
-using TDeviceActions::TAction;
-
-// The registry's own file changes (the command line's decisions) are
-// noticed this often while the view is shown.
-constexpr int kPollMs = 1000;
 constexpr int kKeyRole = Qt::UserRole + 1;
 
 QString Text(const std::string& text) {
@@ -78,21 +76,15 @@ TfrmDevices::TfrmDevices(TServerControl& app, QWidget* parent) : QWidget(parent)
     layout->addWidget(m_list, 1);
 
     auto* actions = new QHBoxLayout;
-    const std::pair<const char*, const char*> buttons[] = {{"btnAllow", "&Allow"},
-                                                           {"btnAllowReadOnly", "Allow &read-only"},
-                                                           {"btnSessions", "&Sessions..."},
-                                                           {"btnRefuse", "Re&fuse"},
-                                                           {"btnForget", "For&get"}};
     for (int i = 0; i < 5; ++i) {
-        m_buttons[i] = new QPushButton(QString::fromLatin1(buttons[i].second), this);
-        m_buttons[i]->setObjectName(QString::fromLatin1(buttons[i].first));
+        const TDeviceActions::TActionItem& item = TDeviceActions::kActions[i];
+        m_buttons[i] = new QPushButton(QString::fromLatin1(item.Label), this);
+        m_buttons[i]->setObjectName(QStringLiteral("btn") + QString::fromLatin1(item.Name));
         actions->addWidget(m_buttons[i]);
-        connect(m_buttons[i], &QPushButton::clicked, this, [this, i] {
-            Guarded([this, i] {
-                const std::string key = SelectedKey();
-                if (!key.empty() && m_registry &&
-                    TDeviceActions::Decide(this, m_app, *m_registry, key, static_cast<TAction>(i)))
-                    RefreshDevices(true);
+        connect(m_buttons[i], &QPushButton::clicked, this, [this, action = item.Action] {
+            Guarded([this, action] {
+                TDeviceActions::Decide(this, m_app, m_jobs, m_registry, SelectedKey(), action,
+                                       [this] { RefreshDevices(); });
             });
         });
     }
@@ -127,41 +119,78 @@ TfrmDevices::TfrmDevices(TServerControl& app, QWidget* parent) : QWidget(parent)
     connect(m_filter, &QLineEdit::textChanged, this, [this] { Guarded([this] { ApplyFilter(); }); });
     connect(m_list, &QTreeWidget::itemSelectionChanged, this,
             [this] { Guarded([this] { UpdateButtons(); }); });
-    m_poll.setInterval(kPollMs);
-    connect(&m_poll, &QTimer::timeout, this, [this] { Guarded([this] { RefreshDevices(); }); });
-    m_poll.start();
+    m_acceptEnds.setSingleShot(true);
+    connect(&m_acceptEnds, &QTimer::timeout, this, [this] { Guarded([this] { UpdateAcceptText(); }); });
 
-    m_registry = TDeviceActions::Registry(m_app);
-    RefreshDevices(true);
+    UpdateAcceptText();
+    UpdateButtons();
+    WirelessChange();
 }
 
 TfrmDevices::~TfrmDevices() = default;
 
-void TfrmDevices::RefreshDevices(bool force) {
-    if (!m_registry) {
-        m_registry = TDeviceActions::Registry(m_app);
-        if (!m_registry) {
-            UpdateButtons();
-            return;
-        }
-        force = true;
+struct TfrmDevices::TDeviceList {
+    const TDeviceRegistry* Registry = nullptr;
+    uint64_t Generation = 0;
+    std::vector<TDeviceRecord> Devices;
+    QDateTime AcceptNewUntil;
+};
+
+void TfrmDevices::WirelessChange() {
+    const TServerSnapshot& snapshot = m_app.Snapshot();
+    if (snapshot.Devices != m_registry) {
+        m_registry = snapshot.Devices;
+        m_shownRegistry = nullptr;
+        UpdateButtons();
     }
-    try {
-        m_registry->Refresh(); // one stat unless the command line changed the file
-    } catch (const std::exception&) {
-        // An unreadable file keeps what was read last; the server logs the failure.
-    }
-    UpdateAcceptText();
-    const uint64_t generation = m_registry->Generation();
-    if (!force && m_loaded && generation == m_generation)
+    if (m_registry &&
+        (m_registry.get() != m_shownRegistry || snapshot.DevicesGeneration != m_shownGeneration))
+        RefreshDevices();
+}
+
+void TfrmDevices::RefreshDevices() {
+    if (!m_registry)
         return;
-    m_generation = generation;
-    m_loaded = true;
+    // One read at a time; changes meanwhile are read once it is in.
+    if (m_reading) {
+        m_readAgain = true;
+        return;
+    }
+    m_reading = true;
+    auto list = std::make_shared<TDeviceList>();
+    m_jobs.Run(
+        [registry = m_registry, list](TZel_JobRunner::TControl&) {
+            try {
+                registry->Refresh(); // one stat unless the file changed
+            } catch (const std::exception&) {
+                // An unreadable file keeps what was read last; the server logs the failure.
+            }
+            list->Registry = registry.get();
+            list->Generation = registry->Generation();
+            list->Devices = registry->List();
+            list->AcceptNewUntil = registry->AcceptNewUntil();
+        },
+        [this, list](std::exception_ptr error) {
+            m_reading = false;
+            if (!error)
+                ShowList(*list);
+            if (m_readAgain) {
+                m_readAgain = false;
+                RefreshDevices();
+            }
+        });
+}
+
+void TfrmDevices::ShowList(const TDeviceList& list) {
+    m_shownRegistry = list.Registry;
+    m_shownGeneration = list.Generation;
+    m_acceptNewUntil = list.AcceptNewUntil;
+    UpdateAcceptText();
 
     const std::string selected = SelectedKey();
     m_list->setSortingEnabled(false);
     m_list->clear();
-    for (const TDeviceRecord& record : m_registry->List()) {
+    for (const TDeviceRecord& record : list.Devices) {
         auto* row = new QTreeWidgetItem(m_list);
         const QString texts[colCount] = {
             record.BySerial ? Text(record.Serial) : Text(record.Key),
@@ -236,19 +265,21 @@ void TfrmDevices::UpdateButtons() {
 }
 
 void TfrmDevices::UpdateAcceptText() {
-    const bool open = m_registry && m_registry->AcceptingNew(QDateTime::currentDateTimeUtc());
-    const QString text =
-        open ? QStringLiteral("New devices are accepted until %1")
-                   .arg(m_registry->AcceptNewUntil().toLocalTime().toString(QStringLiteral("hh:mm")))
-             : QStringLiteral("The window for new devices is closed");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const bool open = m_registry && m_acceptNewUntil.isValid() && now < m_acceptNewUntil;
+    const QString text = open ? QStringLiteral("New devices are accepted until %1")
+                                    .arg(m_acceptNewUntil.toLocalTime().toString(QStringLiteral("hh:mm")))
+                              : QStringLiteral("The window for new devices is closed");
     if (m_acceptText->text() != text)
         m_acceptText->setText(text);
     m_stopAccept->setEnabled(open);
+    if (open)
+        m_acceptEnds.start(int(std::min<qint64>(now.msecsTo(m_acceptNewUntil) + 1, 24 * 3600 * 1000)));
+    else
+        m_acceptEnds.stop();
 }
 
 void TfrmDevices::AcceptNewClicked(bool open) {
-    if (!m_registry)
-        return;
-    TDeviceActions::AcceptNewFor(*m_registry, open ? m_minutes->value() : 0);
-    UpdateAcceptText();
+    TDeviceActions::AcceptNewFor(this, m_jobs, m_registry, open ? m_minutes->value() : 0,
+                                 [this] { RefreshDevices(); });
 }

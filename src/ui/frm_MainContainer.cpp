@@ -608,6 +608,8 @@ void TfrmMainContainer::WirelessChange() {
     }
     if (auto* viewer = qobject_cast<TfrmODBCData*>(CurrentViewWindow()))
         viewer->WirelessChange();
+    else if (auto* devices = qobject_cast<TfrmDevices*>(CurrentViewWindow()))
+        devices->WirelessChange();
     UpdateClientCount();
     UpdateServerItems();
 }

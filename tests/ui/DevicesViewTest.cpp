@@ -2,6 +2,12 @@
 // handhelds on loopback sockets outside the trusted networks.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -89,6 +95,12 @@ protected:
         button->click();
     }
 
+    // Clicks and waits for the view's worker to take the decision and read the list again.
+    void Decide(TfrmDevices* view, const char* name) {
+        Click(view, name);
+        ASSERT_TRUE(PumpUntil([&] { return !view->Busy(); }));
+    }
+
     bool LogHas(const QString& text) {
         TfrmClientList* monitor = Window->ClientList();
         return monitor && monitor->findChild<QPlainTextEdit*>(QStringLiteral("mmoLogMessages"))
@@ -129,7 +141,7 @@ TEST_F(DevicesViewTest, WaitingDeviceIsShownAndAllowLetsItsNextSessionThrough) {
     EXPECT_EQ(Column(view, TfrmDevices::colState), std::vector<std::string>{"waiting"});
     EXPECT_EQ(Column(view, TfrmDevices::colAddress), std::vector<std::string>{"127.0.0.1"});
     ASSERT_TRUE(view->SelectDevice("SN-1"));
-    Click(view, "btnAllow");
+    Decide(view, "btnAllow");
     EXPECT_EQ(Registry()->StateOf("SN-1"), TDeviceState::Allowed);
     EXPECT_EQ(Column(view, TfrmDevices::colState), std::vector<std::string>{"allowed read-write"});
     EXPECT_NE(Column(view, TfrmDevices::colDecision).front().find("by operator window"), std::string::npos);
@@ -151,7 +163,7 @@ TEST_F(DevicesViewTest, RefuseFromTheMonitorsMenuDisconnectsTheHandheld) {
     ASSERT_TRUE(PumpUntil([&] { return list->topLevelItemCount() == 1; }));
     list->topLevelItem(0)->setSelected(true);
     Trigger("mniDeviceRefuse");
-    EXPECT_EQ(Registry()->StateOf("SN-1"), TDeviceState::Refused);
+    ASSERT_TRUE(PumpUntil([&] { return Registry()->StateOf("SN-1") == TDeviceState::Refused; }));
     ASSERT_TRUE(PumpUntil([&] { return LogHas(QStringLiteral("Device [SN-1]")); }));
     bool closed = false;
     ASSERT_TRUE(RunPumping([&] {
@@ -172,12 +184,64 @@ TEST_F(DevicesViewTest, AllowFromTheMonitorsMenuClearsTheWaitingMark) {
     }));
     list->topLevelItem(0)->setSelected(true);
     Trigger("mniDeviceAllowReadOnly");
+    ASSERT_TRUE(PumpUntil([&] { return Registry()->StateOf("SN-1") == TDeviceState::Allowed; }));
     std::optional<TDeviceRecord> record = Registry()->Find("SN-1");
     ASSERT_TRUE(record);
     EXPECT_EQ(record->State, TDeviceState::Allowed);
     EXPECT_TRUE(record->ReadOnly);
     ASSERT_TRUE(PumpUntil([&] { return list->topLevelItem(0)->toolTip(0).isEmpty(); }));
     EXPECT_EQ(SelectSession(handheld).Text(0, 1), "Y");
+}
+
+TEST_F(DevicesViewTest, DecisionsWaitForTheRegistryLockOnTheViewsWorkerNotTheWindow) {
+    Handheld("SN-1");
+    TfrmDevices* view = ShowDevices();
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return Column(view, TfrmDevices::colSerial).size() == 1; }));
+    ASSERT_TRUE(view->SelectDevice("SN-1"));
+
+    // The command line holds the registry's lock file meanwhile. Were the
+    // write made on this thread, the click would never return.
+    const std::filesystem::path file(Registry()->FileName());
+    const int lock = ::open((file.parent_path() / ("." + file.filename().string() + ".lock")).c_str(),
+                            O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    Click(view, "btnAllow");
+    PumpFor(300);
+    EXPECT_TRUE(view->Busy());
+    EXPECT_EQ(Registry()->StateOf("SN-1"), TDeviceState::Waiting);
+    // The view keeps answering the operator.
+    view->findChild<QLineEdit*>(QStringLiteral("edtFilter"))->setText(QStringLiteral("no such device"));
+    EXPECT_TRUE(Column(view, TfrmDevices::colSerial).empty());
+    view->findChild<QLineEdit*>(QStringLiteral("edtFilter"))->clear();
+    ::close(lock);
+    ASSERT_TRUE(PumpUntil([&] { return !view->Busy(); }));
+    EXPECT_EQ(Registry()->StateOf("SN-1"), TDeviceState::Allowed);
+    EXPECT_EQ(Column(view, TfrmDevices::colState), std::vector<std::string>{"allowed read-write"});
+}
+
+TEST_F(DevicesViewTest, TheCommandLinesDecisionsShowWithoutAnyHandheldConnected) {
+    Handheld("SN-1");
+    ASSERT_TRUE(PumpUntil(
+        [&] { return Window->TrayIcon()->toolTip() == QStringLiteral("1 device waiting for approval"); }));
+    m_handhelds.clear();
+    ASSERT_TRUE(PumpUntil([&] { return Window->Application().Snapshot().Clients.empty(); }));
+    TfrmDevices* view = ShowDevices();
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(PumpUntil(
+        [&] { return Column(view, TfrmDevices::colState) == std::vector<std::string>{"waiting"}; }));
+
+    // Another process's registry, as the command line has it.
+    Registry()->Flush();
+    TDeviceRegistry(Registry()->FileName()).Allow("SN-1", true, {2}, TDecisionSource::CommandLine);
+    ASSERT_TRUE(PumpUntil([&] {
+        return Column(view, TfrmDevices::colState) ==
+               std::vector<std::string>{"allowed read-only, sessions 2"};
+    }));
+    EXPECT_NE(Column(view, TfrmDevices::colDecision).front().find("by command line"), std::string::npos);
+    EXPECT_NE(Window->TrayIcon()->toolTip(), QStringLiteral("1 device waiting for approval"));
+    EXPECT_FALSE(Window->StatusPanelText(1).contains(QStringLiteral("waiting")));
 }
 
 TEST_F(DevicesViewTest, FilterSessionsAndForget) {
@@ -199,18 +263,18 @@ TEST_F(DevicesViewTest, FilterSessionsAndForget) {
     ASSERT_TRUE(view->SelectDevice("SN-A"));
     TDeviceActions::AskSessions = [](QWidget*, const QString&) { return QStringLiteral("1,x"); };
     Answers.push_back(QMessageBox::Ok);
-    Click(view, "btnSessions");
+    Decide(view, "btnSessions");
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_TRUE(Boxes[0].text.startsWith(QStringLiteral("Invalid session list [1,x]")));
     EXPECT_EQ(Registry()->StateOf("SN-A"), TDeviceState::Waiting);
     TDeviceActions::AskSessions = [](QWidget*, const QString&) { return QStringLiteral("3, 1"); };
-    Click(view, "btnSessions");
+    Decide(view, "btnSessions");
     std::optional<TDeviceRecord> record = Registry()->Find("SN-A");
     ASSERT_TRUE(record);
     EXPECT_EQ(record->State, TDeviceState::Allowed);
     EXPECT_EQ(record->Sessions, (std::vector<int>{1, 3}));
     ASSERT_TRUE(view->SelectDevice("SN-A"));
-    Click(view, "btnAllowReadOnly");
+    Decide(view, "btnAllowReadOnly");
     record = Registry()->Find("SN-A");
     EXPECT_TRUE(record->ReadOnly);
     EXPECT_EQ(record->Sessions, (std::vector<int>{1, 3})); // read-only keeps the session limit
@@ -218,10 +282,10 @@ TEST_F(DevicesViewTest, FilterSessionsAndForget) {
     // Forget asks first; No keeps the device.
     ASSERT_TRUE(view->SelectDevice("SN-B"));
     Answers.push_back(QMessageBox::No);
-    Click(view, "btnForget");
+    Decide(view, "btnForget");
     EXPECT_TRUE(Registry()->Find("SN-B"));
     Answers.push_back(QMessageBox::Yes);
-    Click(view, "btnForget");
+    Decide(view, "btnForget");
     EXPECT_FALSE(Registry()->Find("SN-B"));
     EXPECT_EQ(Column(view, TfrmDevices::colSerial), std::vector<std::string>{"SN-A"});
 }
@@ -230,7 +294,7 @@ TEST_F(DevicesViewTest, AcceptNewDevicesWindowLetsNewHandheldsIn) {
     TfrmDevices* view = ShowDevices();
     ASSERT_NE(view, nullptr);
     view->findChild<QSpinBox*>(QStringLiteral("spnAcceptMinutes"))->setValue(5);
-    Click(view, "btnAcceptNew");
+    Decide(view, "btnAcceptNew");
     const QDateTime until = Registry()->AcceptNewUntil();
     const qint64 seconds = QDateTime::currentDateTimeUtc().secsTo(until);
     EXPECT_GT(seconds, 4 * 60);
@@ -242,7 +306,7 @@ TEST_F(DevicesViewTest, AcceptNewDevicesWindowLetsNewHandheldsIn) {
     TTestHandheld& handheld = Handheld("SN-NEW");
     EXPECT_EQ(SelectSession(handheld).Text(0, 1), "Y");
 
-    Click(view, "btnStopAccepting");
+    Decide(view, "btnStopAccepting");
     EXPECT_FALSE(Registry()->AcceptingNew(QDateTime::currentDateTimeUtc()));
     TTestHandheld& late = Handheld("SN-LATE");
     EXPECT_EQ(SelectSession(late).Text(1, 200), kWaitingText);

@@ -2,27 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "base/AppPaths.h"
 #include "server/WirelessClient.h"
 #include "support/EventLoop.h"
 #include "support/Files.h"
 #include "support/OdbcTestEnv.h"
 
-TInProcessServer::TInProcessServer(const std::string& configName, const std::string& sections) {
-    const std::string folder = OdbcTestEnv::Get().Folder();
-    TAppPaths paths;
-    paths.ConfigFile = folder + "/" + configName;
-    paths.DefaultLogFile = folder + "/FaultsLog.txt";
-    paths.DiagMarker = folder + "/diag.dll";
-    WriteAll(paths.ConfigFile, "Mar-07 14:05:09: \r\n" + sections);
-    m_prefs = std::make_unique<TZel_WirelessPrefsMgr>(paths);
-    m_prefs->IniFilename = paths.ConfigFile;
-    g_PrefsMgr = m_prefs.get();
-}
+TInProcessServer::TInProcessServer(const std::string& configName, const std::string& sections)
+    : m_prefs(std::make_unique<TTestPrefs>(OdbcTestEnv::Get().Folder(), configName,
+                                           "Mar-07 14:05:09: \r\n" + sections)) {}
 
-TInProcessServer::~TInProcessServer() {
-    g_PrefsMgr = nullptr;
-}
+TInProcessServer::~TInProcessServer() = default;
 
 TZelWirelessClient* TInProcessServer::Open(TTestHandheld& handheld, const std::string& user,
                                            const std::string& serial, int session, int receiveBuffer) {

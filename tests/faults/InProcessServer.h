@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "base/WirelessPrefsMgr.h"
 #include "support/TestHandheld.h"
+#include "support/TestPrefs.h"
 #include "support/TestServer.h"
 
 class TZelWirelessClient;
@@ -26,7 +26,7 @@ public:
 
 private:
     // Before Test: the clients are freed before the configuration they read.
-    std::unique_ptr<TZel_WirelessPrefsMgr> m_prefs;
+    std::unique_ptr<TTestPrefs> m_prefs;
 
 public:
     TTestServer Test;

@@ -13,6 +13,7 @@
 #include "support/OdbcTestEnv.h"
 #include "support/TempFolder.h"
 #include "support/TestHandheld.h"
+#include "support/TestPrefs.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -29,24 +30,11 @@ const char* const kRefusedText = "Session not selected: this device is not allow
 class DeviceAccessTest : public ::testing::TestWithParam<TestDriver> {
 public:
     void SetUp() override {
-        OdbcTestEnv& env = OdbcTestEnv::Get();
-        env.ExecSql(GetParam(),
-                    {"DROP TABLE IF EXISTS Stock",
-                     "CREATE TABLE Stock (ItemNo VARCHAR(20) PRIMARY KEY, Descr VARCHAR(40), Qty INTEGER)",
-                     "INSERT INTO Stock VALUES ('A1', 'Bolts', 5)"});
-        TAppPaths paths;
-        paths.ConfigFile = folder.File("ZelWireless.ini");
-        paths.DefaultLogFile = folder.File("ZelWirelessLog.txt");
-        paths.DiagMarker = folder.File("diag.dll");
+        CreateStockTable(GetParam());
         const std::string dsn = OdbcTestEnv::DsnName(GetParam());
-        std::ofstream(paths.ConfigFile)
-            << "[Session01]\nSessionName=Stock count\nEnabled=1\nDSN=" << dsn
-            << "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField02=Descr\nField03=Qty\n"
-            << "[Session02]\nSessionName=Stock two\nEnabled=1\nDSN=" << dsn
-            << "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField02=Descr\nField03=Qty\n";
-        prefs = std::make_unique<TZel_WirelessPrefsMgr>(paths);
-        prefs->IniFilename = paths.ConfigFile;
-        g_PrefsMgr = prefs.get();
+        prefs = std::make_unique<TTestPrefs>(folder.Path(), "ZelWireless.ini",
+                                             StockSession(1, "Stock count", dsn) +
+                                                 StockSession(2, "Stock two", dsn));
         registryFile = folder.File("ZelWirelessDevices.ini");
         Server().Access.Configured = true;
         Server().Access.NewDevices = TAccessPolicy::TNewDevices::Approve;
@@ -54,8 +42,6 @@ public:
         Server().DeviceSweepMs = 50;
         Server().SetDeviceRegistry(std::make_shared<TDeviceRegistry>(registryFile, 20));
     }
-
-    void TearDown() override { g_PrefsMgr = nullptr; }
 
     TZelWirelessServer& Server() { return test.Server(); }
 
@@ -111,7 +97,7 @@ public:
 
     TTempFolder folder;
     std::string registryFile;
-    std::unique_ptr<TZel_WirelessPrefsMgr> prefs;
+    std::unique_ptr<TTestPrefs> prefs;
     TTestServer test;
     std::unique_ptr<TDeviceRegistry> command;
 };

@@ -10,6 +10,7 @@
 #include "support/EventLoop.h"
 #include "support/OdbcTestEnv.h"
 #include "support/TestHandheld.h"
+#include "support/TestPrefs.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -20,10 +21,8 @@ OdbcTestEnv* const g_odbc = OdbcTestEnv::Register();
 // the table lacks, 3 is switched off, 4 names a data source that does not
 // exist. 2, 3 and 4 map device field 2 to another column than 1 does.
 std::string SessionSections(const std::string& dsn) {
-    return "[Session01]\nSessionName=Stock count\nEnabled=1\nDSN=" + dsn +
-           "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField02=Descr\nField03=Qty\n"
-           "[Session02]\nSessionName=Stock missing\nEnabled=1\nDSN=" +
-           dsn +
+    return StockSession(1, "Stock count", dsn) +
+           "[Session02]\nSessionName=Stock missing\nEnabled=1\nDSN=" + dsn +
            "\nTablename=Stock\nKeyFieldName=ItemNo\nField01=ItemNo\nField02=Qty\nField03=Missing\n"
            "[Session03]\nSessionName=Inventory\nEnabled=0\nDSN=" +
            dsn +
@@ -35,23 +34,11 @@ std::string SessionSections(const std::string& dsn) {
 class SessionSelectTest : public ::testing::TestWithParam<TestDriver> {
 protected:
     void SetUp() override {
-        OdbcTestEnv& env = OdbcTestEnv::Get();
-        env.ExecSql(GetParam(),
-                    {"DROP TABLE IF EXISTS Stock",
-                     "CREATE TABLE Stock (ItemNo VARCHAR(20) PRIMARY KEY, Descr VARCHAR(40), Qty INTEGER)",
-                     "INSERT INTO Stock VALUES ('A1', 'Bolts', 5)"});
-        TAppPaths paths;
-        paths.ConfigFile = env.Folder() + "/ZelWireless.ini";
-        paths.DefaultLogFile = env.Folder() + "/ZelWirelessLog.txt";
-        paths.DiagMarker = env.Folder() + "/diag.dll";
-        std::ofstream(paths.ConfigFile) << "Mar-07 14:05:09: \n"
-                                        << SessionSections(OdbcTestEnv::DsnName(GetParam()));
-        prefs = std::make_unique<TZel_WirelessPrefsMgr>(paths);
-        prefs->IniFilename = paths.ConfigFile;
-        g_PrefsMgr = prefs.get();
+        CreateStockTable(GetParam());
+        prefs = std::make_unique<TTestPrefs>(OdbcTestEnv::Get().Folder(), "ZelWireless.ini",
+                                             "Mar-07 14:05:09: \n" +
+                                                 SessionSections(OdbcTestEnv::DsnName(GetParam())));
     }
-
-    void TearDown() override { g_PrefsMgr = nullptr; }
 
     TZelWirelessClient* LoggedIn(TTestHandheld& handheld) {
         TZelWirelessClient* client = test.Connect(handheld);
@@ -74,7 +61,7 @@ protected:
         return reply;
     }
 
-    std::unique_ptr<TZel_WirelessPrefsMgr> prefs;
+    std::unique_ptr<TTestPrefs> prefs;
     TTestServer test;
 };
 

@@ -192,19 +192,17 @@ kv() {
       hit = 0; for (i = 2; i <= NF; i++) if ($i == kind) hit = 1
       if (hit) for (i = 2; i <= NF; i++) { split($i, p, "="); if (p[1] == key) print p[2] } }' "$1"
 }
-load() { # load OUT ARGS...: zel-load against the server; a wrong reply stops the suite
-  local out="$1"; shift
-  if ! "$build/zel-load" --port "$server_port" --rows "$ROWS" --duration "$SECONDS_PER_RUN" --warmup "$WARMUP" --kv "$@" >"$out" 2>&1; then
-    cat "$out"; echo "bench: zel-load reported wrong or missing replies" >&2; exit 1
+load_on() { # load_on PORT OUT ARGS...: zel-load against the server on PORT; a wrong reply stops the suite
+  local port="$1" out="$2"; shift 2
+  if ! "$build/zel-load" --port "$port" --rows "$ROWS" --duration "$SECONDS_PER_RUN" --warmup "$WARMUP" --kv "$@" >"$out" 2>&1; then
+    cat "$out"; echo "bench: zel-load reported wrong or missing replies (port $port)" >&2; exit 1
   fi
 }
-load_access() { # load_access OUT ARGS...: zel-load from 127.0.0.2 against the server with access control
-  local out="$1"; shift
-  if ! "$build/zel-load" --port "$access_port" --bind 127.0.0.2 --serial-prefix BENCH- --rows "$ROWS" \
-    --duration "$SECONDS_PER_RUN" --warmup "$WARMUP" --kv "$@" >"$out" 2>&1; then
-    cat "$out"; echo "bench: zel-load reported wrong or missing replies (access control)" >&2; exit 1
-  fi
-}
+# zel-load takes a second --port as one more server, so each server has its own function.
+load() { load_on "$server_port" "$@"; }
+load_before() { load_on "$before_port" "$@"; }
+# From 127.0.0.2 against the server with access control, as approved devices.
+load_access() { load_on "$access_port" "$@" --bind 127.0.0.2 --serial-prefix BENCH-; }
 anchor() { # anchor OUT ARGS...
   local out="$1"; shift
   "$build/zel-anchor" --sqlite "$work/stock.sqlite" --rows "$ROWS" --duration "$SECONDS_PER_RUN" --warmup "$WARMUP" "$@" >"$out"
@@ -253,11 +251,11 @@ for run in $(seq "$RUNS"); do
   # R2, after and before row arrays
   for depth in $depths; do
     load "$o" --session 1 --handhelds 1 --mix window=1 --depths "$depth"; record "r2.sqlite.ours$depth" "$(kv "$o" window p50_us)"
-    load "$o" --session 1 --handhelds 1 --mix window=1 --depths "$depth" --port "$before_port"
+    load_before "$o" --session 1 --handhelds 1 --mix window=1 --depths "$depth"
     record "r2.sqlite.before$depth" "$(kv "$o" window p50_us)"
     anchor "$o" --kind window --depth "$depth";                        record "r2.sqlite.anchor$depth" "$(kv "$o" window p50_us)"
     load "$o" --session 2 --handhelds 1 --mix window=1 --depths "$depth"; record "r2.pg.ours$depth" "$(kv "$o" window p50_us)"
-    load "$o" --session 2 --handhelds 1 --mix window=1 --depths "$depth" --port "$before_port"
+    load_before "$o" --session 2 --handhelds 1 --mix window=1 --depths "$depth"
     record "r2.pg.before$depth" "$(kv "$o" window p50_us)"
     pgbench_run "r2.pg.anchor$depth" 1 "$work/window.sql" -n -D "depth=$depth"
   done
@@ -268,7 +266,7 @@ for run in $(seq "$RUNS"); do
   pgbench_run r3.anchor16 16 "$work/select.sql" -n
   # R5, after and before row arrays
   load "$o" --session 1 --handhelds 1 --mix page=1;   record r5.ours "$(kv "$o" page p50_us)"; record r5.bytes "$(kv "$o" page reply_bytes)"
-  load "$o" --session 1 --handhelds 1 --mix page=1 --port "$before_port"; record r5.before "$(kv "$o" page p50_us)"
+  load_before "$o" --session 1 --handhelds 1 --mix page=1; record r5.before "$(kv "$o" page p50_us)"
   anchor "$o" --kind page --clients 1;                record r5.anchor "$(kv "$o" page p50_us)"
   # R6
   load "$o" --session 2 --handhelds 1 --mix update=1;  record r6.ours1 "$(kv "$o" update rps)"

@@ -17,8 +17,12 @@ public:
     static constexpr int32_t DefaultMaxClients = 1000;
     int32_t MaxClients = DefaultMaxClients;
     // Database connections per data source (and user name) that serve the
-    // handhelds at once; 0 lets the driver decide (one for a SQLite file).
+    // handhelds at once; 0 follows the load (a SQLite file: a writer and a reader).
     int32_t ConnectionsPerDataSource = 0;
+    // Percent of a database server's own connection limit that a data
+    // source following the load may take (other servers may share it).
+    static constexpr int32_t DefaultDatabaseConnectionShare = 25;
+    int32_t DatabaseConnectionShare = DefaultDatabaseConnectionShare;
     // Seconds a database statement may run before it ends with an error; 0: no bound.
     static constexpr int32_t DefaultStatementTimeout = 30;
     int32_t StatementTimeout = DefaultStatementTimeout;

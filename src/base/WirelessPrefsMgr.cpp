@@ -28,6 +28,7 @@ const char* const kDisabledMessage = "DisabledMessage";
 const char* const kMaxClients = "MaxClients";
 const char* const kConnectionsPerDataSource = "ConnectionsPerDataSource";
 const char* const kStatementTimeout = "StatementTimeout";
+const char* const kDatabaseConnectionShare = "DatabaseConnectionShare";
 const char* const kLastDataViewSessionNumber = "LastDataViewSessionNumber";
 
 const char* const kDefaultVerbose = "N";
@@ -143,6 +144,10 @@ void TZel_WirelessPrefsMgr::ReadSettings() {
                 std::max(0, ini.ReadInteger(kSettings, kConnectionsPerDataSource, 0));
             Server->StatementTimeout = std::max(
                 0, ini.ReadInteger(kSettings, kStatementTimeout, TServerSettings::DefaultStatementTimeout));
+            Server->DatabaseConnectionShare =
+                std::clamp(ini.ReadInteger(kSettings, kDatabaseConnectionShare,
+                                           TServerSettings::DefaultDatabaseConnectionShare),
+                           1, 100);
         }
         LastDataViewSessionNumber = ini.ReadInteger(kApplicationState, kLastDataViewSessionNumber, 0);
         if (Server && Server->IPAddress.empty())
@@ -175,6 +180,7 @@ void TZel_WirelessPrefsMgr::WriteSettings() {
             batch.WriteInteger(kSettings, kMaxClients, Server->MaxClients);
             batch.WriteInteger(kSettings, kConnectionsPerDataSource, Server->ConnectionsPerDataSource);
             batch.WriteInteger(kSettings, kStatementTimeout, Server->StatementTimeout);
+            batch.WriteInteger(kSettings, kDatabaseConnectionShare, Server->DatabaseConnectionShare);
         }
         batch.WriteInteger(kApplicationState, kLastDataViewSessionNumber, LastDataViewSessionNumber);
         TIniFile(IniFilename).WriteBatch(batch);

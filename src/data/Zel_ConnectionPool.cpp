@@ -15,7 +15,7 @@ TZel_ConnectionPool::~TZel_ConnectionPool() {
 std::shared_ptr<TZel_ConnectionWorkers> TZel_ConnectionPool::Workers(const std::string& dsn,
                                                                      const std::string& user,
                                                                      const std::string& password, int limit,
-                                                                     int statementTimeout) {
+                                                                     int statementTimeout, int serverShare) {
     // Workers of definitions no session uses any more would keep their
     // connections open for nothing.
     for (auto entry = m_workers.begin(); entry != m_workers.end();)
@@ -26,7 +26,7 @@ std::shared_ptr<TZel_ConnectionWorkers> TZel_ConnectionPool::Workers(const std::
         if (!m_environment)
             m_environment = std::make_shared<TOdbcEnvironment>();
         workers = std::make_shared<TZel_ConnectionWorkers>(m_environment, dsn, user, password, limit,
-                                                           statementTimeout);
+                                                           statementTimeout, serverShare);
     }
     return workers;
 }

@@ -7,9 +7,10 @@
 #include <tuple>
 #include <vector>
 
+#include "data/Zel_ConnectionWorkers.h"
+
 class TOdbcConnection;
 class TOdbcEnvironment;
-class TZel_ConnectionWorkers;
 
 // Physical connections shared by the sessions that use the same data source
 // with the same user name and password, in one of two ways:
@@ -33,11 +34,12 @@ public:
     int OpenCount() const;
 
     // The workers of the data source with the user name and password; limit
-    // (connections at most, 0 for the driver's default) and statementTimeout
-    // (seconds, 0 for none) apply when they are made.
-    std::shared_ptr<TZel_ConnectionWorkers> Workers(const std::string& dsn, const std::string& user,
-                                                    const std::string& password, int limit,
-                                                    int statementTimeout = 0);
+    // (connections at most, 0 to follow the load), statementTimeout (seconds,
+    // 0 for none) and serverShare apply when they are made (see
+    // TZel_ConnectionWorkers).
+    std::shared_ptr<TZel_ConnectionWorkers>
+    Workers(const std::string& dsn, const std::string& user, const std::string& password, int limit,
+            int statementTimeout = 0, int serverShare = TZel_ConnectionWorkers::DefaultServerShare);
     // Ends every worker: see TZel_ConnectionWorkers::Stop. True when no
     // statement runs any more.
     bool StopWorkers(std::chrono::milliseconds timeout);

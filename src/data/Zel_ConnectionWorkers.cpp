@@ -19,6 +19,7 @@
 
 namespace {
 
+// A database server's connections until it has said how many it admits.
 constexpr int kServerConnections = 4;
 
 // What a thread's connection serves. A SQLite file has one writer and
@@ -48,6 +49,12 @@ struct TZel_ConnectionWorkers::TState {
     bool Sqlite = false;
     bool Split = false; // writer and readers apart
     int Limit = 1;
+    bool FollowsLoad = false; // Limit grows to LoadLimit once the server's own limit is known
+    bool LimitLearnt = false;
+    int ServerShare = DefaultServerShare;
+    std::chrono::milliseconds IdleClose{30000};
+    // Threads that ended after idling, to be joined by the next Submit.
+    std::vector<std::thread::id> Ended;
 
     struct TEntry {
         Job Run;
@@ -129,7 +136,7 @@ struct TZel_ConnectionWorkers::TState {
 
 TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment> environment, std::string dsn,
                                                std::string user, std::string password, int limit,
-                                               int statementTimeout)
+                                               int statementTimeout, int serverShare)
     : StartThread([](std::function<void()> run) { return std::thread(std::move(run)); }),
       m_state(std::make_shared<TState>()) {
     const bool sqlite = DriverIsSQLite(dsn);
@@ -139,6 +146,8 @@ TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment>
     m_state->Password = std::move(password);
     m_state->StatementTimeout = std::max(0, statementTimeout);
     m_state->Limit = limit > 0 ? limit : DefaultLimit(sqlite);
+    m_state->FollowsLoad = limit <= 0 && !sqlite;
+    m_state->ServerShare = std::clamp(serverShare, 1, 100);
     // One connection in all: it writes and reads.
     m_state->Sqlite = sqlite;
     m_state->Split = sqlite && m_state->Limit > 1;
@@ -152,11 +161,33 @@ int TZel_ConnectionWorkers::DefaultLimit(bool sqlite) {
     return sqlite ? 2 : kServerConnections;
 }
 
+int TZel_ConnectionWorkers::LoadLimit(int serverMax, int serverShare) {
+    // A request spends most of its time waiting for the database's answer:
+    // a few connections per core keep the cores busy.
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    const int machine = std::clamp(8 * cores, kServerConnections, 64);
+    if (serverMax <= 0)
+        return machine;
+    return std::clamp(serverMax * serverShare / 100, 1, machine);
+}
+
 void TZel_ConnectionWorkers::Submit(Job job, TJobKind kind, const std::string& table) {
     std::unique_lock lock(m_state->Lock);
     if (m_state->Stopping)
         return;
     TState& state = *m_state;
+    state.IdleClose = IdleClose;
+    // Threads that ended after idling have left the lock behind them: joining
+    // them waits for nothing but their return.
+    for (const std::thread::id ended : state.Ended) {
+        const auto thread = std::find_if(state.Threads.begin(), state.Threads.end(),
+                                         [&](const std::thread& t) { return t.get_id() == ended; });
+        if (thread != state.Threads.end()) {
+            thread->join();
+            state.Threads.erase(thread);
+        }
+    }
+    state.Ended.clear();
     const int role = state.RoleOf(kind);
     TState::TEntry entry{std::move(job), kind, table};
     // More jobs than free connections: another connection, while the limit
@@ -208,6 +239,23 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
         auto fresh = std::make_shared<TOdbcConnection>(state->Environment);
         fresh->StatementTimeout = state->StatementTimeout;
         fresh->Open(state->Dsn, state->User, state->Password);
+        bool learn = false;
+        {
+            std::lock_guard lock(state->Lock);
+            learn = state->FollowsLoad && !state->LimitLearnt;
+        }
+        if (learn) {
+            int serverMax = 0;
+            try {
+                serverMax = fresh->ServerConnectionLimit();
+            } catch (const std::exception&) {
+                // Unknown: the machine alone bounds it.
+            }
+            std::lock_guard lock(state->Lock);
+            if (!state->LimitLearnt)
+                state->Limit = std::max(state->Limit, LoadLimit(serverMax, state->ServerShare));
+            state->LimitLearnt = true;
+        }
         fresh->OnTableShape = [&state, &seen](const std::string& table, const std::string& columns) {
             std::lock_guard lock(state->Lock);
             TState::TShape& shape = state->Shapes[table];
@@ -231,12 +279,23 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
     };
     std::unique_lock lock(state->Lock);
     state->Watched.push_back(&running);
+    bool idleEnd = false;
     while (true) {
         auto next = state->Jobs.end();
-        state->JobFor[static_cast<size_t>(role)].wait(lock, [&] {
+        const bool woken = state->JobFor[static_cast<size_t>(role)].wait_for(lock, state->IdleClose, [&] {
             next = state->Next(role);
             return next != state->Jobs.end() || (state->Stopping && !state->AnyEligible(role));
         });
+        if (!woken) {
+            // Nothing to do for a while: a thread beyond the first of its
+            // kind ends, and its connection with it.
+            if (state->ThreadsOf[role] > 1) {
+                idleEnd = true;
+                --state->ThreadsOf[role];
+                break;
+            }
+            continue;
+        }
         if (next == state->Jobs.end())
             break; // stopping, and nothing left to run
         --state->IdleOf[role];
@@ -285,6 +344,10 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
     state->Watched.erase(std::find(state->Watched.begin(), state->Watched.end(), &running));
     lock.unlock();
     connection.reset(); // closed on the thread that used it
+    if (idleEnd) {
+        lock.lock();
+        state->Ended.push_back(std::this_thread::get_id());
+    }
 }
 
 namespace {
@@ -335,6 +398,7 @@ int TZel_ConnectionWorkers::ThreadCount() const {
 }
 
 int TZel_ConnectionWorkers::Limit() const {
+    std::lock_guard lock(m_state->Lock);
     return m_state->Limit;
 }
 

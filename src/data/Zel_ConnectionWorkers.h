@@ -12,7 +12,14 @@ class TOdbcEnvironment;
 // The physical connections to one data source with one user name and
 // password, each owned by a thread of its own that runs the jobs given to
 // it. Threads and connections are made as the queue backs up, up to the
-// limit, and live until Stop.
+// limit; one that found nothing to do for IdleClose ends with its
+// connection, the first of each kind excepted.
+//
+// The limit, unless the settings give one: a SQLite file gets a writer and
+// one reader; a database server as many as requests wait, up to a bound
+// from this machine's cores and from a share of the connections the server
+// itself admits (other programs and servers use it too), which the first
+// connection asks it for; until then the old fixed number.
 //
 // A statement that waits (for a lock, a slow scan, a connect) holds up only
 // what cannot go elsewhere:
@@ -39,11 +46,13 @@ public:
     // What a job does to which table, for the choice of its connection.
     enum class TJobKind { SessionSelect, Read, Write };
 
-    // limit: connections at most; 0 takes the driver's default
-    // (DefaultLimit). statementTimeout: seconds any statement may run, 0 for
-    // no bound.
+    // limit: connections at most; 0 follows the load (see above).
+    // statementTimeout: seconds any statement may run, 0 for no bound.
+    // serverShare: percent of the database server's own connection limit
+    // that a limit following the load may take.
     TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment> environment, std::string dsn, std::string user,
-                           std::string password, int limit, int statementTimeout = 0);
+                           std::string password, int limit, int statementTimeout = 0,
+                           int serverShare = DefaultServerShare);
     // Stop with the exit wait.
     ~TZel_ConnectionWorkers();
     TZel_ConnectionWorkers(const TZel_ConnectionWorkers&) = delete;
@@ -60,10 +69,13 @@ public:
     bool Stop(std::chrono::milliseconds timeout);
     // No job queued or running.
     bool IsIdle() const;
-    // Threads (and so connections) made so far.
+    // Threads (and so connections) that run now.
     int ThreadCount() const;
-    // Connections at most.
+    // Connections at most, as known now.
     int Limit() const;
+    // How long a thread beyond the first waits for a job before it ends;
+    // set before the first Submit.
+    std::chrono::milliseconds IdleClose{30000};
     // Whether the data source is a SQLite file (writer and readers apart).
     bool SplitsWriter() const;
 
@@ -71,8 +83,13 @@ public:
     std::function<std::thread(std::function<void()> run)> StartThread;
 
     // Connections per data source when the settings give none: a SQLite file
-    // gets its writer and one reader; a database server serves several at once.
+    // gets its writer and one reader; a database server starts with a few.
     static int DefaultLimit(bool sqlite);
+    // The bound of a limit that follows the load: from the cores, and from
+    // serverShare percent of serverMax (the database server's own limit; 0
+    // when unknown).
+    static int LoadLimit(int serverMax, int serverShare);
+    static constexpr int DefaultServerShare = 25;
 
 private:
     struct TState;

@@ -237,7 +237,8 @@ void TZelWirelessClient::ReportRequestFailure(const std::exception& error) {
 void TZelWirelessClient::RunOnDatabase(std::shared_ptr<TZel_ODBCSession> session, TDatabaseWorkKind kind,
                                        DatabaseWork work, DatabaseFinish finish) {
     auto workers = Server->ConnectionPool.Workers(session->DSN, session->Username, session->Password,
-                                                  Server->ConnectionsPerDataSource, Server->StatementTimeout);
+                                                  Server->ConnectionsPerDataSource, Server->StatementTimeout,
+                                                  Server->DatabaseConnectionShare);
     // Requests on one table are told apart from those on others however
     // the session spells its name.
     std::string table = session->Tablename;

@@ -89,6 +89,7 @@ TEST_F(PrefsMgrTest, FirstStartInAnEmptyFolderWritesEveryKeyInOrder) {
                               "MaxClients=1000\r\n"
                               "ConnectionsPerDataSource=0\r\n"
                               "StatementTimeout=30\r\n"
+                              "DatabaseConnectionShare=25\r\n"
                               "\\[ApplicationState\\]\r\n"
                               "LastDataViewSessionNumber=0\r\n");
     const std::string content = ReadAll(Path("ZelWireless.ini"));

@@ -184,12 +184,15 @@ class ProgramTest(unittest.TestCase):
             self.assertEqual(code, 0, "zel-load: " + f.read()[-2000:])
 
     def wait_checked(self, button, timeout=None):
-        """Seconds until the view's tool-bar button shows it current, or None after timeout."""
+        """Seconds until the view's tool-bar button shows it current and no other button is down (a
+        clicked button is down at once, before the switch has left the previous view), or None after
+        timeout."""
         timeout = self.bound if timeout is None else timeout
         started = time.monotonic()
         while time.monotonic() - started < timeout:
             try:
-                if "checked" in self.desktop.states(self.buttons[button].ref, timeout=timeout):
+                if all(("checked" in self.desktop.states(self.buttons[b].ref, timeout=timeout)) == (b == button)
+                       for b, *_ in VIEWS if b in self.buttons):
                     return time.monotonic() - started
             except Exception:  # noqa: BLE001 - a stalled program does not answer; keep asking
                 pass

@@ -161,6 +161,18 @@ SQLULEN TOdbcConnection::ChooseRowsPerFetch() {
     return wanted;
 }
 
+int TOdbcConnection::ServerConnectionLimit() {
+    if (IsPostgreSQL()) {
+        TOdbcStatement show(*this);
+        show.ExecDirect("SHOW max_connections");
+        return show.Fetch() ? std::atoi(show.GetText(1).c_str()) : 0;
+    }
+    SQLUSMALLINT most = 0;
+    if (SQL_SUCCEEDED(SQLGetInfo(m_dbc, SQL_MAX_DRIVER_CONNECTIONS, &most, sizeof most, nullptr)))
+        return most;
+    return 0;
+}
+
 void TOdbcConnection::ApplyLockWaitDefault() {
     if (IsPostgreSQL()) {
         TOdbcStatement show(*this);

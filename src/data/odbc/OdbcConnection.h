@@ -64,6 +64,9 @@ public:
     const std::string& DbmsName() const { return m_dbmsName; }
     bool IsPostgreSQL() const;
     bool IsSQLite() const;
+    // How many connections the database server admits (PostgreSQL's
+    // max_connections, else what the driver reports); 0 when unknown.
+    int ServerConnectionLimit();
     // Whether SELECT accepts "LIMIT ? OFFSET ?".
     bool HasLimitOffset() const;
     // Rows fetched at a time into bound buffers by TOdbcRowReader; 0: one

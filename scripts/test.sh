@@ -4,8 +4,9 @@
 # in-process tests (every layer, the window's widget tests included) built
 # with ThreadSanitizer in build-tsan/. Prints CTest's summary of each run and
 # fails when any fails. After the first run, the Debian package is built once
-# and checked (scripts/package.sh --check-once). The whole program on the X11 platform (label xcb, a
-# private Xvfb and accessibility bus per case) runs in the first run; alone:
+# and checked (scripts/package.sh --check-once). The whole program on the X11
+# platform (label xcb, a private Xvfb and accessibility bus per case) runs in
+# the first run; alone:
 #   cd build && ctest -L xcb --output-on-failure
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -12,6 +12,7 @@ PACKAGES=(
   postgresql postgresql-client sqlite3 libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
   locales procps iproute2
+  debhelper dpkg-dev lintian desktop-file-utils appstream librsvg2-bin help2man systemd
 )
 
 missing=()

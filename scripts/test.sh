@@ -3,8 +3,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/; then the
 # in-process tests (every layer, the window's widget tests included) built
 # with ThreadSanitizer in build-tsan/. Prints CTest's summary of each run and
-# fails when any fails. The whole program on the X11 platform (label xcb, a
-# private Xvfb and accessibility bus per case) runs in the first run; alone:
+# fails when any fails. After the first run, the Debian package is built once
+# and checked (scripts/package.sh --check-once). The whole program on the X11
+# platform (label xcb, a private Xvfb and accessibility bus per case) runs in
+# the first run; alone:
 #   cd build && ctest -L xcb --output-on-failure
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +15,11 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 status=0
 (cd build && ctest --output-on-failure --timeout 600 -j2) || status=1
+
+echo "== the Debian package, built once and checked (scripts/package.sh --check-once)"
+started=$SECONDS
+scripts/package.sh --check-once || status=1
+echo "package build and checks $((SECONDS - started)) s"
 
 echo "== the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan)"
 started=$SECONDS

@@ -1,6 +1,14 @@
 #include "base/AppPaths.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
+
+#include "base/Platform.h"
+
+#ifndef ZEL_INSTALL_BINDIR
+#define ZEL_INSTALL_BINDIR "/usr/local/bin"
+#endif
 
 namespace {
 
@@ -13,12 +21,45 @@ std::string FolderOf(const std::filesystem::path& path) {
     return path.has_parent_path() ? path.parent_path().string() + "/" : std::string();
 }
 
+// "/usr//bin/" -> {"usr", "bin"}.
+std::vector<std::string> PathParts(const std::filesystem::path& path) {
+    std::vector<std::string> parts;
+    for (const std::filesystem::path& part : path.lexically_normal().relative_path())
+        if (!part.empty())
+            parts.push_back(part.string());
+    return parts;
+}
+
 } // namespace
 
-TAppPaths MakeAppPaths(const std::string& executablePath, const std::string& configFile) {
+TInstallPlace CurrentInstallPlace() {
+    return {ZEL_INSTALL_BINDIR, Platform::UserConfigDir()};
+}
+
+// Decided by the folder's name, not by whether it can be written: root can
+// write /usr/bin, and a build folder may be read-only. The staging root is
+// allowed so that an unpacked package behaves as the installed one; a build
+// folder never ends in the prefix's bin folder.
+bool IsInstalledExecutable(const std::string& executablePath, const std::string& binDir) {
+    const std::vector<std::string> folder = PathParts(std::filesystem::path(executablePath).parent_path());
+    const std::vector<std::string> bin = PathParts(binDir);
+    return !bin.empty() && folder.size() >= bin.size() &&
+           std::equal(bin.rbegin(), bin.rend(), folder.rbegin());
+}
+
+TAppPaths MakeAppPaths(const std::string& executablePath, const std::string& configFile,
+                       const TInstallPlace& place) {
     TAppPaths paths;
     if (configFile.empty()) {
         const std::filesystem::path exe(executablePath);
+        if (IsInstalledExecutable(executablePath, place.BinDir)) {
+            const std::filesystem::path folder(place.UserFolder);
+            paths.ConfigFile = (folder / exe.stem()).string() + ".ini";
+            paths.DefaultLogFile = (folder / exe.stem()).string() + "Log.txt";
+            paths.DiagMarker = (folder / "diag.dll").string();
+            paths.CreateConfigFolder = true;
+            return paths;
+        }
         paths.ConfigFile = WithoutExtension(exe) + ".ini";
         paths.DefaultLogFile = WithoutExtension(exe) + "Log.txt";
         paths.DiagMarker = FolderOf(exe) + "diag.dll";

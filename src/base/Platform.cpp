@@ -21,8 +21,9 @@ Platform::QuitHook& QuitHookSlot() {
 }
 
 std::string ConfigHome() {
+    // A relative path is to be ignored: it would move with the current folder.
     const QByteArray xdg = qgetenv("XDG_CONFIG_HOME");
-    if (!xdg.isEmpty())
+    if (xdg.startsWith('/'))
         return xdg.toStdString();
     return QDir::homePath().toStdString() + "/.config";
 }

@@ -8,8 +8,11 @@
 #include "base/Zel_EventLogger.h"
 #include "base/Zel_Lib.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 TZel_WirelessPrefsMgr* g_PrefsMgr = nullptr;
@@ -61,6 +64,19 @@ void CreatePrivateFile(const std::string& fileName) {
         ::close(fd);
 }
 
+// The user's folder for the program, and any missing folder above it, for
+// their owner only (the base directory specification asks so of ~/.config).
+void CreatePrivateFolders(const std::filesystem::path& folder) {
+    std::filesystem::path partial;
+    for (const std::filesystem::path& part : folder.lexically_normal()) {
+        partial /= part;
+        if (part.empty() || partial == partial.root_path())
+            continue;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            throw Exception("Cannot create the folder [" + partial.string() + "]: " + std::strerror(errno));
+    }
+}
+
 } // namespace
 
 TZel_WirelessPrefsMgr::TZel_WirelessPrefsMgr(const TAppPaths& paths)
@@ -73,6 +89,8 @@ TZel_WirelessPrefsMgr::~TZel_WirelessPrefsMgr() = default;
 
 // The first line of a new file is a time stamp, which readers ignore.
 void TZel_WirelessPrefsMgr::CreateConfigFile() {
+    if (m_paths.CreateConfigFolder)
+        CreatePrivateFolders(std::filesystem::path(IniFilename).parent_path());
     CreatePrivateFile(IniFilename);
     AppendToFile(IniFilename, "", true);
     // A new installation approves new handhelds; a file from before device

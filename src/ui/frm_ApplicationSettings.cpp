@@ -187,6 +187,8 @@ void TfrmApplicationSettings::LoadControls() {
     ui->editIPAddress->setText(Q(server.IPAddress));
     ui->editIPPort->setText(QString::number(server.Port));
     ui->editLogfile->setText(Q(prefs.LogFilename));
+    // Where the settings are kept: beside the program, in the user's folder or the --config file.
+    ui->editConfigFile->setText(Q(prefs.IniFilename));
     ui->chkVerboseLogging->setChecked(GetVerbose());
     ui->chkNetworkEncoding->setChecked(prefs.NetworkEncoding);
     if (prefs.Diagnostics) {

@@ -4,6 +4,7 @@
 #include "base/Platform.h"
 #include "base/Zel_EventLogger.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <filesystem>
@@ -318,6 +319,75 @@ TEST(AppPathsTest, NamesBesideTheExecutableOrTheConfigFile) {
         EXPECT_EQ(paths.DefaultLogFile, c.expected.DefaultLogFile) << c.exe << " " << c.config;
         EXPECT_EQ(paths.DiagMarker, c.expected.DiagMarker) << c.exe << " " << c.config;
     }
+}
+
+// A fake prefix: the decision must come from the folder's name alone.
+TEST(AppPathsTest, AnInstalledProgramKeepsItsFilesInTheUserFolder) {
+    const TInstallPlace place{"/opt/zel/bin", "/home/ann/.config/ZelWireless"};
+    const TAppPaths inUserFolder{"/home/ann/.config/ZelWireless/ZelWireless.ini",
+                                 "/home/ann/.config/ZelWireless/ZelWirelessLog.txt",
+                                 "/home/ann/.config/ZelWireless/diag.dll", true};
+    struct Case {
+        const char* exe;
+        const char* config;
+        TAppPaths expected;
+    };
+    const Case cases[] = {
+        {"/opt/zel/bin/ZelWireless", "", inUserFolder},
+        {"/tmp/root/opt/zel/bin/ZelWireless", "", inUserFolder}, // unpacked below a staging root
+        {"/work/build/ZelWireless",
+         "",
+         {"/work/build/ZelWireless.ini", "/work/build/ZelWirelessLog.txt", "/work/build/diag.dll"}},
+        {"/opt/zel/bin/sub/ZelWireless",
+         "",
+         {"/opt/zel/bin/sub/ZelWireless.ini", "/opt/zel/bin/sub/ZelWirelessLog.txt",
+          "/opt/zel/bin/sub/diag.dll"}},
+        {"/opt/myzel/bin/ZelWireless",
+         "",
+         {"/opt/myzel/bin/ZelWireless.ini", "/opt/myzel/bin/ZelWirelessLog.txt", "/opt/myzel/bin/diag.dll"}},
+        {"/opt/zel/bin/ZelWireless",
+         "/var/lib/zel-wireless/ZelWireless.ini",
+         {"/var/lib/zel-wireless/ZelWireless.ini", "/var/lib/zel-wireless/ZelWirelessLog.txt",
+          "/var/lib/zel-wireless/diag.dll"}},
+    };
+    for (const Case& c : cases) {
+        const TAppPaths paths = MakeAppPaths(c.exe, c.config, place);
+        EXPECT_EQ(paths.ConfigFile, c.expected.ConfigFile) << c.exe << " " << c.config;
+        EXPECT_EQ(paths.DefaultLogFile, c.expected.DefaultLogFile) << c.exe << " " << c.config;
+        EXPECT_EQ(paths.DiagMarker, c.expected.DiagMarker) << c.exe << " " << c.config;
+        EXPECT_EQ(paths.CreateConfigFolder, c.expected.CreateConfigFolder) << c.exe << " " << c.config;
+    }
+}
+
+TEST(AppPathsTest, TheUserFolderFollowsXdgConfigHome) {
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", "/srv/cfg");
+    EXPECT_EQ(CurrentInstallPlace().UserFolder, "/srv/cfg/ZelWireless");
+    // A relative one is ignored, as it would move with the current folder.
+    qputenv("XDG_CONFIG_HOME", "cfg");
+    EXPECT_EQ(CurrentInstallPlace().UserFolder, QDir::homePath().toStdString() + "/.config/ZelWireless");
+    qunsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(CurrentInstallPlace().UserFolder, QDir::homePath().toStdString() + "/.config/ZelWireless");
+    if (!saved.isNull())
+        qputenv("XDG_CONFIG_HOME", saved);
+}
+
+// The first start of an installed program: neither ~/.config nor its folder may exist yet.
+TEST_F(PrefsMgrTest, AnInstalledProgramCreatesItsPrivateFolderAtFirstStart) {
+    const TInstallPlace place{"/usr/bin", Path("home/.config/ZelWireless")};
+    TZel_WirelessPrefsMgr prefs(MakeAppPaths(Path("root/usr/bin/ZelWireless"), "", place));
+    prefs.IniFilename = prefs.Paths().ConfigFile;
+    prefs.Server = &server;
+    prefs.ReadSettings();
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    EXPECT_TRUE(std::filesystem::is_regular_file(Path("home/.config/ZelWireless/ZelWireless.ini")));
+    EXPECT_EQ(prefs.LogFilename, Path("home/.config/ZelWireless/ZelWirelessLog.txt"));
+    for (const char* folder : {"home", "home/.config", "home/.config/ZelWireless"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(Path(folder).c_str(), &info), 0) << folder;
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+    }
+    EXPECT_FALSE(std::filesystem::exists(Path("root"))) << "nothing beside the executable";
 }
 
 } // namespace

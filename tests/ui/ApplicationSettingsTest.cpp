@@ -164,6 +164,7 @@ TEST_F(ApplicationSettingsTest, LoadsTheRunningValuesAndLeavingUntouchedAsksNoth
     EXPECT_EQ(Edit("editIPAddress")->text(), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(Edit("editIPPort")->text(), QString::number(m_port));
     EXPECT_EQ(Edit("editLogfile")->text(), QString::fromStdString(m_prefs->LogFilename));
+    EXPECT_EQ(Edit("editConfigFile")->text(), QString::fromStdString(m_ini));
     EXPECT_FALSE(Button("cmdIPAddrDefault")->isEnabled());
     EXPECT_FALSE(Button("cmdApply")->isEnabled());
     EXPECT_FALSE(m_view->Modified());
@@ -330,7 +331,7 @@ TEST_F(ApplicationSettingsTest, EveryInputIsNamedByItsLabelWithAMnemonic) {
         EXPECT_EQ(label->buddy()->accessibleName(), QString(label->text()).remove(QLatin1Char('&')));
         ++labelled;
     }
-    EXPECT_EQ(labelled, 8);
+    EXPECT_EQ(labelled, 9);
     for (QWidget* input : m_view->findChildren<QWidget*>()) {
         if (qobject_cast<QLineEdit*>(input) || qobject_cast<QAbstractButton*>(input)) {
             EXPECT_FALSE(input->accessibleName().isEmpty() && input->property("text").toString().isEmpty())

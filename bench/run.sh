@@ -279,16 +279,24 @@ done
 # by OFFSET this takes minutes on the full table).
 echo "bench: full downloads (R9)"
 o="$work/out"
-download() { # download OUT SESSION
-  if ! "$build/zel-load" --port "$server_port" --rows "$ROWS" --session "$2" --handhelds 1 --mix download=1 \
-    --time-limit "$DOWNLOAD_LIMIT" --kv >"$1" 2>&1; then
+cpu_of() { # cpu_of PID: the seconds of CPU the process has used so far
+  awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"
+}
+download() { # download OUT SESSION DB: records r9.DB.ours and how the CPU time split between server and handheld
+  local server_cpu TIMEFORMAT='%U %S'
+  server_cpu="$(cpu_of "$server_pid")"
+  if ! { time "$build/zel-load" --port "$server_port" --rows "$ROWS" --session "$2" --handhelds 1 --mix download=1 \
+    --time-limit "$DOWNLOAD_LIMIT" --kv >"$1" 2>&1; } 2>"$1.cpu"; then
     cat "$1"; echo "bench: the download was wrong or did not finish in $DOWNLOAD_LIMIT s" >&2; exit 1
   fi
   [ "$(kv "$1" download rows)" = "$ROWS" ] || { cat "$1"; echo "bench: the download missed rows" >&2; exit 1; }
+  record "r9.$3.ours" "$(kv "$1" download seconds)"
+  record "r9.$3.server_cpu" "$(awk -v a="$server_cpu" -v b="$(cpu_of "$server_pid")" 'BEGIN {printf "%.3f", b - a}')"
+  record "r9.$3.handheld_cpu" "$(awk '{printf "%.3f", $1 + $2}' "$1.cpu")"
 }
-download "$o" 1;                record r9.sqlite.ours "$(kv "$o" download seconds)"
+download "$o" 1 sqlite
 anchor "$o" --kind scan;        record r9.sqlite.anchor "$(kv "$o" scan seconds)"
-download "$o" 2;                record r9.pg.ours "$(kv "$o" download seconds)"
+download "$o" 2 pg
 copy_started="$(date +%s.%N)"
 psql -c "COPY (SELECT $columns FROM \"stock\" ORDER BY \"ItemNo\") TO STDOUT" >/dev/null
 record r9.pg.anchor "$(awk -v a="$copy_started" -v b="$(date +%s.%N)" 'BEGIN {printf "%.3f", b - a}')"
@@ -465,8 +473,13 @@ compare R6 "post one row by key (update), PostgreSQL, 16 handhelds" per_s "$(med
 per_handheld="$(awk -v a="$rss_base" -v b="$rss_idle" 'BEGIN {printf "%.1f", (b - a) / 1000}')"
 row R7 "server RSS per connected handheld" "$per_handheld KiB" "$rss_base KiB" "" "<= 64 KiB" \
   "$(met "$per_handheld" le 64)"
-compare R9 "full download ($ROWS rows), 1 handheld, SQLite" secs "$(median r9.sqlite.ours)" "$(median r9.sqlite.anchor)" le 2
-compare R9 "full download ($ROWS rows), 1 handheld, PostgreSQL" secs "$(median r9.pg.ours)" "$(median r9.pg.anchor)" le 2
+for db in sqlite pg; do
+  name=SQLite; [ "$db" = pg ] && name=PostgreSQL
+  compare R9 "full download ($ROWS rows), 1 handheld, $name" secs "$(median "r9.$db.ours")" "$(median "r9.$db.anchor")" le 2
+  # Which side limits it: the server's CPU against the database's own read, and the test handheld's CPU.
+  compare R9 "  server CPU for it, $name" secs "$(median "r9.$db.server_cpu")" "$(median "r9.$db.anchor")" le 2
+  row R9 "  test handheld's CPU for it, $name" "$(secs "$(median "r9.$db.handheld_cpu")")" "" "" "" ""
+done
 for db in sqlite pg; do
   name=SQLite; [ "$db" = pg ] && name=PostgreSQL
   compare R10 "15 select by key, 16th waits on a lock, $name, p50" us "$(median "r10.$db.waiting")" \

@@ -26,7 +26,9 @@ check_package() (
   local deb=$1 changes=$2 version=$3 started=$SECONDS
   local work pids=()
   work=$(mktemp -d "${TMPDIR:-/tmp}/zel-package-check.XXXXXX")
-  trap '{ for p in "${pids[@]}"; do kill -9 "$p" && wait "$p"; done; } 2>/dev/null; rm -rf "$work"' EXIT
+  # The checks' own status stands: a killed helper's status (137) must not replace it under set -e.
+  trap 'status=$?; for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null && { wait "$p" 2>/dev/null || true; }; done
+        rm -rf "$work"; exit $status' EXIT
 
   echo "== lintian"
   lintian --fail-on error,warning --info "$changes" || pkg_fail "lintian reports errors or warnings"

@@ -162,10 +162,11 @@ int TZel_ConnectionWorkers::DefaultLimit(bool sqlite) {
 }
 
 int TZel_ConnectionWorkers::LoadLimit(int serverMax, int serverShare) {
-    // A request spends most of its time waiting for the database's answer:
-    // a few connections per core keep the cores busy.
+    // Two per core: measured on a 2-core machine with the database on the
+    // same cores, 16 connections served 30% fewer requests than 4 (the
+    // threads and the database's processes took turns on the cores).
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-    const int machine = std::clamp(8 * cores, kServerConnections, 64);
+    const int machine = std::clamp(2 * cores, kServerConnections, 64);
     if (serverMax <= 0)
         return machine;
     return std::clamp(serverMax * serverShare / 100, 1, machine);
@@ -253,7 +254,7 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
             }
             std::lock_guard lock(state->Lock);
             if (!state->LimitLearnt)
-                state->Limit = std::max(state->Limit, LoadLimit(serverMax, state->ServerShare));
+                state->Limit = LoadLimit(serverMax, state->ServerShare);
             state->LimitLearnt = true;
         }
         fresh->OnTableShape = [&state, &seen](const std::string& table, const std::string& columns) {

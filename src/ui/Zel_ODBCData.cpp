@@ -278,6 +278,12 @@ void TfrmODBCData::CancelWork() {
 void TfrmODBCData::FinishWork() {
     if (!m_jobs.Busy())
         return;
+    // Only reading (a refresh after the handhelds' changes, the rows in
+    // sight): nothing is lost by dropping it, so the operator is not asked.
+    if (!m_model->IsWriting()) {
+        CancelWork();
+        return;
+    }
     const QMessageBox::StandardButton answer =
         TMessageBox::Ask(this,
                          QStringLiteral("The data viewer is still waiting for the database.\n\n"

@@ -416,6 +416,13 @@ void TfrmMainContainer::AskRestartAfterWizard(QWidget* closedView) {
 }
 
 void TfrmMainContainer::ShowView(int view) {
+    // The view being left may be waiting for its database with the window
+    // live (the operator chose to wait): another switch meanwhile would free
+    // it under its own close. The first switch goes on once the wait is over.
+    if (m_closingViews) {
+        setToolbarChecks();
+        return;
+    }
     if (view == m_currentView) {
         setToolbarChecks(); // the tool button unchecked itself when pressed
         return;

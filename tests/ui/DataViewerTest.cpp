@@ -26,6 +26,7 @@
 #include "support/EventLoop.h"
 #include "support/OdbcTestEnv.h"
 #include "support/TestHandheld.h"
+#include "support/TestPrefs.h"
 #include "support/TestServer.h"
 #include "ui/MessageBox.h"
 #include "ui/Zel_ODBCData.h"
@@ -630,7 +631,7 @@ TEST_P(DataViewerTest, RowsArriveInWindowsAndScrollingToTheEndReadsTheRest) {
     EXPECT_EQ(Child<QLabel>(*viewer, "StatusPanel2")->text(), QStringLiteral("Row Count: %1").arg(rows));
 }
 
-TEST_P(DataViewerTest, LeavingTheViewWhileItWaitsWaitsForTheAnswerOrCancelsIt) {
+TEST_P(DataViewerTest, LeavingTheViewWhileItWritesAsksToWaitOrCancelAndAReadIsDropped) {
     const std::string question = "The data viewer is still waiting for the database.\n\n"
                                  "Wait for it (Yes) or cancel it (No)?";
     for (const QMessageBox::StandardButton answer : {QMessageBox::Yes, QMessageBox::No}) {
@@ -659,6 +660,15 @@ TEST_P(DataViewerTest, LeavingTheViewWhileItWaitsWaitsForTheAnswerOrCancelsIt) {
         }
         Exec({"UPDATE Stock SET Descr = 'Item 1' WHERE ItemNo = 'I001'"});
     }
+    // Only reading (a refresh): nothing to lose, so it is dropped without a question.
+    auto viewer = OpenViewer();
+    m_boxes.clear();
+    TableLock lock(GetParam());
+    Child<QAction>(*viewer, "actRefresh")->trigger();
+    ASSERT_TRUE(viewer->IsBusy());
+    viewer->close();
+    EXPECT_TRUE(m_boxes.empty());
+    EXPECT_FALSE(viewer->IsBusy());
 }
 
 // Types text into a cell through its editor, as the operator does, and
@@ -881,6 +891,36 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DataViewerTest,
 
 // The view as the main window shows it, in the frame of its view.
 class DataViewerFrameTest : public MainWindowFixture {};
+
+TEST_F(DataViewerFrameTest, ASecondSwitchWhileLeavingAWaitingViewerIsIgnoredAndTheFirstCompletes) {
+    OdbcTestEnv::Get().Prepare(TestDriver::SQLite);
+    CreateStockTable(TestDriver::SQLite);
+    AppendToConfig(StockSession(1, "Stock count", OdbcTestEnv::DsnName(TestDriver::SQLite)));
+    ShowWindow();
+    Trigger("actData");
+    auto* viewer = qobject_cast<TfrmODBCData*>(Window->CurrentViewWindow());
+    ASSERT_NE(viewer, nullptr);
+    TZel_TableModel& model = *viewer->Model();
+    ASSERT_TRUE(PumpUntil([&] { return !viewer->IsBusy() && model.rowCount() == 1 && model.IsRowRead(0); }));
+    // A change posted while another program holds the table: its write waits.
+    auto lock = std::make_unique<TableLock>(TestDriver::SQLite);
+    model.setData(model.index(0, 1), QStringLiteral("kept"));
+    viewer->findChild<QAction*>(QStringLiteral("actPost"))->trigger();
+    ASSERT_TRUE(viewer->IsBusy());
+    // The operator waits for the viewer, picks another view meanwhile (the
+    // window stays live), and then the table is free. The second pick must
+    // not free the viewer under the first one's close.
+    Answers.push_back(QMessageBox::Yes);
+    QTimer::singleShot(200, [&] { Trigger("actDevices"); });
+    QTimer::singleShot(400, [&] { lock.reset(); });
+    Trigger("actAppSettings");
+    EXPECT_EQ(Window->CurrentView(), TfrmMainContainer::vwAppSettings);
+    EXPECT_EQ(Boxes.size(), 1u);
+    PumpFor(100);
+    EXPECT_TRUE(Action("actAppSettings")->isChecked());
+    EXPECT_FALSE(Action("actDevices")->isChecked());
+    EXPECT_FALSE(Action("actData")->isChecked());
+}
 
 TEST_F(DataViewerFrameTest, TheViewFitsItsFrameAtAnyWindowSizeAndReportsItselfShowing) {
     ShowWindow();

@@ -242,8 +242,11 @@ TEST_F(DevicesViewTest, TheCommandLinesDecisionsShowWithoutAnyHandheldConnected)
                std::vector<std::string>{"allowed read-only, sessions 2"};
     }));
     EXPECT_NE(Column(view, TfrmDevices::colDecision).front().find("by command line"), std::string::npos);
-    EXPECT_NE(Window->TrayIcon()->toolTip(), QStringLiteral("1 device waiting for approval"));
-    EXPECT_FALSE(Window->StatusPanelText(1).contains(QStringLiteral("waiting")));
+    // The tip and the status bar follow with the server's next look at the registry (once a second).
+    EXPECT_TRUE(PumpUntil([&] {
+        return Window->TrayIcon()->toolTip() != QStringLiteral("1 device waiting for approval") &&
+               !Window->StatusPanelText(1).contains(QStringLiteral("waiting"));
+    }));
 }
 
 TEST_F(DevicesViewTest, FilterSessionsAndForget) {

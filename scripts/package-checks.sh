@@ -1,6 +1,9 @@
 # The checks of a built package, sourced by scripts/package.sh. Each failure
 # says what failed and ends the check with a non-zero status.
 
+# shellcheck source=shell-helpers.sh
+. "$(dirname "${BASH_SOURCE[0]}")/shell-helpers.sh"
+
 pkg_fail() {
   echo "package check FAILED: $*" >&2
   exit 1
@@ -14,10 +17,6 @@ pkg_wait_for() {
     [ $SECONDS -lt $deadline ] || return 1
     sleep 0.2
   done
-}
-
-pkg_free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
 # check_package DEB CHANGES VERSION; a subshell, so that its clean-up runs however it ends.
@@ -59,7 +58,7 @@ check_package() (
   # file, the state directory being a temporary one.
   local state=$work/state port
   mkdir -m 0750 "$state" "$work/home"
-  port=$(pkg_free_port)
+  port=$(free_port)
   sqlite3 "$state/stock.sqlite" "CREATE TABLE stock (ItemNo VARCHAR(20) PRIMARY KEY, Description VARCHAR(60),
     Quantity INTEGER); INSERT INTO stock VALUES ('A1', 'Hex bolt M8', 10), ('A2', 'Hex nut M8', 20),
     ('B1', 'Washer', 30);"

@@ -1,4 +1,4 @@
-# Shell helpers shared by the benchmark and screenshot scripts (sourced, not run).
+# Shell helpers shared by the benchmark, screenshot and package-check scripts (sourced, not run).
 
 # A port below the ephemeral range that no socket uses, in any state.
 free_port() {

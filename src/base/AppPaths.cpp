@@ -51,18 +51,15 @@ TAppPaths MakeAppPaths(const std::string& executablePath, const std::string& con
                        const TInstallPlace& place) {
     TAppPaths paths;
     if (configFile.empty()) {
-        const std::filesystem::path exe(executablePath);
+        // Named after the executable, beside it or, installed, in the user's folder.
+        std::filesystem::path named(executablePath);
         if (IsInstalledExecutable(executablePath, place.BinDir)) {
-            const std::filesystem::path folder(place.UserFolder);
-            paths.ConfigFile = (folder / exe.stem()).string() + ".ini";
-            paths.DefaultLogFile = (folder / exe.stem()).string() + "Log.txt";
-            paths.DiagMarker = (folder / "diag.dll").string();
+            named = std::filesystem::path(place.UserFolder) / named.filename();
             paths.CreateConfigFolder = true;
-            return paths;
         }
-        paths.ConfigFile = WithoutExtension(exe) + ".ini";
-        paths.DefaultLogFile = WithoutExtension(exe) + "Log.txt";
-        paths.DiagMarker = FolderOf(exe) + "diag.dll";
+        paths.ConfigFile = WithoutExtension(named) + ".ini";
+        paths.DefaultLogFile = WithoutExtension(named) + "Log.txt";
+        paths.DiagMarker = FolderOf(named) + "diag.dll";
         return paths;
     }
     // Absolute, so that the names stay right whatever the current folder becomes later.

@@ -21,6 +21,10 @@ const char* const kRegistrySection = "Registry";
 const char* const kDevicePrefix = "Device ";
 const char* const kNoSerialPrefix = "(no serial) ";
 
+Exception UnknownDevice(const std::string& key, const std::string& fileName) {
+    return Exception("Unknown device [" + key + "]: not in the registry " + fileName);
+}
+
 // What the handheld sends may hold any byte: line breaks, brackets and
 // blanks at either end would not survive an INI line, so they are written
 // as %XX (and '%' itself).
@@ -412,6 +416,13 @@ std::optional<TDeviceRecord> TDeviceRegistry::Find(const std::string& key) const
     return found->second;
 }
 
+TDeviceRecord TDeviceRegistry::Get(const std::string& key) const {
+    std::optional<TDeviceRecord> record = Find(key);
+    if (!record)
+        throw UnknownDevice(key, m_fileName);
+    return *record;
+}
+
 std::optional<TDeviceState> TDeviceRegistry::StateOf(const std::string& key) const {
     const std::lock_guard lock(m_lock);
     const auto found = m_records.find(key);
@@ -534,7 +545,7 @@ TDeviceRecord TDeviceRegistry::Decide(const std::string& key, TDecisionSource by
     Write([&](TContent& content) {
         const auto found = content.Records.find(key);
         if (found == content.Records.end())
-            throw Exception("Unknown device [" + key + "]: not in the registry " + m_fileName);
+            throw UnknownDevice(key, m_fileName);
         TDeviceRecord& record = found->second;
         record.DecisionBy = DecisionSourceText(by);
         record.DecisionTime = QDateTime::currentDateTimeUtc();

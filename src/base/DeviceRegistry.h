@@ -92,6 +92,8 @@ public:
     uint64_t Generation() const;
 
     std::optional<TDeviceRecord> Find(const std::string& key) const;
+    // As Find, but raises Exception for an unknown key.
+    TDeviceRecord Get(const std::string& key) const;
     // The state alone, without copying the record; nullopt for an unknown key.
     std::optional<TDeviceState> StateOf(const std::string& key) const;
     std::vector<TDeviceRecord> List() const;

@@ -65,7 +65,7 @@ void CreatePrivateFile(const std::string& fileName) {
 }
 
 // The user's folder for the program, and any missing folder above it, for
-// their owner only (the base directory specification asks so of ~/.config).
+// their owner only, as the XDG base directory rules ask of ~/.config.
 void CreatePrivateFolders(const std::filesystem::path& folder) {
     std::filesystem::path partial;
     for (const std::filesystem::path& part : folder.lexically_normal()) {

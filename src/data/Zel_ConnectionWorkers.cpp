@@ -49,8 +49,9 @@ struct TZel_ConnectionWorkers::TState {
     bool Sqlite = false;
     bool Split = false; // writer and readers apart
     int Limit = 1;
-    bool FollowsLoad = false; // Limit grows to LoadLimit once the server's own limit is known
-    bool LimitLearnt = false;
+    // Following the load, and the server's own limit not yet known: the first
+    // connection asks it and sets Limit to LoadLimit.
+    bool LearnLimit = false;
     int ServerShare = DefaultServerShare;
     std::chrono::milliseconds IdleClose{30000};
     // Threads that ended after idling, to be joined by the next Submit.
@@ -146,7 +147,7 @@ TZel_ConnectionWorkers::TZel_ConnectionWorkers(std::shared_ptr<TOdbcEnvironment>
     m_state->Password = std::move(password);
     m_state->StatementTimeout = std::max(0, statementTimeout);
     m_state->Limit = limit > 0 ? limit : DefaultLimit(sqlite);
-    m_state->FollowsLoad = limit <= 0 && !sqlite;
+    m_state->LearnLimit = limit <= 0 && !sqlite;
     m_state->ServerShare = std::clamp(serverShare, 1, 100);
     // One connection in all: it writes and reads.
     m_state->Sqlite = sqlite;
@@ -243,7 +244,7 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
         bool learn = false;
         {
             std::lock_guard lock(state->Lock);
-            learn = state->FollowsLoad && !state->LimitLearnt;
+            learn = state->LearnLimit;
         }
         if (learn) {
             int serverMax = 0;
@@ -253,9 +254,8 @@ void TZel_ConnectionWorkers::RunWorker(std::shared_ptr<TState> state, int role) 
                 // Unknown: the machine alone bounds it.
             }
             std::lock_guard lock(state->Lock);
-            if (!state->LimitLearnt)
+            if (std::exchange(state->LearnLimit, false))
                 state->Limit = LoadLimit(serverMax, state->ServerShare);
-            state->LimitLearnt = true;
         }
         fresh->OnTableShape = [&state, &seen](const std::string& table, const std::string& columns) {
             std::lock_guard lock(state->Lock);

@@ -62,15 +62,14 @@ void Write(QWidget* parent, TServerControl& app, TZel_JobRunner& jobs,
 void AskAndLimitSessions(QWidget* parent, TServerControl& app, TZel_JobRunner& jobs,
                          std::shared_ptr<TDeviceRegistry> registry, const std::string& key,
                          std::function<void()> decided) {
-    auto current = std::make_shared<std::optional<TDeviceRecord>>();
-    jobs.Run([registry, key, current](TZel_JobRunner::TControl&) { *current = registry->Find(key); },
-             [=, &app, &jobs](std::exception_ptr) {
+    auto current = std::make_shared<TDeviceRecord>();
+    jobs.Run([registry, key, current](TZel_JobRunner::TControl&) { *current = registry->Get(key); },
+             [=, &app, &jobs](std::exception_ptr error) {
+                 if (!Succeeded(parent, error))
+                     return;
                  try {
-                     if (!*current)
-                         throw Exception("Unknown device [" + key + "]: not in the registry " +
-                                         registry->FileName());
                      const std::optional<QString> answer =
-                         AskSessions(parent, QString::fromStdString(SessionListText((*current)->Sessions)));
+                         AskSessions(parent, QString::fromStdString(SessionListText(current->Sessions)));
                      if (!answer)
                          return;
                      const std::string text = answer->trimmed().toStdString();
